@@ -1,0 +1,81 @@
+# Corvane: set-up, build, tests, demo and benchmarks. Every target installs
+# what it needs on a fresh Debian machine and only redoes stale steps.
+
+PYTHON ?= python3
+VENV := .venv
+VENV_NP1 := .venv-numpy1
+PY := $(VENV)/bin/python
+DEB_PACKAGES := libhwy-dev libgtest-dev
+WHEEL_DIR := build/wheel
+CPP_BUILD := build/cpp
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+
+.PHONY: all deps build test test-python test-cpp test-numpy1 demo bench clean
+
+all: build
+
+# Debian packages: installed with apt-get when missing and we are root.
+build/.deps:
+	@missing=""; for p in $(DEB_PACKAGES); do \
+	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	    echo "Installing Debian packages:$$missing"; \
+	    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing) || exit 1; \
+	  else \
+	    echo "Missing Debian packages:$$missing"; \
+	    echo "Install them with: sudo apt-get install$$missing"; exit 1; \
+	  fi; \
+	fi
+	@mkdir -p build && touch $@
+
+deps: build/.deps
+
+$(VENV)/.ready: pyproject.toml
+	$(PYTHON) -m venv $(VENV)
+	$(VENV)/bin/pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.24" ninja "pytest>=7"
+	touch $@
+
+# The wheel is built without isolation so that CMake reuses its build tree:
+# editing one source file recompiles that file only.
+$(WHEEL_DIR)/.built: build/.deps $(VENV)/.ready $(SOURCES)
+	rm -rf $(WHEEL_DIR)/*.whl
+	$(VENV)/bin/pip wheel -q --no-build-isolation --no-deps . -w $(WHEEL_DIR)
+	$(VENV)/bin/pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
+	touch $@
+
+build: $(WHEEL_DIR)/.built
+
+$(CPP_BUILD)/.configured: build/.deps $(VENV)/.ready CMakeLists.txt
+	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_EXTENSION=OFF -DCORVANE_BUILD_TESTS=ON -DCORVANE_BUILD_BENCH=ON
+	touch $@
+
+test-cpp: $(CPP_BUILD)/.configured
+	$(VENV)/bin/cmake --build $(CPP_BUILD)
+	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+test-python: build
+	cd tests && ../$(PY) -m pytest -q python
+
+test: test-python test-cpp
+
+# The same wheel against NumPy 1.26, so both capsule paths stay tested.
+$(VENV_NP1)/.ready:
+	$(PYTHON) -m venv $(VENV_NP1)
+	$(VENV_NP1)/bin/pip install -q "numpy==1.26.*" "pytest>=7"
+	touch $@
+
+test-numpy1: build $(VENV_NP1)/.ready
+	$(VENV_NP1)/bin/pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
+	cd tests && ../$(VENV_NP1)/bin/python -m pytest -q python
+
+demo: build
+	$(PY) examples/demo.py
+
+bench: build $(CPP_BUILD)/.configured
+	$(VENV)/bin/cmake --build $(CPP_BUILD)
+	$(PY) bench/run.py $(CPP_BUILD)
+
+clean:
+	rm -rf build dist $(VENV) $(VENV_NP1)

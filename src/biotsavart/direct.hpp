@@ -1,0 +1,30 @@
+// Direct summation of the field of every element at every target, split over
+// worker threads by contiguous target chunks.
+#pragma once
+
+#include <cstdint>
+
+#include "lib/records.hpp"
+#include "math/vec3.hpp"
+#include "sources/kernel.hpp"
+
+namespace corvane {
+
+// The element vectors of a field request: magnetisations when `magnetization`
+// is true, current densities otherwise, one per element in element order.
+struct SourceVectors {
+    bool magnetization = false;
+    Vec3List vectors;
+};
+
+// Picks the kernel for a source kind, a requested field and a kernel family.
+ElementKernel select_kernel(bool magnetization, bool h_field, bool point_kernels);
+
+// Adds the field (H when h_field, otherwise A) of all elements at all targets
+// to `output`, which must be zeroed and as long as the targets. Each target's
+// sum runs over the elements in element order, whatever the thread count.
+void run_direct(Vec3List nodes, TetList elements, const SourceVectors& sources, bool h_field,
+                const TargetPoints& targets, FieldOutput& output, bool point_kernels,
+                std::uint32_t n_threads_requested);
+
+}  // namespace corvane

@@ -1,0 +1,72 @@
+// Scoped worker threads over POSIX threads (a fixed stack reservation is not
+// available through std::thread).
+#include "lib/thread_scope.hpp"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "lib/failure.hpp"
+
+namespace corvane {
+namespace {
+
+constexpr std::size_t WORKER_STACK_BYTES = 2 * 1024 * 1024;
+
+struct WorkerSlot {
+    const std::function<void(std::size_t)>* task;
+    std::size_t index;
+    std::atomic<bool>* failed;
+};
+
+void report_worker_failure(const char* what) {
+    std::fprintf(stderr, "corvane: worker thread %s\n", what);
+    std::fflush(stderr);
+}
+
+void* worker_main(void* arg) {
+    auto* slot = static_cast<WorkerSlot*>(arg);
+    try {
+        (*slot->task)(slot->index);
+    } catch (const std::exception& e) {
+        report_worker_failure(("failed: " + std::string(e.what())).c_str());
+        slot->failed->store(true);
+    } catch (...) {
+        report_worker_failure("failed with an unknown error");
+        slot->failed->store(true);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void run_scoped(std::size_t n_tasks, const std::function<void(std::size_t)>& task) {
+    std::atomic<bool> failed{false};
+    std::vector<WorkerSlot> slots(n_tasks);
+    std::vector<pthread_t> threads;
+    threads.reserve(n_tasks);
+
+    pthread_attr_t attr;
+    int spawn_error = pthread_attr_init(&attr);
+    const bool attr_ready = spawn_error == 0;
+    if (attr_ready) spawn_error = pthread_attr_setstacksize(&attr, WORKER_STACK_BYTES);
+    for (std::size_t i = 0; i < n_tasks && spawn_error == 0; ++i) {
+        slots[i] = WorkerSlot{&task, i, &failed};
+        pthread_t thread;
+        spawn_error = pthread_create(&thread, &attr, worker_main, &slots[i]);
+        if (spawn_error == 0) threads.push_back(thread);
+    }
+    if (attr_ready) pthread_attr_destroy(&attr);
+
+    for (pthread_t thread : threads) pthread_join(thread, nullptr);
+
+    if (spawn_error != 0) fail(std::string("failed to spawn thread: ") + std::strerror(spawn_error));
+    if (failed.load()) fail("a scoped thread panicked");
+}
+
+}  // namespace corvane

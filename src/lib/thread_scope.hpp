@@ -1,0 +1,17 @@
+// Runs tasks on fresh worker threads and waits for all of them.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+namespace corvane {
+
+// Starts one operating-system thread (2 MiB stack) per task index 0..n_tasks-1,
+// in order, and returns once every started thread has ended. Workers must not
+// touch the interpreter. A task that throws has its message written to
+// standard error; after all threads ended the call fails with
+// "a scoped thread panicked". A thread that cannot be started fails the call
+// with "failed to spawn thread: ..." once the started ones have ended.
+void run_scoped(std::size_t n_tasks, const std::function<void(std::size_t)>& task);
+
+}  // namespace corvane

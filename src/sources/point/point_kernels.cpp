@@ -1,0 +1,162 @@
+// Point-source kernels, vectorised over targets with run-time dispatch.
+// Each kernel body is one template on the Highway descriptor; the loop tail
+// runs the same body on one lane, so a target's result never depends on its
+// position in the chunk.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "sources/point/point_kernels.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include "math/simd_loop-inl.h"
+#include "sources/point/point.hpp"
+
+HWY_BEFORE_NAMESPACE();
+namespace corvane {
+namespace HWY_NAMESPACE {
+
+// Offsets d = target - centroid and distance r of the lanes starting at i.
+template <class D>
+struct Offset {
+    hn::Vec<D> dx, dy, dz, r;
+};
+
+template <class D>
+HWY_INLINE Offset<D> offset_at(D d, const ChunkPair& chunk, const Vec3& c, std::size_t i) {
+    Offset<D> o;
+    o.dx = hn::Sub(hn::LoadU(d, chunk.x.data() + i), hn::Set(d, c.x));
+    o.dy = hn::Sub(hn::LoadU(d, chunk.y.data() + i), hn::Set(d, c.y));
+    o.dz = hn::Sub(hn::LoadU(d, chunk.z.data() + i), hn::Set(d, c.z));
+    o.r = hn::Sqrt(hn::Add(hn::Add(hn::Mul(o.dx, o.dx), hn::Mul(o.dy, o.dy)), hn::Mul(o.dz, o.dz)));
+    return o;
+}
+
+template <class D>
+HWY_INLINE void add_at(D d, const ChunkPair& chunk, std::size_t i, hn::Vec<D> vx, hn::Vec<D> vy, hn::Vec<D> vz) {
+    hn::StoreU(hn::Add(hn::LoadU(d, chunk.fx.data() + i), vx), d, chunk.fx.data() + i);
+    hn::StoreU(hn::Add(hn::LoadU(d, chunk.fy.data() + i), vy), d, chunk.fy.data() + i);
+    hn::StoreU(hn::Add(hn::LoadU(d, chunk.fz.data() + i), vz), d, chunk.fz.data() + i);
+}
+
+void PointAFromM(const PointSource& src, const ChunkPair& chunk) {
+    const Vec3 s = src.strength;
+    for_each_block(chunk.x.size(), [&](auto d, std::size_t i) HWY_ATTR {
+        const auto o = offset_at(d, chunk, src.centroid, i);
+        const auto q = hn::Div(hn::Set(d, 1.0), o.r);
+        const auto w = hn::Mul(hn::Mul(q, q), hn::Set(d, 1e-7));
+        const auto ux = hn::Mul(o.dx, q), uy = hn::Mul(o.dy, q), uz = hn::Mul(o.dz, q);
+        const auto sx = hn::Set(d, s.x), sy = hn::Set(d, s.y), sz = hn::Set(d, s.z);
+        add_at(d, chunk, i, hn::Mul(w, hn::Sub(hn::Mul(sy, uz), hn::Mul(uy, sz))),
+               hn::Mul(w, hn::Sub(hn::Mul(ux, sz), hn::Mul(sx, uz))),
+               hn::Mul(w, hn::Sub(hn::Mul(sx, uy), hn::Mul(sy, ux))));
+    });
+}
+
+void PointHFromM(const PointSource& src, const ChunkPair& chunk) {
+    const Vec3 s = src.strength;
+    const double t = src.equivalent_radius;
+    const double k = 3.0 / ((t * (t * t)) * 12.566370614359172);
+    const Vec3 h_in{(s.x * k) * -0.3333333333333333, (s.y * k) * -0.3333333333333333,
+                    (s.z * k) * -0.3333333333333333};
+    for_each_block(chunk.x.size(), [&](auto d, std::size_t i) HWY_ATTR {
+        const auto o = offset_at(d, chunk, src.centroid, i);
+        const auto inside = hn::Le(o.r, hn::Set(d, t));
+        const auto q = hn::Div(hn::Set(d, 1.0), o.r);
+        const auto g = hn::Mul(hn::Mul(q, hn::Mul(q, q)), hn::Set(d, 0.07957747154594767));
+        const auto ux = hn::Mul(o.dx, q), uy = hn::Mul(o.dy, q), uz = hn::Mul(o.dz, q);
+        const auto sx = hn::Set(d, s.x), sy = hn::Set(d, s.y), sz = hn::Set(d, s.z);
+        const auto p = hn::Mul(hn::Set(d, 3.0),
+                               hn::Add(hn::Mul(sz, uz), hn::Add(hn::Mul(sx, ux), hn::Mul(sy, uy))));
+        add_at(d, chunk, i, hn::IfThenElse(inside, hn::Set(d, h_in.x), hn::Mul(g, hn::Sub(hn::Mul(ux, p), sx))),
+               hn::IfThenElse(inside, hn::Set(d, h_in.y), hn::Mul(g, hn::Sub(hn::Mul(uy, p), sy))),
+               hn::IfThenElse(inside, hn::Set(d, h_in.z), hn::Mul(g, hn::Sub(hn::Mul(uz, p), sz))));
+    });
+}
+
+void PointAFromJ(const PointSource& src, const ChunkPair& chunk) {
+    const Vec3 a = src.strength * 1e-7;
+    const double t = src.equivalent_radius;
+    // Inside the equivalent sphere 1/r becomes the potential of a uniformly
+    // filled sphere, (3t^2 - r^2) / (2t^3), which is 1/t at r = t.
+    const double three_t2 = 3.0 * (t * t);
+    const double two_t3 = 2.0 * (t * (t * t));
+    for_each_block(chunk.x.size(), [&](auto d, std::size_t i) HWY_ATTR {
+        const auto o = offset_at(d, chunk, src.centroid, i);
+        const auto outside = hn::Gt(o.r, hn::Set(d, t));
+        const auto f_out = hn::Div(hn::Set(d, 1.0), o.r);
+        const auto f_in = hn::Div(hn::Sub(hn::Set(d, three_t2), hn::Mul(o.r, o.r)), hn::Set(d, two_t3));
+        const auto f = hn::IfThenElse(outside, f_out, f_in);
+        add_at(d, chunk, i, hn::Mul(hn::Set(d, a.x), f), hn::Mul(hn::Set(d, a.y), f), hn::Mul(hn::Set(d, a.z), f));
+    });
+}
+
+void PointHFromJ(const PointSource& src, const ChunkPair& chunk) {
+    const Vec3 s = src.strength;
+    const double t = src.equivalent_radius;
+    const double t3 = t * (t * t);
+    const bool t3_nan = std::isnan(t3);
+    for_each_block(chunk.x.size(), [&](auto d, std::size_t i) HWY_ATTR {
+        const auto o = offset_at(d, chunk, src.centroid, i);
+        const auto r3 = hn::Mul(o.r, hn::Mul(o.r, o.r));
+        const auto vt3 = hn::Set(d, t3);
+        // The larger of r^3 and t^3; a NaN on either side yields the other.
+        const auto take_r3 = t3_nan ? hn::Not(hn::IsNaN(r3)) : hn::Gt(r3, vt3);
+        const auto q = hn::Div(hn::Set(d, 1.0), hn::IfThenElse(take_r3, r3, vt3));
+        const auto sx = hn::Set(d, s.x), sy = hn::Set(d, s.y), sz = hn::Set(d, s.z);
+        const auto c = hn::Set(d, 0.07957747154594767);
+        add_at(d, chunk, i, hn::Mul(hn::Mul(hn::Sub(hn::Mul(sy, o.dz), hn::Mul(sz, o.dy)), q), c),
+               hn::Mul(hn::Mul(hn::Sub(hn::Mul(sz, o.dx), hn::Mul(sx, o.dz)), q), c),
+               hn::Mul(hn::Mul(hn::Sub(hn::Mul(sx, o.dy), hn::Mul(sy, o.dx)), q), c));
+    });
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace corvane
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+#include <cmath>
+
+namespace corvane {
+
+HWY_EXPORT(PointAFromM);
+HWY_EXPORT(PointHFromM);
+HWY_EXPORT(PointAFromJ);
+HWY_EXPORT(PointHFromJ);
+
+PointSource point_source(const ElementNodes& nodes, const Vec3& v) {
+    const Vec3 e1 = nodes[1] - nodes[0], e2 = nodes[2] - nodes[0], e3 = nodes[3] - nodes[0];
+    const Vec3 c{e3.y * e2.z - e3.z * e2.y, e3.z * e2.x - e3.x * e2.z, e3.x * e2.y - e3.y * e2.x};
+    PointSource src;
+    src.volume = std::fabs((e1.x * c.x + e1.y * c.y) + e1.z * c.z) * 0.16666666666666666;
+    src.centroid = (((nodes[0] + nodes[1]) + nodes[2]) + nodes[3]) * 0.25;
+    src.strength = Vec3{src.volume * v.x, src.volume * v.y, src.volume * v.z};
+    src.equivalent_radius = std::cbrt(src.volume * 0.238732414637843);
+    return src;
+}
+
+void point_a_from_m(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
+    check_chunk_lengths(chunk, OutputNames::VectorPotential);
+    if (chunk.x.empty()) return;
+    HWY_DYNAMIC_DISPATCH(PointAFromM)(point_source(nodes, vector), chunk);
+}
+
+void point_h_from_m(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
+    check_chunk_lengths(chunk, OutputNames::HField);
+    if (chunk.x.empty()) return;
+    HWY_DYNAMIC_DISPATCH(PointHFromM)(point_source(nodes, vector), chunk);
+}
+
+void point_a_from_j(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
+    check_chunk_lengths(chunk, OutputNames::VectorPotential);
+    if (chunk.x.empty()) return;
+    HWY_DYNAMIC_DISPATCH(PointAFromJ)(point_source(nodes, vector), chunk);
+}
+
+void point_h_from_j(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
+    check_chunk_lengths(chunk, OutputNames::HField);
+    if (chunk.x.empty()) return;
+    HWY_DYNAMIC_DISPATCH(PointHFromJ)(point_source(nodes, vector), chunk);
+}
+
+}  // namespace corvane
+#endif  // HWY_ONCE
