@@ -1,0 +1,177 @@
+// Chunking, scoped threads, the direct driver and the point kernels' frame.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "biotsavart/direct.hpp"
+#include "lib/failure.hpp"
+#include "lib/parallelism.hpp"
+#include "lib/thread_scope.hpp"
+#include "sources/point/point.hpp"
+
+namespace corvane {
+namespace {
+
+std::string failure_of(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Failure& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TargetPoints random_targets(std::size_t n, unsigned seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> u(-3.0, 3.0);
+    TargetPoints t;
+    for (std::size_t i = 0; i < n; ++i) {
+        t.x.push_back(u(rng));
+        t.y.push_back(u(rng));
+        t.z.push_back(u(rng));
+    }
+    return t;
+}
+
+TEST(ChunkPairs, SplitsIntoContiguousChunks) {
+    TargetPoints t = random_targets(10, 1);
+    FieldOutput out(10);
+    const auto chunks = chunk_pairs(t, out, ceil_div(10, 4));
+    ASSERT_EQ(chunks.size(), 4u);
+    const std::size_t expected[] = {3, 3, 3, 1};
+    for (std::size_t k = 0; k < 4; ++k) {
+        EXPECT_EQ(chunks[k].x.size(), expected[k]);
+        EXPECT_EQ(chunks[k].fz.size(), expected[k]);
+        EXPECT_EQ(chunks[k].x.data(), t.x.data() + 3 * k);
+        EXPECT_EQ(chunks[k].fy.data(), out.fy.data() + 3 * k);
+    }
+    EXPECT_EQ(chunk_pairs(t, out, 20).size(), 1u);
+}
+
+TEST(ChunkPairs, RejectsZeroSizeAndMismatchedLengths) {
+    TargetPoints t = random_targets(5, 2);
+    FieldOutput out(5);
+    EXPECT_EQ(failure_of([&] { chunk_pairs(t, out, 0); }), "chunk size must be non-zero");
+    TargetPoints empty;
+    FieldOutput none(0);
+    EXPECT_EQ(failure_of([&] { chunk_pairs(empty, none, 0); }), "chunk size must be non-zero");
+    out.fy.pop_back();
+    EXPECT_EQ(failure_of([&] { chunk_pairs(t, out, 2); }), "length of `fy` does not match (left: 4, right: 5)");
+    t.z.push_back(0.0);
+    EXPECT_EQ(failure_of([&] { chunk_pairs(t, out, 2); }), "length of `z` does not match (left: 6, right: 5)");
+}
+
+TEST(ThreadScope, RunsEveryTaskAndPropagatesFailures) {
+    std::atomic<int> sum{0};
+    run_scoped(5, [&](std::size_t k) { sum += static_cast<int>(k) + 1; });
+    EXPECT_EQ(sum.load(), 15);
+    std::atomic<int> finished{0};
+    EXPECT_EQ(failure_of([&] {
+                  run_scoped(4, [&](std::size_t k) {
+                      if (k == 1) fail("boom");
+                      ++finished;
+                  });
+              }),
+              "a scoped thread panicked");
+    EXPECT_EQ(finished.load(), 3);  // the others ran to the end
+    EXPECT_GE(available_parallelism(), 1u);
+    EXPECT_EQ(thread_count(0), available_parallelism());
+    EXPECT_EQ(thread_count(1), 1u);
+    EXPECT_EQ(thread_count(1000000), available_parallelism());
+}
+
+ElementNodes sample_element() {
+    return {Vec3{0.1, -0.2, 0.3}, Vec3{1.3, 0.1, 0.2}, Vec3{0.2, 1.1, 0.4}, Vec3{0.3, 0.2, 1.5}};
+}
+
+const ElementKernel POINT_KERNELS[] = {point_a_from_m, point_h_from_m, point_a_from_j, point_h_from_j};
+
+TEST(PointKernels, ResultDoesNotDependOnPositionInChunk) {
+    const ElementNodes nodes = sample_element();
+    const Vec3 v{0.7, -1.1, 2.3};
+    for (ElementKernel kernel : POINT_KERNELS) {
+        for (std::size_t n = 0; n <= 3 * 8 + 1; ++n) {
+            TargetPoints t = random_targets(n, 7);
+            if (n > 2) {  // one target inside the equivalent sphere
+                t.x[2] = 0.45;
+                t.y[2] = 0.3;
+                t.z[2] = 0.6;
+            }
+            FieldOutput whole(n);
+            if (n > 0) kernel(nodes, v, chunk_pairs(t, whole, n)[0]);
+            for (std::size_t i = 0; i < n; ++i) {
+                TargetPoints one;
+                one.x = {t.x[i]};
+                one.y = {t.y[i]};
+                one.z = {t.z[i]};
+                FieldOutput single(1);
+                kernel(nodes, v, chunk_pairs(one, single, 1)[0]);
+                EXPECT_EQ(std::memcmp(&single.fx[0], &whole.fx[i], sizeof(double)), 0) << n << " " << i;
+                EXPECT_EQ(std::memcmp(&single.fy[0], &whole.fy[i], sizeof(double)), 0) << n << " " << i;
+                EXPECT_EQ(std::memcmp(&single.fz[0], &whole.fz[i], sizeof(double)), 0) << n << " " << i;
+            }
+        }
+    }
+}
+
+TEST(PointKernels, CheckOutputLengthsByName) {
+    TargetPoints t = random_targets(3, 3);
+    FieldOutput out(3);
+    ChunkPair chunk = chunk_pairs(t, out, 3)[0];
+    chunk.fz = chunk.fz.first(2);
+    EXPECT_EQ(failure_of([&] { point_h_from_m(sample_element(), Vec3{1, 0, 0}, chunk); }),
+              "length of `hz` does not match (left: 2, right: 3)");
+    EXPECT_EQ(failure_of([&] { point_a_from_j(sample_element(), Vec3{1, 0, 0}, chunk); }),
+              "length of `az` does not match (left: 2, right: 3)");
+    chunk.y = chunk.y.first(1);
+    EXPECT_EQ(failure_of([&] { point_a_from_m(sample_element(), Vec3{1, 0, 0}, chunk); }),
+              "length of `y` does not match (left: 1, right: 3)");
+}
+
+TEST(PointKernels, AccumulateIntoOutputs) {
+    TargetPoints t = random_targets(6, 4);
+    FieldOutput once(6), twice(6);
+    for (ElementKernel kernel : POINT_KERNELS) {
+        kernel(sample_element(), Vec3{0.2, 0.4, -1}, chunk_pairs(t, once, 6)[0]);
+        kernel(sample_element(), Vec3{0.2, 0.4, -1}, chunk_pairs(t, twice, 6)[0]);
+        kernel(sample_element(), Vec3{0.2, 0.4, -1}, chunk_pairs(t, twice, 6)[0]);
+        for (std::size_t i = 0; i < 6; ++i) EXPECT_DOUBLE_EQ(twice.fx[i], 2 * once.fx[i]);
+        once = FieldOutput(6);
+        twice = FieldOutput(6);
+    }
+}
+
+TEST(RunDirect, SameBitsForEveryThreadCountAndIndexChecks) {
+    const double node_data[] = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1};
+    const std::uint32_t tet_data[] = {0, 1, 2, 3, 1, 2, 3, 4};
+    const double vector_data[] = {0.3, 0.1, -2, 1, 1, 1};
+    const Vec3List nodes(node_data, 5);
+    const TetList elements(tet_data, 2);
+    const SourceVectors sources{true, Vec3List(vector_data, 2)};
+    const TargetPoints t = random_targets(23, 5);
+    FieldOutput reference(23);
+    run_direct(nodes, elements, sources, true, t, reference, true, 1);
+    for (std::uint32_t threads : {0u, 2u, 3u, 64u}) {
+        FieldOutput out(23);
+        run_direct(nodes, elements, sources, true, t, out, true, threads);
+        EXPECT_EQ(std::memcmp(out.fx.data(), reference.fx.data(), 23 * sizeof(double)), 0);
+        EXPECT_EQ(std::memcmp(out.fz.data(), reference.fz.data(), 23 * sizeof(double)), 0);
+    }
+    FieldOutput out(23);
+    EXPECT_EQ(failure_of([&] { run_direct(Vec3List(node_data, 4), elements, sources, true, t, out, true, 2); }),
+              "a scoped thread panicked");
+    const SourceVectors short_sources{true, Vec3List(vector_data, 1)};
+    EXPECT_EQ(failure_of([&] { run_direct(nodes, elements, short_sources, false, t, out, true, 1); }),
+              "a scoped thread panicked");
+    TargetPoints none;
+    FieldOutput empty(0);
+    EXPECT_EQ(failure_of([&] { run_direct(nodes, elements, sources, false, none, empty, true, 1); }),
+              "chunk size must be non-zero");
+}
+
+}  // namespace
+}  // namespace corvane
