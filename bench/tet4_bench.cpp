@@ -1,0 +1,189 @@
+// Throughput of the exact tetrahedron kernels: dispatched against one-lane
+// path, through run_direct on one and on all threads, and against the FMA
+// peak of the machine measured in the same run.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "bench/tet4_bench.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace corvane_bench {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// Runs `rounds` x 12 independent vector fused multiply-adds; returns the
+// number of double-precision flops done (two per lane and FMA).
+double FmaPeakLoop(std::size_t rounds, double* sink) {
+    const hn::ScalableTag<double> d;
+    const auto m = hn::Set(d, 0.9999999);
+    const auto c = hn::Set(d, 1e-9);
+    auto a0 = hn::Set(d, 1.0), a1 = hn::Set(d, 1.1), a2 = hn::Set(d, 1.2), a3 = hn::Set(d, 1.3);
+    auto a4 = hn::Set(d, 1.4), a5 = hn::Set(d, 1.5), a6 = hn::Set(d, 1.6), a7 = hn::Set(d, 1.7);
+    auto a8 = hn::Set(d, 1.8), a9 = hn::Set(d, 1.9), a10 = hn::Set(d, 2.0), a11 = hn::Set(d, 2.1);
+    for (std::size_t r = 0; r < rounds; ++r) {
+        a0 = hn::MulAdd(a0, m, c), a1 = hn::MulAdd(a1, m, c), a2 = hn::MulAdd(a2, m, c);
+        a3 = hn::MulAdd(a3, m, c), a4 = hn::MulAdd(a4, m, c), a5 = hn::MulAdd(a5, m, c);
+        a6 = hn::MulAdd(a6, m, c), a7 = hn::MulAdd(a7, m, c), a8 = hn::MulAdd(a8, m, c);
+        a9 = hn::MulAdd(a9, m, c), a10 = hn::MulAdd(a10, m, c), a11 = hn::MulAdd(a11, m, c);
+    }
+    const auto s = hn::Add(hn::Add(hn::Add(hn::Add(a0, a1), hn::Add(a2, a3)), hn::Add(hn::Add(a4, a5), hn::Add(a6, a7))),
+                           hn::Add(hn::Add(a8, a9), hn::Add(a10, a11)));
+    *sink += hn::GetLane(s);
+    return static_cast<double>(rounds) * 12.0 * 2.0 * static_cast<double>(hn::Lanes(d));
+}
+
+// The target that dynamic dispatch chose.
+std::int64_t ChosenTarget() { return HWY_TARGET; }
+
+}  // namespace HWY_NAMESPACE
+}  // namespace corvane_bench
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+#include "biotsavart/direct.hpp"
+#include "lib/parallelism.hpp"
+#include "sources/tet4/tet4.hpp"
+#include "sources/tet4/tet4_scalar.hpp"
+
+namespace corvane_bench {
+HWY_EXPORT(FmaPeakLoop);
+HWY_EXPORT(ChosenTarget);
+}  // namespace corvane_bench
+
+namespace {
+
+using namespace corvane;
+using Clock = std::chrono::steady_clock;
+
+// Floating-point operations per element-target pair, counted by hand from
+// the formulas (an FMA counts 2, a division or square root 1). Per face:
+// vertex vectors, distances, solid angle and three logarithms 147 (atan2
+// 17, each log with its ratio 23), face integral 36; then the contribution:
+// c.I 6, (h c).I 14, gradient s.G 36 (no face integral). Four faces.
+constexpr double FLOPS_CROSS = 4 * (147 + 36 + 6);   // tet4_a_from_m, tet4_h_from_j: 756
+constexpr double FLOPS_A_FROM_J = 4 * (147 + 36 + 14);  // 788
+constexpr double FLOPS_H_FROM_M = 4 * (147 + 36);   // 732
+
+struct Kernel {
+    const char* name;
+    ElementKernel dispatched, scalar;
+    bool magnetization, h_field;
+    double flops;
+};
+
+const Kernel KERNELS[] = {
+    {"tet4_a_from_m", tet4_a_from_m, tet4_a_from_m_scalar, true, false, FLOPS_CROSS},
+    {"tet4_h_from_m", tet4_h_from_m, tet4_h_from_m_scalar, true, true, FLOPS_H_FROM_M},
+    {"tet4_a_from_j", tet4_a_from_j, tet4_a_from_j_scalar, false, false, FLOPS_A_FROM_J},
+    {"tet4_h_from_j", tet4_h_from_j, tet4_h_from_j_scalar, false, true, FLOPS_CROSS},
+};
+
+// Seconds per call of f: repeated until at least min_seconds have passed.
+template <class F>
+double seconds_per_call(F&& f, double min_seconds = 0.25) {
+    f();  // warm-up
+    std::size_t reps = 1;
+    for (;;) {
+        const auto t0 = Clock::now();
+        for (std::size_t r = 0; r < reps; ++r) f();
+        const double dt = std::chrono::duration<double>(Clock::now() - t0).count();
+        if (dt >= min_seconds) return dt / static_cast<double>(reps);
+        reps = dt > 0.0 ? static_cast<std::size_t>(static_cast<double>(reps) * 1.3 * min_seconds / dt) + 1 : reps * 10;
+    }
+}
+
+// E translated copies of one positively oriented tetrahedron on a 4 x 4 grid
+// of cells, and N targets spread over and around them.
+struct Problem {
+    std::vector<double> nodes;
+    std::vector<std::uint32_t> tets;
+    std::vector<double> vectors;
+    TargetPoints targets;
+};
+
+Problem make_problem(std::size_t n_elements, std::size_t n_targets) {
+    const Vec3 base[4] = {{0.1, -0.2, 0.05}, {1.3, 0.1, -0.1}, {0.2, 0.9, 0.3}, {0.3, 0.2, 1.1}};
+    Problem p;
+    for (std::size_t e = 0; e < n_elements; ++e) {
+        const Vec3 shift{1.5 * static_cast<double>(e % 4), 1.5 * static_cast<double>((e / 4) % 4),
+                         1.5 * static_cast<double>(e / 16)};
+        for (std::size_t k = 0; k < 4; ++k) {
+            push_vec3(p.nodes, base[k] + shift);
+            p.tets.push_back(static_cast<std::uint32_t>(4 * e + k));
+        }
+        push_vec3(p.vectors, Vec3{0.7, -1.3, 2.1});
+    }
+    std::uint64_t state = 12345;
+    const auto uniform = [&state] {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(state >> 11) * 0x1.0p-53;
+    };
+    for (std::size_t i = 0; i < n_targets; ++i) {
+        p.targets.x.push_back(-2.0 + 10.0 * uniform());
+        p.targets.y.push_back(-2.0 + 10.0 * uniform());
+        p.targets.z.push_back(-2.0 + 6.0 * uniform());
+    }
+    return p;
+}
+
+// All elements at all targets, one thread, calling the kernel directly.
+void sweep(const Problem& p, ElementKernel kernel, FieldOutput& out) {
+    const Vec3List nodes(p.nodes);
+    const Vec3List vectors(p.vectors);
+    const ChunkPair chunk{p.targets.x, p.targets.y, p.targets.z, out.fx, out.fy, out.fz};
+    for (std::size_t e = 0; e < vectors.size(); ++e) {
+        const ElementNodes en{nodes[4 * e], nodes[4 * e + 1], nodes[4 * e + 2], nodes[4 * e + 3]};
+        kernel(en, vectors[e], chunk);
+    }
+}
+
+double fma_peak_flops() {
+    double sink = 0.0;
+    double flops = 0.0;
+    const double dt = seconds_per_call([&] { flops = HWY_DYNAMIC_DISPATCH(corvane_bench::FmaPeakLoop)(1u << 22, &sink); });
+    if (sink == 0.12345) std::printf(" ");  // keeps the loop alive
+    return flops / dt;
+}
+
+}  // namespace
+
+int main() {
+    const std::size_t n_elements = 32, n_targets = 4099;  // not a multiple of the vector width
+    const Problem p = make_problem(n_elements, n_targets);
+    const double pairs = static_cast<double>(n_elements * n_targets);
+    const std::size_t threads = available_parallelism();
+    const double peak = fma_peak_flops();
+
+    std::printf("tet4 kernels: %zu elements x %zu targets, target %s, %zu threads available\n", n_elements, n_targets,
+                hwy::TargetName(HWY_DYNAMIC_DISPATCH(corvane_bench::ChosenTarget)()), threads);
+    std::printf("FMA peak (one thread, measured): %.2f GFLOP/s\n", peak * 1e-9);
+    std::printf("flops per pair (by hand, FMA = 2): a_from_m/h_from_j %.0f, h_from_m %.0f, a_from_j %.0f\n",
+                FLOPS_CROSS, FLOPS_H_FROM_M, FLOPS_A_FROM_J);
+    std::printf("%-14s %12s %12s %8s %12s %12s %10s\n", "kernel", "simd Mpair/s", "scalar", "speedup",
+                "direct 1 thr", "direct all", "% of peak");
+    for (const Kernel& k : KERNELS) {
+        FieldOutput out(n_targets);
+        const double t_simd = seconds_per_call([&] { sweep(p, k.dispatched, out); });
+        const double t_scalar = seconds_per_call([&] { sweep(p, k.scalar, out); });
+        const SourceVectors sources{k.magnetization, Vec3List(p.vectors)};
+        const Vec3List nodes(p.nodes);
+        const TetList tets(p.tets.data(), p.tets.size() / 4);
+        const auto direct = [&](std::uint32_t n_threads) {
+            return seconds_per_call([&] {
+                FieldOutput o(n_targets);
+                run_direct(nodes, tets, sources, k.h_field, p.targets, o, false, n_threads);
+            });
+        };
+        const double t_one = direct(1);
+        const double t_all = direct(0);
+        std::printf("%-14s %12.2f %12.2f %8.2f %12.2f %12.2f %9.1f%%\n", k.name, pairs / t_simd * 1e-6,
+                    pairs / t_scalar * 1e-6, t_scalar / t_simd, pairs / t_one * 1e-6, pairs / t_all * 1e-6,
+                    100.0 * pairs * k.flops / t_simd / peak);
+    }
+    return 0;
+}
+#endif  // HWY_ONCE
