@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "lib/failure.hpp"
 #include "math/vec3.hpp"
 
 namespace corvane {
@@ -23,6 +24,9 @@ void push_point(std::vector<double>& points, double x, double y, double z) { pus
 ProbeTets face_probe_tets(std::span<const double> nodes, std::span<const std::uint32_t> faces,
                           std::span<const double> centroids, std::span<const double> normals) {
     const std::size_t n_faces = faces.size() / 3;
+    // Point indices are uint32: refuse rather than wrap past 2^32 points.
+    if (n_faces > 0 && 4 * n_faces - 1 > 0xFFFFFFFFull)
+        fail("too many faces: probe point indices exceed the uint32 range");
     ProbeTets out;
     out.points.reserve(12 * n_faces);
     out.indices.reserve(4 * n_faces);
