@@ -67,6 +67,26 @@ def main():
           ["z (m)", "point sources", "current element"],
           zip(z, a_point[:, 0], a_element))
 
+    boundary(nodes, conn)
+
+
+def boundary(nodes, conn):
+    faces = _corvane.mesh_surface_faces(conn)
+    areas, centroids, normals = _corvane.mesh_surface_face_properties(nodes, faces)
+    volumes = _corvane.mesh_volumes(nodes, conn)
+    outward = np.einsum("ij,ij->i", normals, centroids - nodes.mean(axis=0)) > 0
+    b = np.tile([0.3, -0.4, 1.2], (faces.shape[0], 1))  # uniform flux density, T
+    forces = _corvane.mesh_surface_forces(areas, normals, b)
+    per_face = np.linalg.norm(forces, axis=1).max()
+    print("Boundary of the box")
+    print(f"  boundary faces      {faces.shape[0]:>14d}   (exact: {6 * 2 * 36})")
+    print(f"  total area (m^2)    {areas.sum():>14.12f}   (exact: 6)")
+    print(f"  total volume (m^3)  {volumes.sum():>14.12f}   (exact: 1)")
+    print(f"  outward normals     {outward.sum():>14d} of {faces.shape[0]}")
+    print(f"  net Maxwell force of a uniform B = (0.3, -0.4, 1.2) T over the closed surface:")
+    print(f"    {np.array2string(forces.sum(axis=0), precision=3)} N"
+          f"   (largest force on one face: {per_face:.3g} N)")
+
 
 if __name__ == "__main__":
     main()
