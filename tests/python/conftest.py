@@ -25,29 +25,28 @@ def panic():
     return PanicException
 
 
+REFERENCE = np.array([[0.0, 0.0, 0.0], [1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
+
+
 def unit_tet():
-    nodes = np.array([[0.0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]])
-    conn = np.array([[0, 1, 2, 3]], dtype=np.uint32)
-    return nodes, conn
+    return REFERENCE.copy(), np.array([[0, 1, 2, 3]], dtype=np.uint32)
+
+# Six positively oriented tetrahedra per hexahedron around its 0-7 diagonal
+# (corner index = i + 2j + 4k); neighbouring cells share their face diagonals.
+KUHN = np.array([[0, 1, 3, 7], [0, 3, 2, 7], [0, 2, 6, 7], [0, 6, 4, 7], [0, 4, 5, 7], [0, 5, 1, 7]])
 
 
-def box_mesh(nx, ny, nz, size=(1.0, 1.0, 1.0)):
-    """A box split into 6 positively oriented tetrahedra per hexahedron."""
-    xs, ys, zs = (np.linspace(0.0, s, n + 1) for s, n in zip(size, (nx, ny, nz)))
-    gx, gy, gz = np.meshgrid(xs, ys, zs, indexing="ij")
-    nodes = np.column_stack([gx.ravel(), gy.ravel(), gz.ravel()])
-    idx = np.arange(nodes.shape[0]).reshape(nx + 1, ny + 1, nz + 1)
-    c = [idx[i:i + nx, j:j + ny, k:k + nz].ravel()
-         for i, j, k in [(0, 0, 0), (1, 0, 0), (1, 1, 0), (0, 1, 0),
-                         (0, 0, 1), (1, 0, 1), (1, 1, 1), (0, 1, 1)]]
-    # Kuhn split along the 0-6 diagonal.
-    paths = [(1, 2), (2, 3), (3, 7), (7, 4), (4, 5), (5, 1)]
-    tets = []
-    for a, b in paths:
-        tets.append(np.column_stack([c[0], c[a], c[b], c[6]]))
-    conn = np.concatenate(tets).astype(np.uint32)
-    p = nodes[conn]
-    vol = np.einsum("ij,ij->i", p[:, 1] - p[:, 0], np.cross(p[:, 2] - p[:, 0], p[:, 3] - p[:, 0]))
-    neg = vol < 0
-    conn[neg, 1], conn[neg, 2] = conn[neg, 2].copy(), conn[neg, 1].copy()
-    return nodes, conn
+def box_mesh(shape=(3, 2, 4), size=(2.0, 1.0, 3.0)):
+    """Box [0, size] cut into shape hexahedra, each split into six tetrahedra."""
+    (nx, ny, nz), axes = shape, [np.linspace(0.0, s, n + 1) for s, n in zip(size, shape)]
+    nodes = np.stack(np.meshgrid(*axes, indexing="ij"), axis=-1).transpose(2, 1, 0, 3).reshape(-1, 3)
+    k, j, i = np.meshgrid(np.arange(nz), np.arange(ny), np.arange(nx), indexing="ij")
+    base = (i + (nx + 1) * (j + (ny + 1) * k)).ravel()
+    corner = np.array([a + (nx + 1) * (b + (ny + 1) * c) for c in (0, 1) for b in (0, 1) for a in (0, 1)])
+    return nodes, (base[:, None, None] + corner[KUHN]).reshape(-1, 4).astype(np.uint32)
+
+
+def expect_panic(message, fn, *args):
+    with pytest.raises(BaseException) as info:
+        fn(*args)
+    assert type(info.value).__name__ == "PanicException" and str(info.value) == message

@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 import _corvane
-from test_mesh_geometry import REFERENCE, box_mesh, expect_panic
+from conftest import REFERENCE, box_mesh, expect_panic
 
 MU0 = 4e-7 * np.pi
 surface_forces, kelvin = _corvane.mesh_surface_forces, _corvane.mesh_kelvin_force_density

@@ -5,28 +5,7 @@ import numpy as np
 import pytest
 
 import _corvane
-
-REFERENCE = np.array([[0.0, 0.0, 0.0], [1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
-# Six positively oriented tetrahedra per hexahedron around its 0-7 diagonal
-# (corner index = i + 2j + 4k); neighbouring cells share their face diagonals.
-KUHN = np.array([[0, 1, 3, 7], [0, 3, 2, 7], [0, 2, 6, 7], [0, 6, 4, 7], [0, 4, 5, 7], [0, 5, 1, 7]])
-
-
-def box_mesh(shape=(3, 2, 4), size=(2.0, 1.0, 3.0)):
-    """Box [0, size] cut into shape hexahedra, each split into six tetrahedra."""
-    (nx, ny, nz), axes = shape, [np.linspace(0.0, s, n + 1) for s, n in zip(size, shape)]
-    nodes = np.stack(np.meshgrid(*axes, indexing="ij"), axis=-1).transpose(2, 1, 0, 3).reshape(-1, 3)
-    k, j, i = np.meshgrid(np.arange(nz), np.arange(ny), np.arange(nx), indexing="ij")
-    base = (i + (nx + 1) * (j + (ny + 1) * k)).ravel()
-    corner = np.array([a + (nx + 1) * (b + (ny + 1) * c) for c in (0, 1) for b in (0, 1) for a in (0, 1)])
-    return nodes, (base[:, None, None] + corner[KUHN]).reshape(-1, 4).astype(np.uint32)
-
-
-def expect_panic(message, fn, *args):
-    with pytest.raises(BaseException) as info:
-        fn(*args)
-    assert type(info.value).__name__ == "PanicException" and str(info.value) == message
-
+from conftest import REFERENCE, box_mesh, expect_panic
 
 BOTH = pytest.mark.parametrize("fn", [_corvane.mesh_volumes, _corvane.mesh_centroids])
 

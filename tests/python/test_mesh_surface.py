@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import _corvane
-from test_mesh_geometry import REFERENCE, box_mesh, expect_panic
+from conftest import REFERENCE, box_mesh, expect_panic
 
 faces_of, properties_of, probe_tets = (
     _corvane.mesh_surface_faces, _corvane.mesh_surface_face_properties, _corvane._mesh_surface_tets)

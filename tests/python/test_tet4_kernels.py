@@ -116,7 +116,7 @@ def test_targets_on_the_element_give_finite_continuous_values(kernel, where):
 
 @pytest.mark.parametrize("kernel", KERNELS)
 def test_same_bits_for_every_thread_count_and_target_count(kernel):
-    nodes, conn = box_mesh(2, 1, 1)
+    nodes, conn = box_mesh((2, 1, 1), (1.0, 1.0, 1.0))
     rng = np.random.default_rng(5)
     vectors = rng.normal(size=(conn.shape[0], 3))
     targets = rng.uniform(-0.5, 1.5, size=(37, 3))
