@@ -37,4 +37,15 @@ struct Tet4Face {
 
 using Tet4Faces = std::array<Tet4Face, 4>;
 
+// An element as a kernel call uses it: its nodes and its four faces.
+struct Tet4Element {
+    std::array<Vec3, 4> nodes;
+    Tet4Faces faces;
+};
+
+// How a kernel call walks its targets: full vectors with a one-lane tail,
+// one lane throughout (the scalar path), or one face at a time over all
+// targets (for outputs that overlap other lists).
+enum class Tet4Sweep { Vector, OneLane, FaceByFace };
+
 }  // namespace corvane

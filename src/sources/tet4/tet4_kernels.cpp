@@ -50,6 +50,25 @@ HWY_INLINE void add_at(D d, const ChunkPair& chunk, std::size_t i, hn::Vec<D> vx
     hn::StoreU(hn::Add(hn::LoadU(d, chunk.fz.data() + i), vz), d, chunk.fz.data() + i);
 }
 
+// Vertex vectors rho_k = p_k - r and distances R_k = |rho_k| of the four
+// nodes. Every face reads those of its three vertices, so each distance is
+// formed once per target instead of once per face (the same operations).
+template <class D>
+struct VertexTerms {
+    Lanes3<D> rho[4];
+    hn::Vec<D> dist[4];
+};
+
+template <class D>
+HWY_INLINE VertexTerms<D> vertex_terms(D d, const ElementNodes& nodes, const Lanes3<D>& r) {
+    VertexTerms<D> v;
+    for (std::size_t k = 0; k < 4; ++k) {
+        v.rho[k] = minus(splat(d, nodes[k]), r);
+        v.dist[k] = hn::Sqrt(dot(v.rho[k], v.rho[k]));
+    }
+    return v;
+}
+
 // What a face contributes to the field of the targets r: the vertex vectors
 // rho1 = a - r, the solid angle and the three edge logarithms.
 template <class D>
@@ -59,13 +78,12 @@ struct FaceTerms {
 };
 
 template <class D>
-HWY_INLINE FaceTerms<D> face_terms(D d, const Tet4Face& f, const Lanes3<D>& r) {
-    const Lanes3<D> rho1 = minus(splat(d, f.frame.a), r);
-    const Lanes3<D> rho2 = minus(splat(d, f.frame.b), r);
-    const Lanes3<D> rho3 = minus(splat(d, f.frame.c), r);
-    const auto r1 = hn::Sqrt(dot(rho1, rho1));
-    const auto r2 = hn::Sqrt(dot(rho2, rho2));
-    const auto r3 = hn::Sqrt(dot(rho3, rho3));
+HWY_INLINE FaceTerms<D> face_terms(D d, const Tet4Face& f, std::size_t face, const VertexTerms<D>& v) {
+    const auto& [ia, ib, ic] = TET_FACES[face];
+    const Lanes3<D>& rho1 = v.rho[ia];
+    const Lanes3<D>& rho2 = v.rho[ib];
+    const Lanes3<D>& rho3 = v.rho[ic];
+    const auto r1 = v.dist[ia], r2 = v.dist[ib], r3 = v.dist[ic];
 
     // Solid angle: Van Oosterom-Strackee.
     const Lanes3<D> c23{hn::Sub(hn::Mul(rho2.y, rho3.z), hn::Mul(rho2.z, rho3.y)),
@@ -92,71 +110,91 @@ HWY_INLINE hn::Vec<D> face_integral(D d, const Tet4Face& f, const Lanes3<D>& r, 
     const Lanes3<D> ra = minus(r, splat(d, f.frame.a));
     const Lanes3<D> rb = minus(r, splat(d, f.frame.b));
     const Lanes3<D> rc = minus(r, splat(d, f.frame.c));
-    const auto height = dot(ra, splat(d, f.frame.n));
-    return hn::Add(hn::Add(hn::Add(hn::Mul(height, t.omega), hn::Mul(dot(ra, splat(d, f.frame.m1)), t.lam1)),
+    const auto h = dot(ra, splat(d, f.frame.n));
+    return hn::Add(hn::Add(hn::Add(hn::Mul(h, t.omega), hn::Mul(dot(ra, splat(d, f.frame.m1)), t.lam1)),
                            hn::Mul(dot(rb, splat(d, f.frame.m2)), t.lam2)),
                    hn::Mul(dot(rc, splat(d, f.frame.m3)), t.lam3));
 }
 
-// Runs the body over all targets: one lane at a time when asked to (the
-// scalar path, or outputs that overlap inputs), full vectors otherwise.
-template <class Body>
-HWY_INLINE void each_target(std::size_t n, bool one_lane, Body&& body) {
-    if (one_lane) {
-        for_each_single(n, body);
-    } else {
-        for_each_block_fused(n, body);
+// Adds the contributions of faces [first, last), in table order, at the
+// targets starting at i; `contribution` gives one face's (x, y, z) terms.
+template <class D, class Contribution>
+HWY_INLINE void add_faces(D d, const Tet4Element& e, const ChunkPair& chunk, std::size_t i, std::size_t first,
+                          std::size_t last, const Contribution& contribution) {
+    const Lanes3<D> r = targets_at(d, chunk, i);
+    const VertexTerms<D> v = vertex_terms(d, e.nodes, r);
+    Lanes3<D> out{hn::LoadU(d, chunk.fx.data() + i), hn::LoadU(d, chunk.fy.data() + i),
+                  hn::LoadU(d, chunk.fz.data() + i)};
+    for (std::size_t f = first; f < last; ++f) {
+        const Lanes3<D> c = contribution(d, e.faces[f], r, face_terms(d, e.faces[f], f, v));
+        out = Lanes3<D>{hn::Add(out.x, c.x), hn::Add(out.y, c.y), hn::Add(out.z, c.z)};
+    }
+    hn::StoreU(out.x, d, chunk.fx.data() + i);
+    hn::StoreU(out.y, d, chunk.fy.data() + i);
+    hn::StoreU(out.z, d, chunk.fz.data() + i);
+}
+
+// Runs the kernel over all targets. Each output receives its four face terms
+// in table order, so the vector, one-lane and face-by-face sweeps give the
+// same sums; the face-by-face sweep (one face over all targets, then the
+// next) is the only safe one when an output list overlaps another list.
+template <class Contribution>
+HWY_INLINE void sweep(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode, const Contribution& contribution) {
+    const std::size_t n = chunk.x.size();
+    switch (mode) {
+        case Tet4Sweep::Vector:
+            for_each_block_fused(n, [&](auto d, std::size_t i) HWY_ATTR { add_faces(d, e, chunk, i, 0, 4, contribution); });
+            break;
+        case Tet4Sweep::OneLane:
+            for_each_single(n, [&](auto d, std::size_t i) HWY_ATTR { add_faces(d, e, chunk, i, 0, 4, contribution); });
+            break;
+        case Tet4Sweep::FaceByFace:
+            for (std::size_t f = 0; f < 4; ++f) {
+                for_each_single(n, [&](auto d, std::size_t i) HWY_ATTR {
+                    add_faces(d, e, chunk, i, f, f + 1, contribution);
+                });
+            }
+            break;
     }
 }
 
 // out += k * I: A of a magnetisation (k = 1e-7 V x n) and H of a current
 // density (k = V x n / 4pi).
-void Tet4CrossTimesIntegral(const Tet4Faces& faces, const ChunkPair& chunk, bool one_lane) {
-    for (const Tet4Face& f : faces) {
-        each_target(chunk.x.size(), one_lane, [&](auto d, std::size_t i) HWY_ATTR {
-            const auto r = targets_at(d, chunk, i);
-            const auto integral = face_integral(d, f, r, face_terms(d, f, r));
-            add_at(d, chunk, i, hn::Mul(hn::Set(d, f.k.x), integral), hn::Mul(hn::Set(d, f.k.y), integral),
-                   hn::Mul(hn::Set(d, f.k.z), integral));
-        });
-    }
+void Tet4CrossTimesIntegral(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
+    sweep(e, chunk, mode, [](auto d, const Tet4Face& f, const auto& r, const auto& t) HWY_ATTR {
+        const auto integral = face_integral(d, f, r, t);
+        return Lanes3<decltype(d)>{hn::Mul(hn::Set(d, f.k.x), integral), hn::Mul(hn::Set(d, f.k.y), integral),
+                                   hn::Mul(hn::Set(d, f.k.z), integral)};
+    });
 }
 
 // out += s * G, with s = -(V . n) / 4pi in k.x: H of a magnetisation.
-void Tet4HFromM(const Tet4Faces& faces, const ChunkPair& chunk, bool one_lane) {
-    for (const Tet4Face& f : faces) {
-        each_target(chunk.x.size(), one_lane, [&](auto d, std::size_t i) HWY_ATTR {
-            using D = decltype(d);
-            const auto r = targets_at(d, chunk, i);
-            const auto t = face_terms(d, f, r);
-            const auto t1 = splat(d, f.frame.t1), t2 = splat(d, f.frame.t2), t3 = splat(d, f.frame.t3);
-            const auto n = splat(d, f.frame.n);
-            const Lanes3<D> w{
-                hn::Add(hn::Add(hn::Mul(t.lam1, t1.x), hn::Mul(t.lam2, t2.x)), hn::Mul(t.lam3, t3.x)),
-                hn::Add(hn::Add(hn::Mul(t.lam1, t1.y), hn::Mul(t.lam2, t2.y)), hn::Mul(t.lam3, t3.y)),
-                hn::Add(hn::Add(hn::Mul(t.lam1, t1.z), hn::Mul(t.lam2, t2.z)), hn::Mul(t.lam3, t3.z))};
-            const auto gx = hn::Add(hn::Mul(n.x, t.omega), hn::Sub(hn::Mul(n.y, w.z), hn::Mul(n.z, w.y)));
-            const auto gy = hn::Add(hn::Mul(n.y, t.omega), hn::Sub(hn::Mul(n.z, w.x), hn::Mul(n.x, w.z)));
-            const auto gz = hn::Add(hn::Mul(n.z, t.omega), hn::Sub(hn::Mul(n.x, w.y), hn::Mul(n.y, w.x)));
-            const auto s = hn::Set(d, f.k.x);
-            add_at(d, chunk, i, hn::Mul(s, gx), hn::Mul(s, gy), hn::Mul(s, gz));
-        });
-    }
+void Tet4HFromM(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
+    sweep(e, chunk, mode, [](auto d, const Tet4Face& f, const auto&, const auto& t) HWY_ATTR {
+        using D = decltype(d);
+        const auto t1 = splat(d, f.frame.t1), t2 = splat(d, f.frame.t2), t3 = splat(d, f.frame.t3);
+        const auto n = splat(d, f.frame.n);
+        const Lanes3<D> w{
+            hn::Add(hn::Add(hn::Mul(t.lam1, t1.x), hn::Mul(t.lam2, t2.x)), hn::Mul(t.lam3, t3.x)),
+            hn::Add(hn::Add(hn::Mul(t.lam1, t1.y), hn::Mul(t.lam2, t2.y)), hn::Mul(t.lam3, t3.y)),
+            hn::Add(hn::Add(hn::Mul(t.lam1, t1.z), hn::Mul(t.lam2, t2.z)), hn::Mul(t.lam3, t3.z))};
+        const auto gx = hn::Add(hn::Mul(n.x, t.omega), hn::Sub(hn::Mul(n.y, w.z), hn::Mul(n.z, w.y)));
+        const auto gy = hn::Add(hn::Mul(n.y, t.omega), hn::Sub(hn::Mul(n.z, w.x), hn::Mul(n.x, w.z)));
+        const auto gz = hn::Add(hn::Mul(n.z, t.omega), hn::Sub(hn::Mul(n.x, w.y), hn::Mul(n.y, w.x)));
+        const auto s = hn::Set(d, f.k.x);
+        return Lanes3<D>{hn::Mul(s, gx), hn::Mul(s, gy), hn::Mul(s, gz)};
+    });
 }
 
 // out += (h k) * I with h = (a - r) . n and k = 5e-8 J: A of a current density.
-void Tet4AFromJ(const Tet4Faces& faces, const ChunkPair& chunk, bool one_lane) {
-    for (const Tet4Face& f : faces) {
-        each_target(chunk.x.size(), one_lane, [&](auto d, std::size_t i) HWY_ATTR {
-            const auto r = targets_at(d, chunk, i);
-            const auto t = face_terms(d, f, r);
-            const auto integral = face_integral(d, f, r, t);
-            const auto h = dot(t.rho1, splat(d, f.frame.n));
-            add_at(d, chunk, i, hn::Mul(hn::Mul(h, hn::Set(d, f.k.x)), integral),
-                   hn::Mul(hn::Mul(h, hn::Set(d, f.k.y)), integral),
-                   hn::Mul(hn::Mul(h, hn::Set(d, f.k.z)), integral));
-        });
-    }
+void Tet4AFromJ(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
+    sweep(e, chunk, mode, [](auto d, const Tet4Face& f, const auto& r, const auto& t) HWY_ATTR {
+        const auto integral = face_integral(d, f, r, t);
+        const auto h = dot(t.rho1, splat(d, f.frame.n));
+        return Lanes3<decltype(d)>{hn::Mul(hn::Mul(h, hn::Set(d, f.k.x)), integral),
+                                   hn::Mul(hn::Mul(h, hn::Set(d, f.k.y)), integral),
+                                   hn::Mul(hn::Mul(h, hn::Set(d, f.k.z)), integral)};
+    });
 }
 
 }  // namespace HWY_NAMESPACE
@@ -193,9 +231,11 @@ Vec3 unit(const Vec3& v) { return divided(v, norm(v)); }
 enum class Kind { AFromM, HFromM, AFromJ, HFromJ };
 
 // The four faces of an element with the kernel's per-face constant.
-Tet4Faces element_faces(const ElementNodes& nodes, const Vec3& v, Kind kind) {
+Tet4Element element_faces(const ElementNodes& nodes, const Vec3& v, Kind kind) {
     const Vec3 c = v * 5e-8;
-    Tet4Faces faces;
+    Tet4Element element;
+    element.nodes = nodes;
+    Tet4Faces& faces = element.faces;
     for (std::size_t f = 0; f < TET_FACES.size(); ++f) {
         const Vec3& a = nodes[TET_FACES[f][0]];
         const Vec3& b = nodes[TET_FACES[f][1]];
@@ -223,7 +263,7 @@ Tet4Faces element_faces(const ElementNodes& nodes, const Vec3& v, Kind kind) {
                 break;
         }
     }
-    return faces;
+    return element;
 }
 
 bool overlaps(std::span<const double> u, std::span<const double> v) {
@@ -288,18 +328,20 @@ void run(Kind kind, const ElementNodes& nodes, const Vec3& vector, const ChunkPa
                          chunk.fx.first(chunk.x.size()),
                          chunk.fy.first(chunk.x.size()),
                          chunk.fz.first(chunk.x.size())};
-    const Tet4Faces faces = element_faces(nodes, vector, kind);
-    one_lane = one_lane || outputs_overlap(view);
+    const Tet4Element element = element_faces(nodes, vector, kind);
+    const Tet4Sweep mode = outputs_overlap(view) ? Tet4Sweep::FaceByFace
+                           : one_lane            ? Tet4Sweep::OneLane
+                                                 : Tet4Sweep::Vector;
     switch (kind) {
         case Kind::AFromM:
         case Kind::HFromJ:
-            HWY_DYNAMIC_DISPATCH(Tet4CrossTimesIntegral)(faces, view, one_lane);
+            HWY_DYNAMIC_DISPATCH(Tet4CrossTimesIntegral)(element, view, mode);
             break;
         case Kind::HFromM:
-            HWY_DYNAMIC_DISPATCH(Tet4HFromM)(faces, view, one_lane);
+            HWY_DYNAMIC_DISPATCH(Tet4HFromM)(element, view, mode);
             break;
         case Kind::AFromJ:
-            HWY_DYNAMIC_DISPATCH(Tet4AFromJ)(faces, view, one_lane);
+            HWY_DYNAMIC_DISPATCH(Tet4AFromJ)(element, view, mode);
             break;
     }
 }
