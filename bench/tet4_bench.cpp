@@ -32,6 +32,23 @@ double FmaPeakLoop(std::size_t rounds, double* sink) {
     return static_cast<double>(rounds) * 12.0 * 2.0 * static_cast<double>(hn::Lanes(d));
 }
 
+// Runs `rounds` x 8 independent vector divisions; returns the number of
+// lane divisions done. The kernels are bound by the divider as much as by
+// the FMA units: per pair they divide 28 times and take 4 square roots.
+double DivPeakLoop(std::size_t rounds, double* sink) {
+    const hn::ScalableTag<double> d;
+    const auto m = hn::Set(d, 1.0000001);
+    auto a0 = hn::Set(d, 1.0), a1 = hn::Set(d, 1.1), a2 = hn::Set(d, 1.2), a3 = hn::Set(d, 1.3);
+    auto a4 = hn::Set(d, 1.4), a5 = hn::Set(d, 1.5), a6 = hn::Set(d, 1.6), a7 = hn::Set(d, 1.7);
+    for (std::size_t r = 0; r < rounds; ++r) {
+        a0 = hn::Div(a0, m), a1 = hn::Div(a1, m), a2 = hn::Div(a2, m), a3 = hn::Div(a3, m);
+        a4 = hn::Div(a4, m), a5 = hn::Div(a5, m), a6 = hn::Div(a6, m), a7 = hn::Div(a7, m);
+    }
+    const auto s = hn::Add(hn::Add(hn::Add(a0, a1), hn::Add(a2, a3)), hn::Add(hn::Add(a4, a5), hn::Add(a6, a7)));
+    *sink += hn::GetLane(s);
+    return static_cast<double>(rounds) * 8.0 * static_cast<double>(hn::Lanes(d));
+}
+
 // The target that dynamic dispatch chose.
 std::int64_t ChosenTarget() { return HWY_TARGET; }
 
@@ -51,6 +68,7 @@ HWY_AFTER_NAMESPACE();
 
 namespace corvane_bench {
 HWY_EXPORT(FmaPeakLoop);
+HWY_EXPORT(DivPeakLoop);
 HWY_EXPORT(ChosenTarget);
 }  // namespace corvane_bench
 
@@ -60,13 +78,17 @@ using namespace corvane;
 using Clock = std::chrono::steady_clock;
 
 // Floating-point operations per element-target pair, counted by hand from
-// the formulas (an FMA counts 2, a division or square root 1). Per face:
-// vertex vectors, distances, solid angle and three logarithms 147 (atan2
-// 17, each log with its ratio 23), face integral 36; then the contribution:
-// c.I 6, (h c).I 14, gradient s.G 36 (no face integral). Four faces.
-constexpr double FLOPS_CROSS = 4 * (147 + 36 + 6);   // tet4_a_from_m, tet4_h_from_j: 756
-constexpr double FLOPS_A_FROM_J = 4 * (147 + 36 + 14);  // 788
-constexpr double FLOPS_H_FROM_M = 4 * (147 + 36);   // 732
+// the formulas (an FMA counts 2, a division or square root 1). Per target:
+// the four vertex vectors and distances 36. Per face: solid angle and three
+// logarithms 120 (atan2 17, each log with its ratio 23), face integral 36;
+// then the contribution: c.I 6, (h c).I 14, gradient s.G 36 (no face
+// integral). Four faces.
+constexpr double FLOPS_CROSS = 36 + 4 * (120 + 36 + 6);     // tet4_a_from_m, tet4_h_from_j: 684
+constexpr double FLOPS_A_FROM_J = 36 + 4 * (120 + 36 + 14);  // 716
+constexpr double FLOPS_H_FROM_M = 36 + 4 * (120 + 36);       // 660
+// Divisions and square roots per pair: per face one for the arctangent and
+// two for each of three logarithms (the ratio and t); four distances.
+constexpr double DIVIDER_OPS = 4 * 7 + 4;
 
 struct Kernel {
     const char* name;
@@ -149,6 +171,14 @@ double fma_peak_flops() {
     return flops / dt;
 }
 
+double div_peak_rate() {
+    double sink = 0.0;
+    double divisions = 0.0;
+    const double dt = seconds_per_call([&] { divisions = HWY_DYNAMIC_DISPATCH(corvane_bench::DivPeakLoop)(1u << 20, &sink); });
+    if (sink == 0.12345) std::printf(" ");  // keeps the loop alive
+    return divisions / dt;
+}
+
 }  // namespace
 
 int main() {
@@ -157,14 +187,17 @@ int main() {
     const double pairs = static_cast<double>(n_elements * n_targets);
     const std::size_t threads = available_parallelism();
     const double peak = fma_peak_flops();
+    const double div_rate = div_peak_rate();
 
     std::printf("tet4 kernels: %zu elements x %zu targets, target %s, %zu threads available\n", n_elements, n_targets,
                 hwy::TargetName(HWY_DYNAMIC_DISPATCH(corvane_bench::ChosenTarget)()), threads);
     std::printf("FMA peak (one thread, measured): %.2f GFLOP/s\n", peak * 1e-9);
-    std::printf("flops per pair (by hand, FMA = 2): a_from_m/h_from_j %.0f, h_from_m %.0f, a_from_j %.0f\n",
-                FLOPS_CROSS, FLOPS_H_FROM_M, FLOPS_A_FROM_J);
-    std::printf("%-14s %12s %12s %8s %12s %12s %10s\n", "kernel", "simd Mpair/s", "scalar", "speedup",
-                "direct 1 thr", "direct all", "% of peak");
+    std::printf("Divider (one thread, measured): %.2f G divisions/s\n", div_rate * 1e-9);
+    std::printf("flops per pair (by hand, FMA = 2): a_from_m/h_from_j %.0f, h_from_m %.0f, a_from_j %.0f;"
+                " divisions and square roots per pair %.0f\n",
+                FLOPS_CROSS, FLOPS_H_FROM_M, FLOPS_A_FROM_J, DIVIDER_OPS);
+    std::printf("%-14s %12s %12s %8s %12s %12s %10s %10s\n", "kernel", "simd Mpair/s", "scalar", "speedup",
+                "direct 1 thr", "direct all", "% FMA pk", "% divider");
     for (const Kernel& k : KERNELS) {
         FieldOutput out(n_targets);
         const double t_simd = seconds_per_call([&] { sweep(p, k.dispatched, out); });
@@ -180,9 +213,9 @@ int main() {
         };
         const double t_one = direct(1);
         const double t_all = direct(0);
-        std::printf("%-14s %12.2f %12.2f %8.2f %12.2f %12.2f %9.1f%%\n", k.name, pairs / t_simd * 1e-6,
+        std::printf("%-14s %12.2f %12.2f %8.2f %12.2f %12.2f %9.1f%% %9.1f%%\n", k.name, pairs / t_simd * 1e-6,
                     pairs / t_scalar * 1e-6, t_scalar / t_simd, pairs / t_one * 1e-6, pairs / t_all * 1e-6,
-                    100.0 * pairs * k.flops / t_simd / peak);
+                    100.0 * pairs * k.flops / t_simd / peak, 100.0 * pairs * DIVIDER_OPS / t_simd / div_rate);
     }
     return 0;
 }
