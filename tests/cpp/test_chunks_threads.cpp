@@ -1,4 +1,4 @@
-// Chunking, scoped threads, the direct driver and the point kernels' frame.
+// Chunking, scoped threads and the point kernels' frame.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,7 +7,6 @@
 #include <random>
 #include <string>
 
-#include "biotsavart/direct.hpp"
 #include "lib/failure.hpp"
 #include "lib/parallelism.hpp"
 #include "lib/thread_scope.hpp"
@@ -130,47 +129,6 @@ TEST(PointKernels, CheckOutputLengthsByName) {
     chunk.y = chunk.y.first(1);
     EXPECT_EQ(failure_of([&] { point_a_from_m(sample_element(), Vec3{1, 0, 0}, chunk); }),
               "length of `y` does not match (left: 1, right: 3)");
-}
-
-TEST(PointKernels, AccumulateIntoOutputs) {
-    TargetPoints t = random_targets(6, 4);
-    FieldOutput once(6), twice(6);
-    for (ElementKernel kernel : POINT_KERNELS) {
-        kernel(sample_element(), Vec3{0.2, 0.4, -1}, chunk_pairs(t, once, 6)[0]);
-        kernel(sample_element(), Vec3{0.2, 0.4, -1}, chunk_pairs(t, twice, 6)[0]);
-        kernel(sample_element(), Vec3{0.2, 0.4, -1}, chunk_pairs(t, twice, 6)[0]);
-        for (std::size_t i = 0; i < 6; ++i) EXPECT_DOUBLE_EQ(twice.fx[i], 2 * once.fx[i]);
-        once = FieldOutput(6);
-        twice = FieldOutput(6);
-    }
-}
-
-TEST(RunDirect, SameBitsForEveryThreadCountAndIndexChecks) {
-    const double node_data[] = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1};
-    const std::uint32_t tet_data[] = {0, 1, 2, 3, 1, 2, 3, 4};
-    const double vector_data[] = {0.3, 0.1, -2, 1, 1, 1};
-    const Vec3List nodes(node_data, 5);
-    const TetList elements(tet_data, 2);
-    const SourceVectors sources{true, Vec3List(vector_data, 2)};
-    const TargetPoints t = random_targets(23, 5);
-    FieldOutput reference(23);
-    run_direct(nodes, elements, sources, true, t, reference, true, 1);
-    for (std::uint32_t threads : {0u, 2u, 3u, 64u}) {
-        FieldOutput out(23);
-        run_direct(nodes, elements, sources, true, t, out, true, threads);
-        EXPECT_EQ(std::memcmp(out.fx.data(), reference.fx.data(), 23 * sizeof(double)), 0);
-        EXPECT_EQ(std::memcmp(out.fz.data(), reference.fz.data(), 23 * sizeof(double)), 0);
-    }
-    FieldOutput out(23);
-    EXPECT_EQ(failure_of([&] { run_direct(Vec3List(node_data, 4), elements, sources, true, t, out, true, 2); }),
-              "a scoped thread panicked");
-    const SourceVectors short_sources{true, Vec3List(vector_data, 1)};
-    EXPECT_EQ(failure_of([&] { run_direct(nodes, elements, short_sources, false, t, out, true, 1); }),
-              "a scoped thread panicked");
-    TargetPoints none;
-    FieldOutput empty(0);
-    EXPECT_EQ(failure_of([&] { run_direct(nodes, elements, sources, false, none, empty, true, 1); }),
-              "chunk size must be non-zero");
 }
 
 }  // namespace
