@@ -15,7 +15,6 @@ PyObject* atan2(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         const ArrayArg xvals = to_float64_vector(a[1], "xvals");
         const FlatValues<double> y = read_flat_doubles(yvals);
         const FlatValues<double> x = read_flat_doubles(xvals);
-        assert_equal(x.size(), y.size(), "length of `_xvals` does not match");
         return array_from_buffer(atan2_array(y.values, x.values));
     });
 }
