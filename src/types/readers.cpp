@@ -32,8 +32,10 @@ FlatValues<T> read_flat(const ArrayArg& array) {
     }
     // Column-major: read in row order, as callers lay out their records.
     out.storage.reserve(count);
-    for (std::size_t i = 0; i < array.rows(); ++i)
-        for (std::size_t j = 0; j < array.cols(); ++j)
+    const auto rows = static_cast<std::ptrdiff_t>(array.rows());
+    const auto cols = static_cast<std::ptrdiff_t>(array.cols());
+    for (std::ptrdiff_t i = 0; i < rows; ++i)
+        for (std::ptrdiff_t j = 0; j < cols; ++j)
             out.storage.push_back(load<T>(array.data + i * array.strides[0] + j * array.strides[1]));
     out.values = std::span<const T>(out.storage);
     return out;
