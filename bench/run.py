@@ -15,9 +15,9 @@ def main() -> None:
     for path in sorted(here.glob("bench_*.py")):
         if only and path.stem not in only:
             continue
-        spec = importlib.util.spec_from_file_location(path.stem, path)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        found = importlib.util.spec_from_file_location(path.stem, path)
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
         module.main(cpp_build_dir)
         print(flush=True)
 
