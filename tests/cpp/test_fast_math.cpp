@@ -27,6 +27,8 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 #include <gtest/gtest.h>
 
+#include "tests/cpp/support.hpp"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -52,20 +54,9 @@ constexpr double pi = 3.141592653589793;
 constexpr double half_pi = 1.5707963267948966;
 
 // Same value and same sign bit; any NaN matches any NaN.
-bool same_bits(double a, double b) {
-    return (std::isnan(a) && std::isnan(b)) || std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
-}
+bool same_bits(double a, double b) { return (std::isnan(a) && std::isnan(b)) || testing::same_bits(a, b); }
 
-// Runs `check` once with each compiled target that this CPU supports.
-template <class Check>
-void for_each_target(Check&& check) {
-    for (const std::int64_t target : hwy::SupportedAndGeneratedTargets()) {
-        hwy::SetSupportedTargetsForTest(target);
-        SCOPED_TRACE(hwy::TargetName(target));
-        check();
-    }
-    hwy::SetSupportedTargetsForTest(0);
-}
+using testing::for_each_target;
 
 struct Case {
     double y, x, expected;

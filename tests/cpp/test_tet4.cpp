@@ -1,6 +1,8 @@
 // Tests of the exact tetrahedron kernels: the dispatched path against the
 // one-lane path bit for bit on every compiled target, and the list checks.
 #include <gtest/gtest.h>
+
+#include "tests/cpp/support.hpp"
 #include <hwy/highway.h>
 
 #include <bit>
@@ -33,17 +35,8 @@ const ElementNodes kNodes{Vec3{0.1, -0.2, 0.05}, Vec3{1.3, 0.1, -0.1}, Vec3{0.2,
 const Vec3 kVector{0.7, -1.3, 2.1};
 const std::size_t kMaxLanes = HWY_MAX_BYTES / sizeof(double);
 
-bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
-
-template <class Check>
-void for_each_target(Check&& check) {
-    for (const std::int64_t target : hwy::SupportedAndGeneratedTargets()) {
-        hwy::SetSupportedTargetsForTest(target);
-        SCOPED_TRACE(hwy::TargetName(target));
-        check();
-    }
-    hwy::SetSupportedTargetsForTest(0);
-}
+using testing::for_each_target;
+using testing::same_bits;
 
 // Targets (the awkward ones first: a vertex, an edge midpoint, a point inside
 // a face, the centroid; then random ones) and outputs that already hold values.
