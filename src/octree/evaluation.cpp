@@ -17,11 +17,6 @@
 namespace corvane {
 namespace {
 
-// Interaction records of one piece of a batch, at most; a piece always takes
-// at least one whole target, whose records number at most the node count.
-// Records and list entries then take at most 128 MiB per worker.
-constexpr std::size_t PIECE_RECORDS = std::size_t{1} << 24;
-
 // What the walk reads of a node: its ball, and either its consecutive
 // children [first, first + n_children) or, for a leaf (n_children 0), its
 // near list id in `first`.
@@ -80,7 +75,7 @@ struct Lists3 {
 class ChunkEvaluator {
 public:
     ChunkEvaluator(const Octree& tree, const NodeMoments& moments, Vec3List vectors, bool h_field,
-                   bool magnetization)
+                   bool magnetization, std::size_t max_piece_records)
         : tree_(tree),
           moments_(moments),
           vectors_(vectors),
@@ -89,7 +84,7 @@ public:
           theta_(tree.params.theta),
           near_(select_kernel(magnetization, h_field, tree.params.use_point_kernels)),
           far_(select_multipole_kernel(magnetization, h_field, tree.params.order_is_one)),
-          piece_records_(std::max(PIECE_RECORDS, tree.topology.size())) {
+          piece_records_(std::min(max_piece_records, std::size_t{1} << 31)) {
         lists_.counts.assign(n_leaves_ + tree.topology.size(), 0);
         lists_.ends.assign(lists_.counts.size(), 0);
     }
@@ -180,8 +175,10 @@ void ChunkEvaluator::evaluate_batch(const ChunkPair& batch) {
     sums_.y.assign(n, 0.0);
     sums_.z.assign(n, 0.0);
 
-    // Pieces of the key-ordered batch whose records stay within the bound;
-    // a target's interactions do not depend on the piece it falls in.
+    // Pieces of the key-ordered batch: consecutive targets whose records stay
+    // within the bound, or a single target (at most one record per node, and
+    // node indices fit 31 bits), so list offsets always fit 32 bits. A
+    // target's interactions and their order do not depend on its piece.
     records_.clear();
     record_ends_.clear();
     std::size_t first = 0;
@@ -325,7 +322,8 @@ std::vector<ChunkPair> batches_of(const ChunkPair& chunk, std::size_t size) {
 
 }  // namespace
 
-void evaluate_chunk(const Octree& tree, const ChunkPair& chunk, bool h_field, bool magnetization) {
+void evaluate_chunk(const Octree& tree, const ChunkPair& chunk, bool h_field, bool magnetization,
+                    std::size_t max_piece_records) {
     const SourceKind kind = magnetization ? SourceKind::Magnetization : SourceKind::CurrentDensity;
     const std::optional<NodeMoments>& moments = tree.moments_of(kind);
     const std::optional<std::vector<double>>& vectors = tree.vectors_of(kind);
@@ -334,7 +332,7 @@ void evaluate_chunk(const Octree& tree, const ChunkPair& chunk, bool h_field, bo
                            : "octree: no moments aggregated for current-density sources");
     }
     const std::vector<ChunkPair> batches = batches_of(chunk, tree.params.batch_size);
-    ChunkEvaluator evaluator(tree, *moments, Vec3List(*vectors), h_field, magnetization);
+    ChunkEvaluator evaluator(tree, *moments, Vec3List(*vectors), h_field, magnetization, max_piece_records);
     for (const ChunkPair& batch : batches) evaluator.evaluate_batch(batch);
 }
 

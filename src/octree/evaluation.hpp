@@ -3,6 +3,7 @@
 // through the multipole kernels.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -24,9 +25,16 @@ struct InteractionLists {
     std::vector<std::uint32_t> targets;  // the lists one after another
 };
 
+// Interaction records of one piece of a batch, at most (a piece holds at
+// least one target): records and list entries then take at most 128 MiB per
+// worker, and a batch over that is evaluated in consecutive pieces.
+inline constexpr std::size_t PIECE_RECORDS = std::size_t{1} << 24;
+
 // The worker body of run_octree: adds the field at the chunk's targets. Fails
 // when the tree holds no moments for the kind and with "chunk size must be
-// non-zero" when the batch size is 0.
-void evaluate_chunk(const Octree& tree, const ChunkPair& chunk, bool h_field, bool magnetization);
+// non-zero" when the batch size is 0. `max_piece_records` changes memory use
+// only, never a result.
+void evaluate_chunk(const Octree& tree, const ChunkPair& chunk, bool h_field, bool magnetization,
+                    std::size_t max_piece_records = PIECE_RECORDS);
 
 }  // namespace corvane
