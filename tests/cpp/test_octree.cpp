@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "biotsavart/direct.hpp"
 #include "lib/failure.hpp"
 #include "octree/evaluation.hpp"
+#include "octree/kernels.hpp"
 #include "octree/mod.hpp"
 
 namespace corvane {
@@ -418,6 +420,90 @@ TargetPoints random_targets(std::size_t n, unsigned seed) {
         t.z.push_back(u(rng));
     }
     return t;
+}
+
+// The traversal's sums written out target by target: walk alone, then add
+// the near elements in tree order and the far nodes in index order, each
+// contribution computed on its own into a zeroed output.
+FieldOutput reference_evaluation(const Octree& tree, const TargetPoints& targets, bool h, bool m) {
+    const SourceKind kind = m ? SourceKind::Magnetization : SourceKind::CurrentDensity;
+    const NodeMoments& mo = *tree.moments_of(kind);
+    const Vec3List vectors(*tree.vectors_of(kind));
+    const ElementKernel near = select_kernel(m, h, tree.params.use_point_kernels);
+    const bool first = tree.params.order_is_one;
+    const MultipoleKernel far = m ? (h ? multipole_h_from_m_0 : (first ? multipole_a_from_m_1 : multipole_a_from_m_0))
+                                  : (h ? (first ? multipole_h_from_j_1 : multipole_h_from_j_0) : multipole_a_from_j);
+    const OctreeTopology& t = tree.topology;
+    FieldOutput out(targets.size());
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        const double x[1] = {targets.x[i]}, y[1] = {targets.y[i]}, z[1] = {targets.z[i]};
+        std::vector<std::size_t> near_elements, far_nodes, stack{0};
+        while (!stack.empty()) {
+            const std::size_t n = stack.back();
+            stack.pop_back();
+            const Vec3 d = Vec3{x[0], y[0], z[0]} - mo.center[n];
+            if (tree.params.theta * std::sqrt((d.x * d.x + d.y * d.y) + d.z * d.z) > mo.radius[n]) {
+                far_nodes.push_back(n);
+            } else if (t.is_leaf[n]) {
+                for (std::uint32_t p = t.source_range[n].start; p < t.source_range[n].end; ++p) near_elements.push_back(p);
+            } else {
+                for (const std::int32_t c : t.children[n]) {
+                    if (c != NO_CHILD) stack.push_back(static_cast<std::size_t>(c));
+                }
+            }
+        }
+        std::sort(near_elements.begin(), near_elements.end());
+        std::sort(far_nodes.begin(), far_nodes.end());
+        double sum[3] = {0.0, 0.0, 0.0};
+        const auto add = [&](const std::function<void(const ChunkPair&)>& kernel) {
+            double f[3] = {0.0, 0.0, 0.0};
+            kernel(ChunkPair{x, y, z, {f, 1}, {f + 1, 1}, {f + 2, 1}});
+            for (int a = 0; a < 3; ++a) sum[a] += f[a];
+        };
+        const TetList tets = tree.sources.connectivity_list();
+        const Vec3List nodes = tree.sources.node_list();
+        for (const std::size_t p : near_elements) {
+            const Tet tet = tets[p];
+            const ElementNodes element{nodes[tet[0]], nodes[tet[1]], nodes[tet[2]], nodes[tet[3]]};
+            add([&](const ChunkPair& c) { near(element, vectors[p], c); });
+        }
+        for (const std::size_t n : far_nodes) add([&](const ChunkPair& c) { far(mo.expansion(n), c); });
+        out.fx[i] += sum[0];
+        out.fy[i] += sum[1];
+        out.fz[i] += sum[2];
+    }
+    return out;
+}
+
+TEST(OctreeEvaluation, EqualsTheSumsOfEachTargetsOwnWalk) {
+    const Mesh mesh = random_mesh(1200, 19, true);
+    TargetPoints targets = random_targets(300, 20);
+    // Targets among the elements too, next to a vertex of each of 40.
+    for (std::size_t e = 0; e < 40; ++e) {
+        targets.x.push_back(mesh.nodes[12 * e] - 0.001);
+        targets.y.push_back(mesh.nodes[12 * e + 1] - 0.001);
+        targets.z.push_back(mesh.nodes[12 * e + 2] - 0.001);
+    }
+    for (const bool point : {false, true}) {
+        for (const std::uint32_t order : {0u, 1u}) {
+            const OctreeParams p = octree_params(0.6, order, 10, 50, 2, !point);
+            Octree tree = build_octree(mesh.node_list(), mesh.tet_list(), mesh.vector_list(), mesh.vector_list(), p);
+            for (const bool m : {false, true}) {
+                for (const bool h : {false, true}) {
+                    SCOPED_TRACE(std::string("point ") + (point ? "1" : "0") + " order " + std::to_string(order) +
+                                 " m " + (m ? "1" : "0") + " h " + (h ? "1" : "0"));
+                    FieldOutput out(targets.size());
+                    run_octree(tree, targets, out, h, m);
+                    const FieldOutput ref = reference_evaluation(tree, targets, h, m);
+                    for (std::size_t i = 0; i < targets.size(); ++i) {
+                        EXPECT_EQ(std::bit_cast<std::uint64_t>(out.fx[i]), std::bit_cast<std::uint64_t>(ref.fx[i]));
+                        EXPECT_EQ(std::bit_cast<std::uint64_t>(out.fy[i]), std::bit_cast<std::uint64_t>(ref.fy[i]));
+                        EXPECT_EQ(std::bit_cast<std::uint64_t>(out.fz[i]), std::bit_cast<std::uint64_t>(ref.fz[i]));
+                    }
+                }
+            }
+        }
+    }
 }
 
 TEST(OctreeEvaluation, PiecesOfABatchChangeNoBit) {
