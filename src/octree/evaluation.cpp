@@ -152,27 +152,45 @@ void ChunkEvaluator::sort_targets(const ChunkPair& chunk) {
     std::sort(keyed_.begin(), keyed_.end());
 }
 
+// The opening test: a node is used whole for a target when its ball, seen
+// from the target, is small enough.
+bool accepts(double theta, const WalkNode& node, double tx, double ty, double tz) {
+    const double dx = tx - node.cx, dy = ty - node.cy, dz = tz - node.cz;
+    const double dist = std::sqrt((dx * dx + dy * dy) + dz * dz);
+    return theta * dist > node.radius;
+}
+
 // Appends the list ids of target k's interactions: a node whose ball is far
-// enough is used whole, a leaf that is not contributes its elements.
+// enough is used whole, a leaf that is not contributes its elements, any
+// other node is opened. The children of an opened node are tested together
+// (independent tests that overlap), then recorded or opened in turn.
 void ChunkEvaluator::walk_target(std::size_t k) {
     const double tx = sorted_.x[k], ty = sorted_.y[k], tz = sorted_.z[k];
+    const WalkNode* nodes = walk_.nodes.data();
+    const auto far_base = static_cast<std::uint32_t>(n_leaves_);
+    if (accepts(theta_, nodes[0], tx, ty, tz)) {
+        records_.push_back(far_base);
+        return;
+    }
     // Depth is at most 21 and each step replaces one entry by at most eight.
     std::array<std::uint32_t, 8 * (MAX_DEPTH + 1)> stack;
     std::size_t top = 0;
     stack[top++] = 0;
-    const WalkNode* nodes = walk_.nodes.data();
-    const auto far_base = static_cast<std::uint32_t>(n_leaves_);
     while (top > 0) {
-        const std::uint32_t i = stack[--top];
-        const WalkNode& node = nodes[i];
-        const double dx = tx - node.cx, dy = ty - node.cy, dz = tz - node.cz;
-        const double dist = std::sqrt((dx * dx + dy * dy) + dz * dz);
-        if (theta_ * dist > node.radius) {
-            records_.push_back(far_base + i);
-        } else if (node.n_children == 0) {
+        const WalkNode& node = nodes[stack[--top]];
+        if (node.n_children == 0) {
             records_.push_back(node.first);
-        } else {
-            for (std::uint32_t c = 0; c < node.n_children; ++c) stack[top++] = node.first + c;
+            continue;
+        }
+        const WalkNode* children = nodes + node.first;
+        bool accepted[8];
+        for (std::uint32_t c = 0; c < node.n_children; ++c) accepted[c] = accepts(theta_, children[c], tx, ty, tz);
+        for (std::uint32_t c = 0; c < node.n_children; ++c) {
+            if (accepted[c]) {
+                records_.push_back(far_base + node.first + c);
+            } else {
+                stack[top++] = node.first + c;
+            }
         }
     }
 }
