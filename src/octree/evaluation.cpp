@@ -75,6 +75,9 @@ MultipoleKernel select_multipole_kernel(bool magnetization, bool h_field, bool o
 constexpr std::size_t PAD = 8;
 std::size_t padded(std::size_t n) { return (n + PAD - 1) / PAD * PAD; }
 
+// Targets of one piece at most, so that list entries fit 16 bits.
+constexpr std::size_t MAX_PIECE_TARGETS = std::size_t{1} << 16;
+
 // Three coordinate or value lists of one length.
 struct Lists3 {
     std::vector<double> x, y, z;
@@ -110,9 +113,9 @@ public:
 private:
     void walk_target(std::size_t k);
     void evaluate_piece(std::size_t first, std::size_t last, std::size_t n_records);
-    void gather(std::span<const std::uint32_t> list, std::size_t first);
-    void add_near(std::uint32_t leaf, std::span<const std::uint32_t> list, std::size_t first);
-    void add_far(std::uint32_t node, std::span<const std::uint32_t> list, std::size_t first);
+    void gather(std::span<const std::uint16_t> list, std::size_t first);
+    void add_near(std::uint32_t leaf, std::span<const std::uint16_t> list, std::size_t first);
+    void add_far(std::uint32_t node, std::span<const std::uint16_t> list, std::size_t first);
     ChunkPair scratch_chunk(std::size_t n);
 
     const Octree& tree_;
@@ -208,17 +211,18 @@ void ChunkEvaluator::evaluate_batch(const ChunkPair& chunk, std::size_t begin, s
     sums_.y.assign(n, 0.0);
     sums_.z.assign(n, 0.0);
 
-    // Pieces of the key-ordered batch: consecutive targets whose records stay
-    // within the bound, or a single target (at most one record per node, and
-    // node indices fit 31 bits), so list offsets always fit 32 bits. A
-    // target's interactions and their order do not depend on its piece.
+    // Pieces of the key-ordered batch: at most 65,536 consecutive targets
+    // (positions fit 16 bits) whose records stay within the bound, or a
+    // single target (at most one record per node, and node indices fit 31
+    // bits), so list offsets always fit 32 bits. A target's interactions and
+    // their order do not depend on its piece.
     records_.clear();
     record_ends_.clear();
     std::size_t first = 0;
     for (std::size_t k = 0; k < n; ++k) {
         const std::size_t before = records_.size();
         walk_target(k);
-        if (records_.size() > piece_records_ && k > first) {
+        if ((records_.size() > piece_records_ || k - first == MAX_PIECE_TARGETS) && k > first) {
             evaluate_piece(first, k, before);
             records_.erase(records_.begin(), records_.begin() + static_cast<std::ptrdiff_t>(before));
             record_ends_.clear();
@@ -254,7 +258,7 @@ void ChunkEvaluator::evaluate_piece(std::size_t first, std::size_t last, std::si
     l.targets.resize(total);
     std::size_t r = 0;
     for (std::size_t k = first; k < last; ++k) {
-        const auto position = static_cast<std::uint32_t>(k - first);
+        const auto position = static_cast<std::uint16_t>(k - first);
         for (const std::size_t end = record_ends_[k - first]; r < end; ++r) l.targets[l.ends[records_[r]]++] = position;
     }
     gathered_.resize(padded(longest));
@@ -264,7 +268,7 @@ void ChunkEvaluator::evaluate_piece(std::size_t first, std::size_t last, std::si
     std::uint32_t start = 0;
     for (const std::uint32_t id : l.used) {
         const std::uint32_t end = l.ends[id];
-        const std::span<const std::uint32_t> list(l.targets.data() + start, end - start);
+        const std::span<const std::uint16_t> list(l.targets.data() + start, end - start);
         start = end;
         l.counts[id] = 0;
         gather(list, first);
@@ -277,7 +281,7 @@ void ChunkEvaluator::evaluate_piece(std::size_t first, std::size_t last, std::si
     l.used.clear();
 }
 
-void ChunkEvaluator::gather(std::span<const std::uint32_t> list, std::size_t first) {
+void ChunkEvaluator::gather(std::span<const std::uint16_t> list, std::size_t first) {
     for (std::size_t j = 0; j < list.size(); ++j) {
         const std::size_t k = first + list[j];
         gathered_.x[j] = sorted_.x[k];
@@ -304,7 +308,7 @@ ChunkPair ChunkEvaluator::scratch_chunk(std::size_t n) {
 // sums are copied out once and each element's field, computed into zeroed
 // outputs, is added to them: the same additions as adding into the sums
 // directly.
-void ChunkEvaluator::add_near(std::uint32_t leaf, std::span<const std::uint32_t> list, std::size_t first) {
+void ChunkEvaluator::add_near(std::uint32_t leaf, std::span<const std::uint16_t> list, std::size_t first) {
     const std::size_t n = list.size();
     for (std::size_t j = 0; j < n; ++j) {
         const std::size_t k = first + list[j];
@@ -333,7 +337,7 @@ void ChunkEvaluator::add_near(std::uint32_t leaf, std::span<const std::uint32_t>
     }
 }
 
-void ChunkEvaluator::add_far(std::uint32_t node, std::span<const std::uint32_t> list, std::size_t first) {
+void ChunkEvaluator::add_far(std::uint32_t node, std::span<const std::uint16_t> list, std::size_t first) {
     const std::size_t n = list.size();
     far_(moments_.expansion(node), scratch_chunk(padded(n)));
     for (std::size_t j = 0; j < n; ++j) {

@@ -525,6 +525,22 @@ TEST(OctreeEvaluation, PiecesOfABatchChangeNoBit) {
     }
 }
 
+TEST(OctreeEvaluation, BatchesBeyondOnePieceOfTargets) {
+    // More targets in one batch than one piece holds (65,536).
+    const Mesh mesh = random_mesh(60, 21);
+    Octree tree = build(mesh, 4);
+    const TargetPoints targets = random_targets(70000, 22);
+    FieldOutput big(targets.size()), small(targets.size());
+    tree.params.batch_size = 100000;
+    run_octree(tree, targets, big, true, true);
+    tree.params.batch_size = 999;
+    run_octree(tree, targets, small, true, true);
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(big.fx[i]), std::bit_cast<std::uint64_t>(small.fx[i]));
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(big.fz[i]), std::bit_cast<std::uint64_t>(small.fz[i]));
+    }
+}
+
 TEST(OctreeEvaluation, MissingKindAndZeroBatchFail) {
     const Mesh mesh = random_mesh(20, 17);
     Octree tree = build(mesh, 4);
