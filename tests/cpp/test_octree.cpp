@@ -334,18 +334,32 @@ TEST(OctreeEvaluation, PiecesOfABatchChangeNoBit) {
     }
 }
 
-TEST(OctreeEvaluation, MissingKindFails) {
+std::string failure_of(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Failure& e) {
+        return e.what();
+    }
+    return "no failure";
+}
+
+TEST(OctreeFailures, CountsAndMissingKind) {
     Mesh mesh = random_mesh(20, 17);
+    const auto params = octree_params(0.5, 1, 4, 8, 1, true);
+    // 2^32 elements are refused before any of them is read or anything allocated.
+    EXPECT_EQ(failure_of([&] {
+                  build_octree(Vec3List(mesh.nodes), {mesh.tets.data(), std::size_t{1} << 32}, std::nullopt,
+                               std::nullopt, params);
+              }),
+              "octree: 4294967296 elements exceed the 32-bit element positions");
+    EXPECT_EQ(failure_of([&] { build_octree(Vec3List(mesh.nodes), {}, std::nullopt, std::nullopt, params); }),
+              "octree: the source mesh has no elements");
     const Octree tree = build_octree(Vec3List(mesh.nodes), {mesh.tets.data(), 20}, std::nullopt,
-                                     Vec3List(mesh.vectors), octree_params(0.5, 1, 4, 8, 1, true));
+                                     Vec3List(mesh.vectors), params);
     const TargetPoints targets = random_targets(3, 18);
     FieldOutput out(3);
-    try {
-        evaluate_chunk(tree, chunk_pairs(targets, out, 3)[0], true, false);
-        ADD_FAILURE() << "no failure";
-    } catch (const Failure& e) {
-        EXPECT_STREQ(e.what(), "octree: no moments aggregated for current-density sources");
-    }
+    EXPECT_EQ(failure_of([&] { evaluate_chunk(tree, chunk_pairs(targets, out, 3)[0], true, false); }),
+              "octree: no moments aggregated for current-density sources");
 }
 
 }  // namespace
