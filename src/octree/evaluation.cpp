@@ -249,11 +249,12 @@ void ChunkEvaluator::evaluate_piece(std::size_t first, std::size_t last, std::si
         if (l.counts[id]++ == 0) l.used.push_back(id);
     }
     std::sort(l.used.begin(), l.used.end());
-    std::uint32_t total = 0, longest = 0;
+    // Offsets in 64 bits; a list has at most one entry per target of the piece.
+    std::size_t total = 0, longest = 0;
     for (const std::uint32_t id : l.used) {
         l.ends[id] = total;
         total += l.counts[id];
-        longest = std::max(longest, l.counts[id]);
+        longest = std::max<std::size_t>(longest, l.counts[id]);
     }
     l.targets.resize(total);
     std::size_t r = 0;
@@ -265,9 +266,9 @@ void ChunkEvaluator::evaluate_piece(std::size_t first, std::size_t last, std::si
     out_.resize(padded(longest));
     partial_.resize(longest);
 
-    std::uint32_t start = 0;
+    std::size_t start = 0;
     for (const std::uint32_t id : l.used) {
-        const std::uint32_t end = l.ends[id];
+        const std::size_t end = l.ends[id];
         const std::span<const std::uint16_t> list(l.targets.data() + start, end - start);
         start = end;
         l.counts[id] = 0;

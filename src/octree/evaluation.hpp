@@ -16,13 +16,14 @@ namespace corvane {
 // ids: the near lists of the leaves, numbered in the tree order of their
 // elements, then the far list of node i at id (number of leaves + i). Each
 // list holds piece-relative target positions (16 bits: a piece has at most
-// 65,536 targets) in increasing order, so
-// evaluating the lists in id order gives every target its near terms in
-// element tree order and then its far terms in node index order.
+// 65,536 targets) in increasing order, so evaluating the lists in id order
+// gives every target its near terms in element tree order and then its far
+// terms in node index order. Leaf lists stand for the lists of the leaf's
+// elements, which are the same.
 struct InteractionLists {
     std::vector<std::uint32_t> counts;   // per list id; zero outside `used`
     std::vector<std::uint32_t> used;     // ids with a non-zero count, ascending once sorted
-    std::vector<std::uint32_t> ends;     // per used id: fill cursor, then end offset in `targets`
+    std::vector<std::size_t> ends;       // per used id: fill cursor, then end offset in `targets`
     std::vector<std::uint16_t> targets;  // the lists one after another
 };
 
