@@ -213,7 +213,7 @@ def test_octree_path_is_close_to_the_direct_path(monkeypatch, ball):
     volumes = _corvane.mesh_volumes(nodes, conn)
     error = np.sqrt(volumes @ ((m_tree - m_direct) ** 2).sum(axis=1) / (volumes @ (m_direct ** 2).sum(axis=1)))
     # Measured: 1.1 % at theta 0.4, the field's own far-field error amplified
-    # by χ = 100; a solve that stopped on the Krylov estimate errs by more.
+    # by χ = 100.
     assert error < 3e-2
 
 
