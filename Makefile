@@ -33,7 +33,7 @@ deps: build/.deps
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
-	$(VENV)/bin/pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.24" ninja "pytest>=7"
+	$(VENV)/bin/pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.24" ninja "pytest>=7" gmsh
 	touch $@
 
 # The wheel is built without isolation so that CMake reuses its build tree:
@@ -63,7 +63,7 @@ test: test-python test-cpp
 # The same wheel against NumPy 1.26, so both capsule paths stay tested.
 $(VENV_NP1)/.ready:
 	$(PYTHON) -m venv $(VENV_NP1)
-	$(VENV_NP1)/bin/pip install -q "numpy==1.26.*" "pytest>=7"
+	$(VENV_NP1)/bin/pip install -q "numpy==1.26.*" "pytest>=7" gmsh
 	touch $@
 
 test-numpy1: build $(VENV_NP1)/.ready

@@ -1,0 +1,17 @@
+// The two ways a solve evaluates the demagnetising field of its elements.
+#pragma once
+
+#include <cstdint>
+
+#include "magnetization/solver.hpp"
+#include "math/vec3.hpp"
+
+namespace corvane {
+
+// Direct summation over all element-target pairs (point kernels when
+// `point_kernels`, exact tetrahedron kernels otherwise) on up to
+// `n_threads_requested` workers. The mesh views must outlive the solve.
+FieldPath direct_field_path(Vec3List nodes, TetList elements, bool point_kernels,
+                            std::uint32_t n_threads_requested);
+
+}  // namespace corvane
