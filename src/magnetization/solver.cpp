@@ -57,9 +57,13 @@ double relax_magnetization(std::vector<double>& m, const FieldOutput& hd, Vec3Li
 SolverResult solve_magnetization(std::size_t n_elements, const TargetPoints& centroids, Vec3List h_ext,
                                  const SolverSettings& settings, const FieldPath& path,
                                  const BetweenIterations& between_iterations) {
+    // The start value needs one applied-field row per element; the first
+    // missing row is the index reported. Checked before allocating, as the
+    // element count of an empty connectivity need not be backed by memory.
+    if (h_ext.size() < n_elements) fail_index(h_ext.size(), h_ext.size());
     SolverResult out;
     out.m.reserve(3 * n_elements);
-    for (std::size_t i = 0; i < n_elements; ++i) push_vec3(out.m, h_ext.at(i) * settings.chi);
+    for (std::size_t i = 0; i < n_elements; ++i) push_vec3(out.m, h_ext[i] * settings.chi);
 
     // The field buffers have one entry per element; evaluation points must match.
     assert_equal(n_elements, centroids.size(), "length of `fx` does not match");
