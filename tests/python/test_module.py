@@ -207,14 +207,6 @@ def test_allocation_failure_is_memory_error():
         _corvane.calculate_fields(**cf_args(targets=huge))
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda: _corvane.calculate_fields(**cf_args(use_octree=True)), NotImplementedError),
-])
-def test_functions_still_to_come_check_their_arguments_first(call, error):
-    with pytest.raises(error):
-        call()
-
-
 # Conversions of later arguments run user code (__index__, __float__); arrays
 # converted before must be read as they are once every argument is converted.
 def _resize(a):
