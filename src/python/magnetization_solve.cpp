@@ -32,10 +32,10 @@ PyObject* magnetization_solve(PyObject*, PyObject* const* args, Py_ssize_t nargs
         const std::uint32_t max_iterations = to_count(a[8], "max_iterations");
         const double under_relaxation_factor = to_real(a[9], "under_relaxation_factor");
         const bool use_octree = to_flag(a[10], "use_octree");
-        [[maybe_unused]] const double theta = to_real(a[11], "theta");
-        [[maybe_unused]] const std::uint32_t multipole_order = to_count(a[12], "multipole_order");
-        [[maybe_unused]] const std::uint32_t max_leaf_size = to_count(a[13], "max_leaf_size");
-        [[maybe_unused]] const std::uint32_t batch_size = to_count(a[14], "batch_size");
+        const double theta = to_real(a[11], "theta");
+        const std::uint32_t multipole_order = to_count(a[12], "multipole_order");
+        const std::uint32_t max_leaf_size = to_count(a[13], "max_leaf_size");
+        const std::uint32_t batch_size = to_count(a[14], "batch_size");
         const bool verbose = to_flag(a[15], "verbose");
 
         const FlatVec3 nodes = read_flat_vec3(nodes_arg);
@@ -46,11 +46,12 @@ PyObject* magnetization_solve(PyObject*, PyObject* const* args, Py_ssize_t nargs
         const SolverSettings settings{chi, atol, max_iterations, under_relaxation_factor, verbose};
 
         const FieldPath path =
-            use_octree ? FieldPath([](Vec3List) -> FieldEvaluation {
-                throw NotImplemented("magnetization_solve: the octree path is not available yet");
-            })
+            use_octree ? octree_field_path(nodes.list(), elements.list(),
+                                           octree_params(theta, multipole_order, max_leaf_size, batch_size,
+                                                         n_threads_requested, element_integration))
                        : direct_field_path(nodes.list(), elements.list(), !element_integration, n_threads_requested);
-        SolverResult result = solve_magnetization(n_elements, centroids, Vec3List(h_ext), settings, path, check_signals);
+        SolverResult result =
+            solve_magnetization(n_elements, centroids, Vec3List(h_ext), settings, path, check_signals);
 
         Ref m = reshaped(array_from_buffer(std::move(result.m)), n_elements, 3);
         Ref h = make_field_array(std::move(result.h.fx), std::move(result.h.fy), std::move(result.h.fz));
