@@ -75,18 +75,38 @@ HWY_INLINE Lanes3<D> first_moment_times(D d, const FirstMoment& t, const Lanes3<
     return {row(0), row(1), row(2)};
 }
 
+// The expansion copied into a local before the target loop (no output store
+// can alias it, so it stays in registers), with a = twice the axial vector of
+// the antisymmetric part of T, the sum of d x q. Zeroth-order kernels never
+// read T and leave T and a zero.
+struct Expansion {
+    Vec3 center, moment;
+    FirstMoment t{};
+    Vec3 a{};
+};
+
+HWY_INLINE Expansion copy_of(const NodeExpansion& e, bool first_order) {
+    Expansion x{e.center, e.moment};
+    if (first_order) {
+        x.t = e.first_moment;
+        const FirstMoment& t = x.t;
+        const Vec3 m{0.5 * (t[7] - t[5]), 0.5 * (t[2] - t[6]), 0.5 * (t[3] - t[1])};
+        x.a = m + m;
+    }
+    return x;
+}
+
 // The Biot-Savart expansion to first order: k2 (Q x n) + k3 (a - 3 (n x V)).
 template <class D>
-HWY_INLINE Lanes3<D> cross_first_order(D d, const NodeExpansion& e, const Vec3& a, const Direction<D>& dir,
-                                       double c) {
+HWY_INLINE Lanes3<D> cross_first_order(D d, const Expansion& e, const Direction<D>& dir, double c) {
     const auto k2 = k2_of(d, dir.s, c), k3 = k3_of(d, dir.s, c);
     const Lanes3<D> qn = cross(splat(d, e.moment), dir.n);
-    const Lanes3<D> nv = cross(dir.n, first_moment_times(d, e.first_moment, dir.n));
+    const Lanes3<D> nv = cross(dir.n, first_moment_times(d, e.t, dir.n));
     const auto three = hn::Set(d, 3.0);
     const auto term = [&](hn::Vec<D> qn_a, double a_a, hn::Vec<D> nv_a) HWY_ATTR {
         return hn::Add(hn::Mul(k2, qn_a), hn::Mul(k3, hn::Sub(hn::Set(d, a_a), hn::Mul(three, nv_a))));
     };
-    return {term(qn.x, a.x, nv.x), term(qn.y, a.y, nv.y), term(qn.z, a.z, nv.z)};
+    return {term(qn.x, e.a.x, nv.x), term(qn.y, e.a.y, nv.y), term(qn.z, e.a.z, nv.z)};
 }
 
 template <class D>
@@ -106,18 +126,13 @@ HWY_INLINE void sweep(std::size_t n, bool one_lane, Body&& body) {
     }
 }
 
-// Twice the axial vector of the antisymmetric part of T, the sum of d x q.
-HWY_INLINE Vec3 axial_vector(const FirstMoment& t) {
-    const Vec3 m{0.5 * (t[7] - t[5]), 0.5 * (t[2] - t[6]), 0.5 * (t[3] - t[1])};
-    return m + m;
-}
-
-void MultipoleAFromJ(const NodeExpansion& e, const ChunkPair& chunk, bool one_lane) {
+void MultipoleAFromJ(const NodeExpansion& expansion, const ChunkPair& chunk, bool one_lane) {
+    const Expansion e = copy_of(expansion, true);
     sweep(chunk.x.size(), one_lane, [&](auto d, std::size_t i) HWY_ATTR {
         const auto dir = direction_at(d, chunk, e.center, i);
         const auto s2 = hn::Mul(dir.s, dir.s);
         const auto c = hn::Set(d, 1e-7);
-        const Lanes3<decltype(d)> v = first_moment_times(d, e.first_moment, dir.n);
+        const Lanes3<decltype(d)> v = first_moment_times(d, e.t, dir.n);
         const auto term = [&](double q_a, hn::Vec<decltype(d)> v_a) HWY_ATTR {
             return hn::Mul(hn::Add(hn::Mul(hn::Set(d, q_a), dir.s), hn::Mul(s2, v_a)), c);
         };
@@ -127,45 +142,46 @@ void MultipoleAFromJ(const NodeExpansion& e, const ChunkPair& chunk, bool one_la
 
 // k2 (Q x n), shared by the zeroth-order kernels of current density H and
 // magnetisation A.
-void CrossZerothOrder(const NodeExpansion& e, const ChunkPair& chunk, bool one_lane, double c) {
+void CrossZerothOrder(const NodeExpansion& expansion, const ChunkPair& chunk, bool one_lane, double c) {
+    const Expansion e = copy_of(expansion, false);
     sweep(chunk.x.size(), one_lane, [&](auto d, std::size_t i) HWY_ATTR {
         const auto dir = direction_at(d, chunk, e.center, i);
         add_at(d, chunk, i, scaled(k2_of(d, dir.s, c), cross(splat(d, e.moment), dir.n)));
     });
 }
 
-void MultipoleHFromJ0(const NodeExpansion& e, const ChunkPair& chunk, bool one_lane) {
-    CrossZerothOrder(e, chunk, one_lane, 0.07957747154594767);
+void MultipoleHFromJ0(const NodeExpansion& expansion, const ChunkPair& chunk, bool one_lane) {
+    CrossZerothOrder(expansion, chunk, one_lane, 0.07957747154594767);
 }
 
-void MultipoleAFromM0(const NodeExpansion& e, const ChunkPair& chunk, bool one_lane) {
-    CrossZerothOrder(e, chunk, one_lane, 1e-7);
+void MultipoleAFromM0(const NodeExpansion& expansion, const ChunkPair& chunk, bool one_lane) {
+    CrossZerothOrder(expansion, chunk, one_lane, 1e-7);
 }
 
-void MultipoleHFromJ1(const NodeExpansion& e, const ChunkPair& chunk, bool one_lane) {
-    const Vec3 a = axial_vector(e.first_moment);
+void MultipoleHFromJ1(const NodeExpansion& expansion, const ChunkPair& chunk, bool one_lane) {
+    const Expansion e = copy_of(expansion, true);
     sweep(chunk.x.size(), one_lane, [&](auto d, std::size_t i) HWY_ATTR {
         const auto dir = direction_at(d, chunk, e.center, i);
-        add_at(d, chunk, i, cross_first_order(d, e, a, dir, 0.07957747154594767));
+        add_at(d, chunk, i, cross_first_order(d, e, dir, 0.07957747154594767));
     });
 }
 
-void MultipoleAFromM1(const NodeExpansion& e, const ChunkPair& chunk, bool one_lane) {
-    const Vec3 a = axial_vector(e.first_moment);
+void MultipoleAFromM1(const NodeExpansion& expansion, const ChunkPair& chunk, bool one_lane) {
+    const Expansion e = copy_of(expansion, true);
     sweep(chunk.x.size(), one_lane, [&](auto d, std::size_t i) HWY_ATTR {
         const auto dir = direction_at(d, chunk, e.center, i);
-        const auto sum = cross_first_order(d, e, a, dir, 0.07957747154594767);
+        const auto sum = cross_first_order(d, e, dir, 0.07957747154594767);
         const auto mu0 = hn::Set(d, 1.2566370614359173e-6);
         add_at(d, chunk, i, {hn::Mul(sum.x, mu0), hn::Mul(sum.y, mu0), hn::Mul(sum.z, mu0)});
     });
 }
 
-void MultipoleHFromM0(const NodeExpansion& e, const ChunkPair& chunk, bool one_lane) {
-    const Vec3 q = e.moment;
+void MultipoleHFromM0(const NodeExpansion& expansion, const ChunkPair& chunk, bool one_lane) {
+    const Expansion e = copy_of(expansion, false);
     sweep(chunk.x.size(), one_lane, [&](auto d, std::size_t i) HWY_ATTR {
         const auto dir = direction_at(d, chunk, e.center, i);
         const auto k3 = k3_of(d, dir.s, 0.07957747154594767);
-        const auto qx = hn::Set(d, q.x), qy = hn::Set(d, q.y), qz = hn::Set(d, q.z);
+        const auto qx = hn::Set(d, e.moment.x), qy = hn::Set(d, e.moment.y), qz = hn::Set(d, e.moment.z);
         const auto p = hn::Mul(hn::Set(d, 3.0), hn::Add(hn::Mul(qz, dir.n.z),
                                                         hn::Add(hn::Mul(qx, dir.n.x), hn::Mul(qy, dir.n.y))));
         add_at(d, chunk, i,
