@@ -73,7 +73,12 @@ test-numpy1: build $(VENV_NP1)/.ready
 demo: build
 	$(PY) examples/demo.py
 
-bench: build $(CPP_BUILD)/.configured
+# Peers measured beside our own code in the benchmarks only.
+$(VENV)/.bench-ready: $(VENV)/.ready
+	$(VENV)/bin/pip install -q fmm3dpy
+	touch $@
+
+bench: build $(CPP_BUILD)/.configured $(VENV)/.bench-ready
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	$(PY) bench/run.py $(CPP_BUILD)
 

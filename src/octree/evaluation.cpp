@@ -1,6 +1,10 @@
-// Batched traversal: one walk per target records its interactions, the
-// records are grouped into target lists, and each list is evaluated with one
-// kernel call per element (near) or node (far).
+// Batched traversal. The targets of a chunk are put into key order once and
+// cut into batches of consecutive targets of that order, so that a batch is
+// compact in space and its lists long. In a batch, one walk per target
+// records its interactions, the records are grouped into target lists, and
+// each list is evaluated with one kernel call per element (near) or node
+// (far). A target's interactions and their order do not depend on its batch,
+// so this gives the sums of batching in input order.
 #include "octree/evaluation.hpp"
 
 #include <algorithm>
@@ -62,6 +66,15 @@ MultipoleKernel select_multipole_kernel(bool magnetization, bool h_field, bool o
     return multipole_a_from_j;
 }
 
+// Kernels run whole vectors over a list and finish with one lane at a
+// time, which costs about as much per target as a whole vector. Lists are
+// therefore padded with copies of their last target up to a multiple of the
+// widest vector (eight float64 lanes); a kernel's result for a target does not
+// depend on its position or on the list length, and padded outputs are
+// dropped.
+constexpr std::size_t PAD = 8;
+std::size_t padded(std::size_t n) { return (n + PAD - 1) / PAD * PAD; }
+
 // Three coordinate or value lists of one length.
 struct Lists3 {
     std::vector<double> x, y, z;
@@ -89,10 +102,12 @@ public:
         lists_.ends.assign(lists_.counts.size(), 0);
     }
 
-    void evaluate_batch(const ChunkPair& batch);
+    // Orders all targets of the chunk by key; batches are then consecutive
+    // runs of that order.
+    void sort_targets(const ChunkPair& chunk);
+    void evaluate_batch(const ChunkPair& chunk, std::size_t begin, std::size_t end);
 
 private:
-    void sort_targets(const ChunkPair& batch);
     void walk_target(std::size_t k);
     void evaluate_piece(std::size_t first, std::size_t last, std::size_t n_records);
     void gather(std::span<const std::uint32_t> list, std::size_t first);
@@ -111,8 +126,8 @@ private:
     std::size_t piece_records_;
 
     // Batch data, kept across batches to avoid reallocation.
-    std::vector<std::pair<std::uint64_t, std::size_t>> keyed_;
-    Lists3 sorted_;       // target coordinates in key order
+    std::vector<std::pair<std::uint64_t, std::size_t>> keyed_;  // chunk positions in key order
+    Lists3 sorted_;       // batch target coordinates in key order
     Lists3 sums_;         // field sums in key order
     std::vector<std::uint32_t> records_;      // list ids, target after target
     std::vector<std::size_t> record_ends_;    // end of each target's records in the piece
@@ -120,27 +135,21 @@ private:
     Lists3 gathered_, out_, partial_;         // scratch of the longest list
 };
 
-void ChunkEvaluator::sort_targets(const ChunkPair& batch) {
-    const std::size_t n = batch.x.size();
-    Vec3 lo{batch.x[0], batch.y[0], batch.z[0]}, hi = lo;
+void ChunkEvaluator::sort_targets(const ChunkPair& chunk) {
+    const std::size_t n = chunk.x.size();
+    keyed_.resize(n);
+    if (n == 0) return;
+    Vec3 lo{chunk.x[0], chunk.y[0], chunk.z[0]}, hi = lo;
     for (std::size_t b = 1; b < n; ++b) {
-        lo = {std::fmin(lo.x, batch.x[b]), std::fmin(lo.y, batch.y[b]), std::fmin(lo.z, batch.z[b])};
-        hi = {std::fmax(hi.x, batch.x[b]), std::fmax(hi.y, batch.y[b]), std::fmax(hi.z, batch.z[b])};
+        lo = {std::fmin(lo.x, chunk.x[b]), std::fmin(lo.y, chunk.y[b]), std::fmin(lo.z, chunk.z[b])};
+        hi = {std::fmax(hi.x, chunk.x[b]), std::fmax(hi.y, chunk.y[b]), std::fmax(hi.z, chunk.z[b])};
     }
     const double edge = std::fmax(std::fmax(hi.x - lo.x, hi.y - lo.y), hi.z - lo.z);
-    keyed_.resize(n);
     for (std::size_t b = 0; b < n; ++b) {
-        keyed_[b] = {morton_code({batch.x[b], batch.y[b], batch.z[b]}, edge, lo), b};
+        keyed_[b] = {morton_code({chunk.x[b], chunk.y[b], chunk.z[b]}, edge, lo), b};
     }
-    // Ties keep batch order through the position.
+    // Ties keep chunk order through the position.
     std::sort(keyed_.begin(), keyed_.end());
-    sorted_.resize(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::size_t b = keyed_[k].second;
-        sorted_.x[k] = batch.x[b];
-        sorted_.y[k] = batch.y[b];
-        sorted_.z[k] = batch.z[b];
-    }
 }
 
 // Appends the list ids of target k's interactions: a node whose ball is far
@@ -168,9 +177,15 @@ void ChunkEvaluator::walk_target(std::size_t k) {
     }
 }
 
-void ChunkEvaluator::evaluate_batch(const ChunkPair& batch) {
-    const std::size_t n = batch.x.size();
-    sort_targets(batch);
+void ChunkEvaluator::evaluate_batch(const ChunkPair& chunk, std::size_t begin, std::size_t end) {
+    const std::size_t n = end - begin;
+    sorted_.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t b = keyed_[begin + k].second;
+        sorted_.x[k] = chunk.x[b];
+        sorted_.y[k] = chunk.y[b];
+        sorted_.z[k] = chunk.z[b];
+    }
     sums_.x.assign(n, 0.0);
     sums_.y.assign(n, 0.0);
     sums_.z.assign(n, 0.0);
@@ -196,10 +211,10 @@ void ChunkEvaluator::evaluate_batch(const ChunkPair& batch) {
     evaluate_piece(first, n, records_.size());
 
     for (std::size_t k = 0; k < n; ++k) {
-        const std::size_t b = keyed_[k].second;
-        batch.fx[b] += sums_.x[k];
-        batch.fy[b] += sums_.y[k];
-        batch.fz[b] += sums_.z[k];
+        const std::size_t b = keyed_[begin + k].second;
+        chunk.fx[b] += sums_.x[k];
+        chunk.fy[b] += sums_.y[k];
+        chunk.fz[b] += sums_.z[k];
     }
 }
 
@@ -224,8 +239,8 @@ void ChunkEvaluator::evaluate_piece(std::size_t first, std::size_t last, std::si
         const auto position = static_cast<std::uint32_t>(k - first);
         for (const std::size_t end = record_ends_[k - first]; r < end; ++r) l.targets[l.ends[records_[r]]++] = position;
     }
-    gathered_.resize(longest);
-    out_.resize(longest);
+    gathered_.resize(padded(longest));
+    out_.resize(padded(longest));
     partial_.resize(longest);
 
     std::uint32_t start = 0;
@@ -250,6 +265,11 @@ void ChunkEvaluator::gather(std::span<const std::uint32_t> list, std::size_t fir
         gathered_.x[j] = sorted_.x[k];
         gathered_.y[j] = sorted_.y[k];
         gathered_.z[j] = sorted_.z[k];
+    }
+    for (std::size_t j = list.size(); j < padded(list.size()); ++j) {
+        gathered_.x[j] = gathered_.x[j - 1];
+        gathered_.y[j] = gathered_.y[j - 1];
+        gathered_.z[j] = gathered_.z[j - 1];
     }
 }
 
@@ -280,7 +300,7 @@ void ChunkEvaluator::add_near(std::uint32_t leaf, std::span<const std::uint32_t>
     for (std::uint32_t p = range.start; p < range.end; ++p) {
         const Tet tet = tets[p];
         const ElementNodes element{nodes[tet[0]], nodes[tet[1]], nodes[tet[2]], nodes[tet[3]]};
-        near_(element, vectors_[p], scratch_chunk(n));
+        near_(element, vectors_[p], scratch_chunk(padded(n)));
         for (std::size_t j = 0; j < n; ++j) {
             partial_.x[j] += out_.x[j];
             partial_.y[j] += out_.y[j];
@@ -297,27 +317,13 @@ void ChunkEvaluator::add_near(std::uint32_t leaf, std::span<const std::uint32_t>
 
 void ChunkEvaluator::add_far(std::uint32_t node, std::span<const std::uint32_t> list, std::size_t first) {
     const std::size_t n = list.size();
-    far_(moments_.expansion(node), scratch_chunk(n));
+    far_(moments_.expansion(node), scratch_chunk(padded(n)));
     for (std::size_t j = 0; j < n; ++j) {
         const std::size_t k = first + list[j];
         sums_.x[k] += out_.x[j];
         sums_.y[k] += out_.y[j];
         sums_.z[k] += out_.z[j];
     }
-}
-
-// The batches of a chunk: `size` targets each, the last one shorter.
-std::vector<ChunkPair> batches_of(const ChunkPair& chunk, std::size_t size) {
-    if (size == 0) fail("chunk size must be non-zero");
-    std::vector<ChunkPair> batches;
-    const std::size_t n = chunk.x.size();
-    for (std::size_t start = 0; start < n; start += size) {
-        const std::size_t len = std::min(size, n - start);
-        batches.push_back(ChunkPair{chunk.x.subspan(start, len), chunk.y.subspan(start, len),
-                                    chunk.z.subspan(start, len), chunk.fx.subspan(start, len),
-                                    chunk.fy.subspan(start, len), chunk.fz.subspan(start, len)});
-    }
-    return batches;
 }
 
 }  // namespace
@@ -331,9 +337,14 @@ void evaluate_chunk(const Octree& tree, const ChunkPair& chunk, bool h_field, bo
         fail(magnetization ? "octree: no moments aggregated for magnetisation sources"
                            : "octree: no moments aggregated for current-density sources");
     }
-    const std::vector<ChunkPair> batches = batches_of(chunk, tree.params.batch_size);
+    const std::size_t batch_size = tree.params.batch_size;
+    if (batch_size == 0) fail("chunk size must be non-zero");
     ChunkEvaluator evaluator(tree, *moments, Vec3List(*vectors), h_field, magnetization, max_piece_records);
-    for (const ChunkPair& batch : batches) evaluator.evaluate_batch(batch);
+    evaluator.sort_targets(chunk);
+    const std::size_t n = chunk.x.size();
+    for (std::size_t begin = 0; begin < n; begin += batch_size) {
+        evaluator.evaluate_batch(chunk, begin, begin + std::min(batch_size, n - begin));
+    }
 }
 
 }  // namespace corvane
