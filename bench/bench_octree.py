@@ -11,7 +11,6 @@ Meshes are cached under build/bench_meshes."""
 import json
 import os
 import pathlib
-import resource
 import subprocess
 import sys
 import time
@@ -69,9 +68,19 @@ def h_field(nodes, conn, targets, *, octree, integration, theta=0.5):
 
 
 def timed(f):
-    start = time.perf_counter()
+    """Wall-clock seconds and the result; the process's CPU seconds are in
+    cpu_seconds.last (the machine may be shared, CPU time is not)."""
+    start, cpu = time.perf_counter(), time.process_time()
     result = f()
+    cpu_seconds.last = time.process_time() - cpu
     return time.perf_counter() - start, result
+
+
+def cpu_seconds():
+    return cpu_seconds.last
+
+
+cpu_seconds.last = 0.0
 
 
 def subset_of(n):
@@ -85,14 +94,23 @@ def errors(result, reference):
     return e.max() / scale, np.median(e) / scale, np.sqrt(np.mean(e**2)) / scale
 
 
+def memory_kib(field):
+    """VmRSS (now) or VmHWM (peak) of this process, in KiB."""
+    for line in pathlib.Path("/proc/self/status").read_text().splitlines():
+        if line.startswith(field + ":"):
+            return int(line.split()[1])
+    return 0
+
+
 def child(n_elements, integration):
     """Runs one octree evaluation in this process and prints time and memory."""
     nodes, conn = ball_mesh(n_elements)
     centroids = _corvane.mesh_centroids(nodes, conn)
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    before = memory_kib("VmRSS")
     seconds, _ = timed(lambda: h_field(nodes, conn, centroids, octree=True, integration=integration))
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    print(json.dumps({"elements": int(conn.shape[0]), "seconds": seconds, "before_kib": before, "peak_kib": peak}))
+    peak = memory_kib("VmHWM")
+    print(json.dumps({"elements": int(conn.shape[0]), "seconds": seconds, "cpu": cpu_seconds(), "before_kib": before,
+                      "peak_kib": peak}))
 
 
 def run_child(n_elements, integration):
@@ -105,20 +123,25 @@ def theta_table(nodes, conn, centroids, subset):
     print(f"1. Exact near field, {conn.shape[0]} elements, targets at all centroids; direct path timed on "
           f"{subset.size} of them and scaled")
     direct_seconds, direct = timed(lambda: h_field(nodes, conn, centroids[subset], octree=False, integration=True))
-    direct_all = direct_seconds * conn.shape[0] / subset.size
-    print(f"{'theta':>6}{'octree s':>10}{'direct s':>10}{'speed-up':>10}{'max err':>10}{'rms err':>10}")
+    scale = conn.shape[0] / subset.size
+    direct_all, direct_cpu = direct_seconds * scale, cpu_seconds() * scale
+    print("(wall-clock seconds, and CPU seconds of all threads; speed-ups of each)")
+    print(f"{'theta':>6}{'octree s':>10}{'cpu s':>8}{'direct s':>10}{'cpu s':>8}{'speed-up':>10}{'(cpu)':>8}"
+          f"{'max err':>10}{'rms err':>10}")
     for theta in (0.3, 0.5, 0.7, 1.0):
         seconds, tree = timed(lambda: h_field(nodes, conn, centroids, octree=True, integration=True, theta=theta))
+        cpu = cpu_seconds()
         largest, _, rms = errors(tree[subset], direct)
-        print(f"{theta:>6}{seconds:>10.2f}{direct_all:>10.1f}{direct_all / seconds:>10.1f}{largest:>10.1e}{rms:>10.1e}")
+        print(f"{theta:>6}{seconds:>10.2f}{cpu:>8.1f}{direct_all:>10.1f}{direct_cpu:>8.1f}{direct_all / seconds:>10.1f}"
+              f"{direct_cpu / cpu:>8.1f}{largest:>10.1e}{rms:>10.1e}")
 
 
 def growth_table():
     print("2. Exact near field, theta 0.5, one fresh process per size; RSS peak during the call and before it")
-    print(f"{'elements':>10}{'seconds':>10}{'us/elem':>10}{'peak MiB':>10}{'before MiB':>11}")
+    print(f"{'elements':>10}{'seconds':>10}{'cpu s':>8}{'cpu us/elem':>12}{'peak MiB':>10}{'before MiB':>11}")
     for n in MESH_SIZES:
         r = run_child(n, True)
-        print(f"{r['elements']:>10}{r['seconds']:>10.2f}{r['seconds'] / r['elements'] * 1e6:>10.1f}"
+        print(f"{r['elements']:>10}{r['seconds']:>10.2f}{r['cpu']:>8.1f}{r['cpu'] / r['elements'] * 1e6:>12.1f}"
               f"{r['peak_kib'] / 1024:>10.0f}{r['before_kib'] / 1024:>11.0f}")
 
 
@@ -137,15 +160,15 @@ def fmm_field(nodes, conn, centroids):
 def fmm_table(meshes):
     print("3. Point kernels in the near field beside fmm3dpy.lfmm3d (eps 1e-3, dipoles volume x M at the "
           "centroids); errors against the direct point-kernel field on the subset")
-    print(f"{'elements':>10}{'method':>10}{'seconds':>10}{'median err':>12}{'rms err':>10}")
+    print(f"{'elements':>10}{'method':>10}{'seconds':>10}{'cpu s':>8}{'median err':>12}{'rms err':>10}")
     for nodes, conn, centroids, subset in meshes:
         direct = h_field(nodes, conn, centroids[subset], octree=False, integration=False)
         seconds, tree = timed(lambda: h_field(nodes, conn, centroids, octree=True, integration=False))
         _, median, rms = errors(tree[subset], direct)
-        print(f"{conn.shape[0]:>10}{'octree':>10}{seconds:>10.2f}{median:>12.1e}{rms:>10.1e}")
+        print(f"{conn.shape[0]:>10}{'octree':>10}{seconds:>10.2f}{cpu_seconds():>8.1f}{median:>12.1e}{rms:>10.1e}")
         seconds, fmm = timed(lambda: fmm_field(nodes, conn, centroids))
         _, median, rms = errors(fmm[subset], direct)
-        print(f"{conn.shape[0]:>10}{'fmm3dpy':>10}{seconds:>10.2f}{median:>12.1e}{rms:>10.1e}")
+        print(f"{conn.shape[0]:>10}{'fmm3dpy':>10}{seconds:>10.2f}{cpu_seconds():>8.1f}{median:>12.1e}{rms:>10.1e}")
 
 
 def main(cpp_build_dir=None):

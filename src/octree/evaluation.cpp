@@ -75,6 +75,9 @@ MultipoleKernel select_multipole_kernel(bool magnetization, bool h_field, bool o
 constexpr std::size_t PAD = 8;
 std::size_t padded(std::size_t n) { return (n + PAD - 1) / PAD * PAD; }
 
+// Targets of one piece at most, so that list entries fit 16 bits.
+constexpr std::size_t MAX_PIECE_TARGETS = std::size_t{1} << 16;
+
 // Three coordinate or value lists of one length.
 struct Lists3 {
     std::vector<double> x, y, z;
@@ -110,9 +113,9 @@ public:
 private:
     void walk_target(std::size_t k);
     void evaluate_piece(std::size_t first, std::size_t last, std::size_t n_records);
-    void gather(std::span<const std::uint32_t> list, std::size_t first);
-    void add_near(std::uint32_t leaf, std::span<const std::uint32_t> list, std::size_t first);
-    void add_far(std::uint32_t node, std::span<const std::uint32_t> list, std::size_t first);
+    void gather(std::span<const std::uint16_t> list, std::size_t first);
+    void add_near(std::uint32_t leaf, std::span<const std::uint16_t> list, std::size_t first);
+    void add_far(std::uint32_t node, std::span<const std::uint16_t> list, std::size_t first);
     ChunkPair scratch_chunk(std::size_t n);
 
     const Octree& tree_;
@@ -152,27 +155,45 @@ void ChunkEvaluator::sort_targets(const ChunkPair& chunk) {
     std::sort(keyed_.begin(), keyed_.end());
 }
 
+// The opening test: a node is used whole for a target when its ball, seen
+// from the target, is small enough.
+bool accepts(double theta, const WalkNode& node, double tx, double ty, double tz) {
+    const double dx = tx - node.cx, dy = ty - node.cy, dz = tz - node.cz;
+    const double dist = std::sqrt((dx * dx + dy * dy) + dz * dz);
+    return theta * dist > node.radius;
+}
+
 // Appends the list ids of target k's interactions: a node whose ball is far
-// enough is used whole, a leaf that is not contributes its elements.
+// enough is used whole, a leaf that is not contributes its elements, any
+// other node is opened. The children of an opened node are tested together
+// (independent tests that overlap), then recorded or opened in turn.
 void ChunkEvaluator::walk_target(std::size_t k) {
     const double tx = sorted_.x[k], ty = sorted_.y[k], tz = sorted_.z[k];
+    const WalkNode* nodes = walk_.nodes.data();
+    const auto far_base = static_cast<std::uint32_t>(n_leaves_);
+    if (accepts(theta_, nodes[0], tx, ty, tz)) {
+        records_.push_back(far_base);
+        return;
+    }
     // Depth is at most 21 and each step replaces one entry by at most eight.
     std::array<std::uint32_t, 8 * (MAX_DEPTH + 1)> stack;
     std::size_t top = 0;
     stack[top++] = 0;
-    const WalkNode* nodes = walk_.nodes.data();
-    const auto far_base = static_cast<std::uint32_t>(n_leaves_);
     while (top > 0) {
-        const std::uint32_t i = stack[--top];
-        const WalkNode& node = nodes[i];
-        const double dx = tx - node.cx, dy = ty - node.cy, dz = tz - node.cz;
-        const double dist = std::sqrt((dx * dx + dy * dy) + dz * dz);
-        if (theta_ * dist > node.radius) {
-            records_.push_back(far_base + i);
-        } else if (node.n_children == 0) {
+        const WalkNode& node = nodes[stack[--top]];
+        if (node.n_children == 0) {
             records_.push_back(node.first);
-        } else {
-            for (std::uint32_t c = 0; c < node.n_children; ++c) stack[top++] = node.first + c;
+            continue;
+        }
+        const WalkNode* children = nodes + node.first;
+        bool accepted[8];
+        for (std::uint32_t c = 0; c < node.n_children; ++c) accepted[c] = accepts(theta_, children[c], tx, ty, tz);
+        for (std::uint32_t c = 0; c < node.n_children; ++c) {
+            if (accepted[c]) {
+                records_.push_back(far_base + node.first + c);
+            } else {
+                stack[top++] = node.first + c;
+            }
         }
     }
 }
@@ -190,17 +211,18 @@ void ChunkEvaluator::evaluate_batch(const ChunkPair& chunk, std::size_t begin, s
     sums_.y.assign(n, 0.0);
     sums_.z.assign(n, 0.0);
 
-    // Pieces of the key-ordered batch: consecutive targets whose records stay
-    // within the bound, or a single target (at most one record per node, and
-    // node indices fit 31 bits), so list offsets always fit 32 bits. A
-    // target's interactions and their order do not depend on its piece.
+    // Pieces of the key-ordered batch: at most 65,536 consecutive targets
+    // (positions fit 16 bits) whose records stay within the bound, or a
+    // single target (at most one record per node, and node indices fit 31
+    // bits), so list offsets always fit 32 bits. A target's interactions and
+    // their order do not depend on its piece.
     records_.clear();
     record_ends_.clear();
     std::size_t first = 0;
     for (std::size_t k = 0; k < n; ++k) {
         const std::size_t before = records_.size();
         walk_target(k);
-        if (records_.size() > piece_records_ && k > first) {
+        if ((records_.size() > piece_records_ || k - first == MAX_PIECE_TARGETS) && k > first) {
             evaluate_piece(first, k, before);
             records_.erase(records_.begin(), records_.begin() + static_cast<std::ptrdiff_t>(before));
             record_ends_.clear();
@@ -227,26 +249,27 @@ void ChunkEvaluator::evaluate_piece(std::size_t first, std::size_t last, std::si
         if (l.counts[id]++ == 0) l.used.push_back(id);
     }
     std::sort(l.used.begin(), l.used.end());
-    std::uint32_t total = 0, longest = 0;
+    // Offsets in 64 bits; a list has at most one entry per target of the piece.
+    std::size_t total = 0, longest = 0;
     for (const std::uint32_t id : l.used) {
         l.ends[id] = total;
         total += l.counts[id];
-        longest = std::max(longest, l.counts[id]);
+        longest = std::max<std::size_t>(longest, l.counts[id]);
     }
     l.targets.resize(total);
     std::size_t r = 0;
     for (std::size_t k = first; k < last; ++k) {
-        const auto position = static_cast<std::uint32_t>(k - first);
+        const auto position = static_cast<std::uint16_t>(k - first);
         for (const std::size_t end = record_ends_[k - first]; r < end; ++r) l.targets[l.ends[records_[r]]++] = position;
     }
     gathered_.resize(padded(longest));
     out_.resize(padded(longest));
     partial_.resize(longest);
 
-    std::uint32_t start = 0;
+    std::size_t start = 0;
     for (const std::uint32_t id : l.used) {
-        const std::uint32_t end = l.ends[id];
-        const std::span<const std::uint32_t> list(l.targets.data() + start, end - start);
+        const std::size_t end = l.ends[id];
+        const std::span<const std::uint16_t> list(l.targets.data() + start, end - start);
         start = end;
         l.counts[id] = 0;
         gather(list, first);
@@ -259,7 +282,7 @@ void ChunkEvaluator::evaluate_piece(std::size_t first, std::size_t last, std::si
     l.used.clear();
 }
 
-void ChunkEvaluator::gather(std::span<const std::uint32_t> list, std::size_t first) {
+void ChunkEvaluator::gather(std::span<const std::uint16_t> list, std::size_t first) {
     for (std::size_t j = 0; j < list.size(); ++j) {
         const std::size_t k = first + list[j];
         gathered_.x[j] = sorted_.x[k];
@@ -286,7 +309,7 @@ ChunkPair ChunkEvaluator::scratch_chunk(std::size_t n) {
 // sums are copied out once and each element's field, computed into zeroed
 // outputs, is added to them: the same additions as adding into the sums
 // directly.
-void ChunkEvaluator::add_near(std::uint32_t leaf, std::span<const std::uint32_t> list, std::size_t first) {
+void ChunkEvaluator::add_near(std::uint32_t leaf, std::span<const std::uint16_t> list, std::size_t first) {
     const std::size_t n = list.size();
     for (std::size_t j = 0; j < n; ++j) {
         const std::size_t k = first + list[j];
@@ -315,7 +338,7 @@ void ChunkEvaluator::add_near(std::uint32_t leaf, std::span<const std::uint32_t>
     }
 }
 
-void ChunkEvaluator::add_far(std::uint32_t node, std::span<const std::uint32_t> list, std::size_t first) {
+void ChunkEvaluator::add_far(std::uint32_t node, std::span<const std::uint16_t> list, std::size_t first) {
     const std::size_t n = list.size();
     far_(moments_.expansion(node), scratch_chunk(padded(n)));
     for (std::size_t j = 0; j < n; ++j) {

@@ -13,8 +13,8 @@ namespace corvane {
 
 OctreeParams octree_params(double theta, std::uint32_t multipole_order, std::uint32_t max_leaf_size,
                            std::uint32_t batch_size, std::uint32_t n_threads_requested, bool element_integration) {
-    return OctreeParams{theta,        batch_size,          max_leaf_size, n_threads_requested,
-                        multipole_order == 1, !element_integration};
+    return OctreeParams{theta, batch_size, max_leaf_size, n_threads_requested, multipole_order == 1,
+                        !element_integration};
 }
 
 Octree build_octree(Vec3List nodes, TetList connectivity, std::optional<Vec3List> current_density,
