@@ -120,8 +120,9 @@ def _solve(field, targets, chi, h_ext, rtol, budget, report):
     # The octree's field is linear only up to its approximation error (its
     # expansion centres move with the magnetisation): there, the Krylov
     # estimate runs ahead of the true residual, and a cycle reduces the true
-    # residual only by about the ratio the previous cycle achieved. Each cycle
-    # aims at that ratio, or at rtol on the direct path, where one cycle does.
+    # residual only by about the ratio the previous cycle achieved. The first
+    # cycle aims at rtol (enough on the direct path), each later one at that
+    # ratio.
     previous = None
     while True:
         report.residual(np.linalg.norm(b - apply(x)) / b_norm)
