@@ -4,13 +4,16 @@
 first-order tetrahedra and returns the arrays _corvane takes: float64 nodes
 (n_nodes, 3), uint32 connectivity (n_elements, 4), positively oriented, and
 the index of the solid each element belongs to (in the order they were added).
+`locate` finds the element that holds a point, for drawing fields that jump
+at material boundaries.
 """
 import numpy as np
 
 
-def generate(add_solids, size, min_size=None):
+def generate(add_solids, size, min_size=None, size_at=None):
     """Mesh the solids (apart from each other) whose tags add_solids(occ)
-    returns; size is the largest edge (m)."""
+    returns; size is the largest edge (m), size_at(x, y, z) an optional
+    smaller local one."""
     import gmsh
 
     gmsh.initialize(interruptible=False)
@@ -22,6 +25,8 @@ def generate(add_solids, size, min_size=None):
         gmsh.option.setNumber("Mesh.MeshSizeMax", size)
         gmsh.option.setNumber("Mesh.MeshSizeMin", min_size if min_size is not None else size / 4)
         gmsh.option.setNumber("Mesh.RandomSeed", 1.0)
+        if size_at is not None:
+            gmsh.model.mesh.setSizeCallback(lambda dim, tag, x, y, z, lc: min(lc, size_at(x, y, z)))
         gmsh.model.mesh.generate(3)
         tags, coords, _ = gmsh.model.mesh.getNodes()
         index = np.full(int(tags.max()) + 1, -1, dtype=np.int64)
@@ -46,3 +51,18 @@ def ball(radius, size):
     """A ball of the given radius centred at the origin."""
     nodes, conn, _ = generate(lambda occ: [occ.addSphere(0.0, 0.0, 0.0, radius)], size)
     return nodes, conn
+
+
+def locate(nodes, conn, points, chunk=500):
+    """Index of the element holding each point, -1 outside the mesh."""
+    p0 = nodes[conn[:, 0]]
+    edges = np.stack([nodes[conn[:, k]] - p0 for k in (1, 2, 3)], axis=2)  # (M, 3, 3), columns
+    inverse = np.linalg.inv(edges)
+    found = np.full(len(points), -1)
+    for start in range(0, len(points), chunk):
+        d = points[start:start + chunk, None, :] - p0[None]                  # (k, M, 3)
+        lam = np.einsum("mij,kmj->kmi", inverse, d)
+        inside = (lam >= -1e-12).all(axis=2) & (lam.sum(axis=2) <= 1 + 1e-12)
+        hit = inside.any(axis=1)
+        found[start:start + chunk][hit] = inside[hit].argmax(axis=1)
+    return found
