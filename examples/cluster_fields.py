@@ -56,7 +56,7 @@ def main(argv=None):
     parser.add_argument("--workers", type=int, default=2, help="LocalCluster worker processes")
     parser.add_argument("--threads", type=int, default=1,
                         help="threads per block evaluation on a worker (0: one per processor)")
-    parser.add_argument("--targets", type=int, default=200_000)
+    parser.add_argument("--targets", type=int, default=100_000)
     parser.add_argument("--blocks", type=int, default=16)
     parser.add_argument("--mesh-size", type=float, default=0.01, help="largest element edge (m)")
     parser.add_argument("--check", action="store_true", help="compare with one direct call here")
