@@ -15,9 +15,11 @@ With chi = 100 the relaxed iteration needs a weight of about 1.5 / (1 + chi)
 to stay stable (the demagnetising factors of the magnetisation's modes lie
 between 0 and 1), and converges in about 120 iterations: some 20 s on two
 cores for the default mesh of about 1400 elements. The mean magnetisation
-then matches the closed form to a few 1e-4, while element values scatter by
-about 10 % around it: with one constant M per element, small errors of the
-demagnetising field are amplified by chi. Needs gmsh, matplotlib and meshio
+then matches the closed form to a few 1e-4. The interior is uniform to about
+1 %, but 2.7 % below the closed form, the surface layer of elements above it:
+the faceted surface is inscribed in the sphere, and at high chi the shape
+matters; the gap closes with the mesh size (4.9 % with 700 elements, 1.8 %
+with 2700). Needs gmsh, matplotlib and meshio
 (pip install "corvane[examples]").
 """
 import argparse
@@ -127,8 +129,12 @@ def main(argv=None):
     print(f"Mean magnetisation: ({mean_m[0]:.3g}, {mean_m[1]:.3g}, {mean_m[2]:.6g}) A/m; "
           f"closed form (0, 0, {m_exact:.6g}) A/m")
     print(f"Mean M against the closed form: relative difference {difference:.2e} (tolerance {TOLERANCE})")
+    inner = np.linalg.norm(_corvane.mesh_centroids(nodes, conn), axis=1) < 0.6 * RADIUS
+    print(f"Elements within 0.6 R: Mz from {m[inner, 2].min():.6g} to {m[inner, 2].max():.6g} A/m, "
+          f"mean {m[inner, 2].mean() / m_exact - 1:+.2%} from the closed form (the faceted surface "
+          "is inscribed in the sphere)")
     b = MU0 * (h + m)
-    print(f"Interior |B|: elements range {np.linalg.norm(b, axis=1).min() * 1e3:.3f} to "
+    print(f"|B| of the elements: from {np.linalg.norm(b, axis=1).min() * 1e3:.3f} to "
           f"{np.linalg.norm(b, axis=1).max() * 1e3:.3f} mT; closed form "
           f"{3 * (1 + args.chi) / (args.chi + 3) * MU0 * H0 * 1e3:.3f} mT")
 
