@@ -126,7 +126,8 @@ class Tet4Kernel : public ::testing::TestWithParam<KernelPair> {};
 
 TEST_P(Tet4Kernel, DispatchedMatchesScalarForEveryLengthAndOffset) {
     const KernelPair k = GetParam();
-    const std::size_t max_n = 3 * kMaxLanes + 1, max_offset = 3, total = max_n + max_offset;
+    // Up to six vectors and a tail: the pipelined sweep fills, runs and drains.
+    const std::size_t max_n = 6 * kMaxLanes + 1, max_offset = 3, total = max_n + max_offset;
     // Reference: every target alone through the one-lane path.
     Lists ref(total);
     const Lists untouched(total);
@@ -168,7 +169,7 @@ TEST(Tet4Kernel, MatchesThePlainFormulasBitForBit) {
                                                    {Kind::AFromJ, kKernels[2]}, {Kind::HFromJ, kKernels[3]}};
     const ElementNodes flipped{kNodes[1], kNodes[0], kNodes[2], kNodes[3]};
     const ElementNodes sliver{Vec3{0.0, 0.0, 0.0}, Vec3{1.0, 0.0, 0.0}, Vec3{0.0, 1.0, 0.0}, Vec3{0.3, 0.3, 1e-9}};
-    const std::size_t n = 3 * kMaxLanes + 5;
+    const std::size_t n = 6 * kMaxLanes + 5;
     for_each_target([&] {
         for (const auto& [kind, k] : kernels) {
             SCOPED_TRACE(k.name);

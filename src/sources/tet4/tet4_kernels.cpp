@@ -156,17 +156,18 @@ HWY_INLINE Lanes3<D> stage_contribution(D d, const Tet4Element& e, std::size_t f
 // stage 3 of v - 2 and stage 4 of v - 3, those that exist (the template
 // flags), interleaved face by face. Vector v sits in ring[v % 4].
 template <bool S1, bool S2, bool S3, bool S4, class D, class Contribution>
-HWY_INLINE void pipeline_step(D d, const Tet4Element& e, const ChunkPair& chunk, std::size_t v, InFlight<D>* ring,
-                              const Contribution& contribution) {
+HWY_INLINE void pipeline_step(D d, const Tet4Element& e, const ChunkPair& chunk, std::size_t first, std::size_t v,
+                              InFlight<D>* ring, const Contribution& contribution) {
     const std::size_t lanes = hn::Lanes(d);
-    if constexpr (S1) stage_distances(d, e, chunk, v * lanes, ring[v % 4]);
+    const std::size_t i4 = first + (v - 3) * lanes;
+    if constexpr (S1) stage_distances(d, e, chunk, first + v * lanes, ring[v % 4]);
     Vertices<D> rho;
-    if constexpr (S2) rho = vertices(d, e, chunk, (v - 1) * lanes);
+    if constexpr (S2) rho = vertices(d, e, chunk, first + (v - 1) * lanes);
     Lanes3<D> r, out;
     if constexpr (S4) {
-        r = targets_at(d, chunk, (v - 3) * lanes);
-        out = Lanes3<D>{hn::LoadU(d, chunk.fx.data() + (v - 3) * lanes), hn::LoadU(d, chunk.fy.data() + (v - 3) * lanes),
-                        hn::LoadU(d, chunk.fz.data() + (v - 3) * lanes)};
+        r = targets_at(d, chunk, i4);
+        out = Lanes3<D>{hn::LoadU(d, chunk.fx.data() + i4), hn::LoadU(d, chunk.fy.data() + i4),
+                        hn::LoadU(d, chunk.fz.data() + i4)};
     }
 #pragma GCC unroll 4
     for (std::size_t f = 0; f < 4; ++f) {
@@ -178,21 +179,21 @@ HWY_INLINE void pipeline_step(D d, const Tet4Element& e, const ChunkPair& chunk,
         }
     }
     if constexpr (S4) {
-        hn::StoreU(out.x, d, chunk.fx.data() + (v - 3) * lanes);
-        hn::StoreU(out.y, d, chunk.fy.data() + (v - 3) * lanes);
-        hn::StoreU(out.z, d, chunk.fz.data() + (v - 3) * lanes);
+        hn::StoreU(out.x, d, chunk.fx.data() + i4);
+        hn::StoreU(out.y, d, chunk.fy.data() + i4);
+        hn::StoreU(out.z, d, chunk.fz.data() + i4);
     }
 }
 
-// The m full target vectors of the chunk through the pipeline: fill, every
-// stage busy, drain.
+// The m target vectors starting at target `first` through the pipeline:
+// fill, every stage busy, drain.
 template <class D, class Contribution>
-HWY_INLINE void pipeline(D d, const Tet4Element& e, const ChunkPair& chunk, std::size_t m,
+HWY_INLINE void pipeline(D d, const Tet4Element& e, const ChunkPair& chunk, std::size_t first, std::size_t m,
                          const Contribution& contribution) {
     InFlight<D> ring[4];
     const auto step = [&](auto s1, auto s2, auto s3, auto s4, std::size_t v) HWY_ATTR {
         pipeline_step<decltype(s1)::value, decltype(s2)::value, decltype(s3)::value, decltype(s4)::value>(
-            d, e, chunk, v, ring, contribution);
+            d, e, chunk, first, v, ring, contribution);
     };
     const std::true_type on;
     const std::false_type off;
@@ -245,8 +246,8 @@ HWY_INLINE void add_one(const Tet4Element& e, const ChunkPair& chunk, std::size_
 // Runs the kernel over all targets. Each output receives its four face terms
 // in table order and every target gets the same operations on whichever lane
 // it sits, so the vector, one-lane and face-by-face sweeps give the same sums.
-// The vector sweep pipelines the full vectors and leaves the remainder to the
-// one-lane form. The face-by-face sweep (one face over all targets, one
+// The vector sweep pipelines the full vectors, then the remaining targets
+// one lane wide; the one-lane sweep takes one target after the other. The face-by-face sweep (one face over all targets, one
 // target at a time, then the next face) is the only safe one when an output
 // list overlaps another list.
 template <class Contribution>
@@ -258,10 +259,10 @@ HWY_INLINE void sweep(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mo
 #if HWY_NATIVE_FMA
             const DFull d;
             const std::size_t m = n / hn::Lanes(d);
-            pipeline(d, e, chunk, m, contribution);
+            pipeline(d, e, chunk, 0, m, contribution);
             i = m * hn::Lanes(d);
 #endif
-            for (; i < n; ++i) add_one(e, chunk, i, 0, 4, contribution);
+            pipeline(DOne(), e, chunk, i, n - i, contribution);
             break;
         }
         case Tet4Sweep::OneLane:
@@ -275,9 +276,100 @@ HWY_INLINE void sweep(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mo
     }
 }
 
+template <class D>
+HWY_INLINE Lanes3<D> cross(const Lanes3<D>& u, const Lanes3<D>& v) {
+    return {hn::Sub(hn::Mul(u.y, v.z), hn::Mul(u.z, v.y)), hn::Sub(hn::Mul(u.z, v.x), hn::Mul(u.x, v.z)),
+            hn::Sub(hn::Mul(u.x, v.y), hn::Mul(u.y, v.x))};
+}
+
+template <class D>
+HWY_INLINE Lanes3<D> divided(const Lanes3<D>& u, hn::Vec<D> s) {
+    return {hn::Div(u.x, s), hn::Div(u.y, s), hn::Div(u.z, s)};
+}
+
+template <class D>
+HWY_INLINE Lanes3<D> unit(const Lanes3<D>& u) {
+    return divided(u, hn::Sqrt(dot(u, u)));
+}
+
+// The four faces of an element with the kernel's per-face constant. The
+// faces sit side by side in the lanes and every lane does the operations of
+// face_frame for its face; the edge normals m_i are left out for H of a
+// magnetisation, which does not use them.
+HWY_INLINE Tet4Element element_faces(Tet4Kind kind, const ElementNodes& nodes, const Vec3& v) {
+    const hn::CappedTag<double, 4> d;
+    using D = decltype(d);
+    // corners[j][c][f]: coordinate c of corner j (a, b, c) of face f.
+    HWY_ALIGN double corners[3][3][4];
+    for (std::size_t f = 0; f < 4; ++f) {
+        for (std::size_t j = 0; j < 3; ++j) {
+            const Vec3& p = nodes[TET_FACES[f][j]];
+            corners[j][0][f] = p.x, corners[j][1][f] = p.y, corners[j][2][f] = p.z;
+        }
+    }
+    // Per face: n, t1, t2, t3, m1, m2, m3, (l1, l2, l3), k.
+    HWY_ALIGN double lists[8][3][4];
+    const auto store = [&](std::size_t list, std::size_t f, const Lanes3<D>& u) HWY_ATTR {
+        hn::Store(u.x, d, lists[list][0] + f);
+        hn::Store(u.y, d, lists[list][1] + f);
+        hn::Store(u.z, d, lists[list][2] + f);
+    };
+    const auto corner = [&](std::size_t j, std::size_t f) HWY_ATTR {
+        return Lanes3<D>{hn::Load(d, corners[j][0] + f), hn::Load(d, corners[j][1] + f),
+                         hn::Load(d, corners[j][2] + f)};
+    };
+    for (std::size_t f = 0; f < 4; f += hn::Lanes(d)) {
+        const Lanes3<D> a = corner(0, f), b = corner(1, f), c = corner(2, f);
+        const Lanes3<D> n = unit(cross(minus(b, a), minus(c, a)));
+        const Lanes3<D> edges[3] = {minus(b, a), minus(c, b), minus(a, c)};
+        Lanes3<D> lengths;
+        hn::Vec<D>* length[3] = {&lengths.x, &lengths.y, &lengths.z};
+        store(0, f, n);
+        for (std::size_t k = 0; k < 3; ++k) {
+            *length[k] = hn::Sqrt(dot(edges[k], edges[k]));
+            const Lanes3<D> t = divided(edges[k], *length[k]);
+            store(1 + k, f, t);
+            if (kind != Tet4Kind::HFromM) store(4 + k, f, unit(cross(n, t)));
+        }
+        store(7, f, lengths);
+    }
+    Tet4Element e{};
+    e.nodes = nodes;
+    const Vec3 c = v * 5e-8;
+    const auto list = [&](std::size_t l, std::size_t f) { return Vec3{lists[l][0][f], lists[l][1][f], lists[l][2][f]}; };
+    for (std::size_t f = 0; f < 4; ++f) {
+        Tet4Face& face = e.faces[f];
+        face.frame.a = nodes[TET_FACES[f][0]];
+        face.frame.b = nodes[TET_FACES[f][1]];
+        face.frame.c = nodes[TET_FACES[f][2]];
+        const Vec3 n = face.frame.n = list(0, f);
+        face.frame.t1 = list(1, f), face.frame.t2 = list(2, f), face.frame.t3 = list(3, f);
+        face.frame.m1 = list(4, f), face.frame.m2 = list(5, f), face.frame.m3 = list(6, f);
+        face.l1 = lists[7][0][f], face.l2 = lists[7][1][f], face.l3 = lists[7][2][f];
+        const Vec3 vxn{v.y * n.z - v.z * n.y, v.z * n.x - v.x * n.z, v.x * n.y - v.y * n.x};
+        switch (kind) {
+            case Tet4Kind::AFromM:
+                face.k = vxn * 1e-7;
+                break;
+            case Tet4Kind::HFromJ:
+                face.k = vxn * 0.07957747154594767;
+                break;
+            case Tet4Kind::HFromM: {
+                const double s = ((v.x * n.x + v.y * n.y) + v.z * n.z) * -0.07957747154594767;
+                face.k = {s, s, s};
+                break;
+            }
+            case Tet4Kind::AFromJ:
+                face.k = c;
+                break;
+        }
+    }
+    return e;
+}
+
 // out += k * I: A of a magnetisation (k = 1e-7 V x n) and H of a current
 // density (k = V x n / 4pi).
-void Tet4CrossTimesIntegral(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
+HWY_INLINE void cross_times_integral(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
     sweep(e, chunk, mode, [](auto d, const Tet4Face& f, const auto& r, const auto& t) HWY_ATTR {
         const auto integral = face_integral(d, f, r, t);
         return Lanes3<decltype(d)>{hn::Mul(hn::Set(d, f.k.x), integral), hn::Mul(hn::Set(d, f.k.y), integral),
@@ -286,7 +378,7 @@ void Tet4CrossTimesIntegral(const Tet4Element& e, const ChunkPair& chunk, Tet4Sw
 }
 
 // out += s * G, with s = -(V . n) / 4pi in k.x: H of a magnetisation.
-void Tet4HFromM(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
+HWY_INLINE void h_from_m(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
     sweep(e, chunk, mode, [](auto d, const Tet4Face& f, const auto&, const auto& t) HWY_ATTR {
         using D = decltype(d);
         const auto t1 = splat(d, f.frame.t1), t2 = splat(d, f.frame.t2), t3 = splat(d, f.frame.t3);
@@ -304,7 +396,7 @@ void Tet4HFromM(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
 }
 
 // out += (h k) * I with h = (a - r) . n and k = 5e-8 J: A of a current density.
-void Tet4AFromJ(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
+HWY_INLINE void a_from_j(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
     sweep(e, chunk, mode, [](auto d, const Tet4Face& f, const auto& r, const auto& t) HWY_ATTR {
         const auto integral = face_integral(d, f, r, t);
         const auto h = dot(t.rho1, splat(d, f.frame.n));
@@ -312,6 +404,23 @@ void Tet4AFromJ(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
                                    hn::Mul(hn::Mul(h, hn::Set(d, f.k.y)), integral),
                                    hn::Mul(hn::Mul(h, hn::Set(d, f.k.z)), integral)};
     });
+}
+
+// One kernel call: the element's faces, then the sweep over the targets.
+void Tet4Kernel(Tet4Kind kind, const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk, Tet4Sweep mode) {
+    const Tet4Element e = element_faces(kind, nodes, vector);
+    switch (kind) {
+        case Tet4Kind::AFromM:
+        case Tet4Kind::HFromJ:
+            cross_times_integral(e, chunk, mode);
+            break;
+        case Tet4Kind::HFromM:
+            h_from_m(e, chunk, mode);
+            break;
+        case Tet4Kind::AFromJ:
+            a_from_j(e, chunk, mode);
+            break;
+    }
 }
 
 }  // namespace HWY_NAMESPACE
@@ -327,9 +436,7 @@ HWY_AFTER_NAMESPACE();
 
 namespace corvane {
 
-HWY_EXPORT(Tet4CrossTimesIntegral);
-HWY_EXPORT(Tet4HFromM);
-HWY_EXPORT(Tet4AFromJ);
+HWY_EXPORT(Tet4Kernel);
 
 namespace {
 
@@ -344,44 +451,6 @@ double norm(const Vec3& v) { return std::sqrt(dot(v, v)); }
 Vec3 divided(const Vec3& v, double s) { return {v.x / s, v.y / s, v.z / s}; }
 
 Vec3 unit(const Vec3& v) { return divided(v, norm(v)); }
-
-enum class Kind { AFromM, HFromM, AFromJ, HFromJ };
-
-// The four faces of an element with the kernel's per-face constant.
-Tet4Element element_faces(const ElementNodes& nodes, const Vec3& v, Kind kind) {
-    const Vec3 c = v * 5e-8;
-    Tet4Element element;
-    element.nodes = nodes;
-    Tet4Faces& faces = element.faces;
-    for (std::size_t f = 0; f < TET_FACES.size(); ++f) {
-        const Vec3& a = nodes[TET_FACES[f][0]];
-        const Vec3& b = nodes[TET_FACES[f][1]];
-        const Vec3& cc = nodes[TET_FACES[f][2]];
-        Tet4Face& face = faces[f];
-        face.frame = face_frame(a, b, cc);
-        face.l1 = norm(b - a);
-        face.l2 = norm(cc - b);
-        face.l3 = norm(a - cc);
-        const Vec3& n = face.frame.n;
-        switch (kind) {
-            case Kind::AFromM:
-                face.k = cross(v, n) * 1e-7;
-                break;
-            case Kind::HFromJ:
-                face.k = cross(v, n) * 0.07957747154594767;
-                break;
-            case Kind::HFromM: {
-                const double s = dot(v, n) * -0.07957747154594767;
-                face.k = {s, s, s};
-                break;
-            }
-            case Kind::AFromJ:
-                face.k = c;
-                break;
-        }
-    }
-    return element;
-}
 
 bool overlaps(std::span<const double> u, std::span<const double> v) {
     if (u.empty() || v.empty()) return false;
@@ -412,15 +481,15 @@ void check_h_from_m_lengths(const ChunkPair& chunk) {
     if (shortest < n) fail_index(shortest, shortest);
 }
 
-void check_lengths(const ChunkPair& chunk, Kind kind) {
+void check_lengths(const ChunkPair& chunk, Tet4Kind kind) {
     switch (kind) {
-        case Kind::AFromM:
+        case Tet4Kind::AFromM:
             check_chunk_lengths(chunk, OutputNames::VectorPotential);
             break;
-        case Kind::HFromJ:
+        case Tet4Kind::HFromJ:
             check_chunk_lengths(chunk, OutputNames::HField);
             break;
-        case Kind::AFromJ: {
+        case Tet4Kind::AFromJ: {
             const std::size_t n = chunk.x.size();
             assert_equal(chunk.y.size(), n);
             assert_equal(chunk.z.size(), n);
@@ -429,13 +498,13 @@ void check_lengths(const ChunkPair& chunk, Kind kind) {
             assert_equal(chunk.fz.size(), n);
             break;
         }
-        case Kind::HFromM:
+        case Tet4Kind::HFromM:
             check_h_from_m_lengths(chunk);
             break;
     }
 }
 
-void run(Kind kind, const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk, bool one_lane) {
+void run(Tet4Kind kind, const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk, bool one_lane) {
     check_lengths(chunk, kind);
     if (chunk.x.empty()) return;
     // tet4_h_from_m may be given longer lists; it only visits the first len(x).
@@ -445,22 +514,10 @@ void run(Kind kind, const ElementNodes& nodes, const Vec3& vector, const ChunkPa
                          chunk.fx.first(chunk.x.size()),
                          chunk.fy.first(chunk.x.size()),
                          chunk.fz.first(chunk.x.size())};
-    const Tet4Element element = element_faces(nodes, vector, kind);
     const Tet4Sweep mode = outputs_overlap(view) ? Tet4Sweep::FaceByFace
                            : one_lane            ? Tet4Sweep::OneLane
                                                  : Tet4Sweep::Vector;
-    switch (kind) {
-        case Kind::AFromM:
-        case Kind::HFromJ:
-            HWY_DYNAMIC_DISPATCH(Tet4CrossTimesIntegral)(element, view, mode);
-            break;
-        case Kind::HFromM:
-            HWY_DYNAMIC_DISPATCH(Tet4HFromM)(element, view, mode);
-            break;
-        case Kind::AFromJ:
-            HWY_DYNAMIC_DISPATCH(Tet4AFromJ)(element, view, mode);
-            break;
-    }
+    HWY_DYNAMIC_DISPATCH(Tet4Kernel)(kind, nodes, vector, view, mode);
 }
 
 }  // namespace
@@ -481,29 +538,29 @@ FaceFrame face_frame(const Vec3& a, const Vec3& b, const Vec3& c) {
 }
 
 void tet4_a_from_m(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Kind::AFromM, nodes, vector, chunk, false);
+    run(Tet4Kind::AFromM, nodes, vector, chunk, false);
 }
 void tet4_h_from_m(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Kind::HFromM, nodes, vector, chunk, false);
+    run(Tet4Kind::HFromM, nodes, vector, chunk, false);
 }
 void tet4_a_from_j(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Kind::AFromJ, nodes, vector, chunk, false);
+    run(Tet4Kind::AFromJ, nodes, vector, chunk, false);
 }
 void tet4_h_from_j(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Kind::HFromJ, nodes, vector, chunk, false);
+    run(Tet4Kind::HFromJ, nodes, vector, chunk, false);
 }
 
 void tet4_a_from_m_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Kind::AFromM, nodes, vector, chunk, true);
+    run(Tet4Kind::AFromM, nodes, vector, chunk, true);
 }
 void tet4_h_from_m_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Kind::HFromM, nodes, vector, chunk, true);
+    run(Tet4Kind::HFromM, nodes, vector, chunk, true);
 }
 void tet4_a_from_j_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Kind::AFromJ, nodes, vector, chunk, true);
+    run(Tet4Kind::AFromJ, nodes, vector, chunk, true);
 }
 void tet4_h_from_j_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Kind::HFromJ, nodes, vector, chunk, true);
+    run(Tet4Kind::HFromJ, nodes, vector, chunk, true);
 }
 
 }  // namespace corvane
