@@ -1,13 +1,24 @@
-// Boundary search: an open-addressing face map (linear probing, backward-shift
-// removal) toggled once per element face, then survivors in position order.
+// Boundary search: every element face toggles its key in a face map (removed
+// when present, inserted with its flat position otherwise), and the
+// survivors are listed in position order. Elements numbered with locality
+// keep the map small and stream through it; once the map outgrows the cache
+// (elements in a scattered order), the remaining faces are partitioned by key
+// hash and each partition is toggled in a small map of its own.
 #include "mesh/surface_faces.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <memory>
 
 namespace corvane {
 namespace {
+
+// Entries beyond which the streaming map is left for partitions (a table of
+// 2 MB), and the largest mean number of faces per partition, whose map stays
+// in the second-level cache.
+constexpr std::size_t STREAM_LIMIT = std::size_t{1} << 16;
+constexpr std::size_t PARTITION_SIZE = 4096;
 
 // The three node indices of a face sorted ascending: equal keys, same face.
 struct FaceKey {
@@ -31,13 +42,22 @@ std::uint64_t hash_key(const FaceKey& k) {
     return h ^ (h >> 32);
 }
 
+// A face occurrence: its key and its flat position 4e + f.
+template <class Position>
+struct Occurrence {
+    FaceKey key;
+    Position position;
+};
+
 // Map from face key to the flat position (4e + f) of the occurrence that
 // inserted it, kept at most half full. Position is the narrowest unsigned
 // type that holds every position with its maximum left free as the empty mark.
 template <class Position>
 class FaceMap {
 public:
-    explicit FaceMap(std::size_t room) { allocate(std::bit_ceil(std::max<std::size_t>(2 * room, 16))); }
+    explicit FaceMap(std::size_t room) { allocate(capacity_for(room)); }
+
+    std::size_t size() const { return live_; }
 
     // Hints the home slot of a key with this hash into the cache.
     void prefetch(std::uint64_t hash) const { __builtin_prefetch(slots_.data() + (hash & mask_), 1); }
@@ -53,7 +73,7 @@ public:
             }
             i = (i + 1) & mask_;
         }
-        if (2 * (live_ + 1) > slots_.size()) {
+        if (2 * (live_ + 1) > mask_ + 1) {
             grow();
             insert_new(key, hash, position);
         } else {
@@ -62,10 +82,30 @@ public:
         ++live_;
     }
 
+    // Visits every entry as an Occurrence.
     template <class Visit>
-    void for_each_position(Visit&& visit) const {
-        for (const Slot& s : slots_)
-            if (s.position != EMPTY) visit(s.position);
+    void for_each(Visit&& visit) const {
+        for (std::size_t i = 0; i <= mask_; ++i)
+            if (slots_[i].position != EMPTY) visit(Occurrence<Position>{slots_[i].key, slots_[i].position});
+    }
+
+    // Visits the position of every entry, then empties the map and sizes it
+    // for `room` entries (reusing its memory where it suffices).
+    template <class Visit>
+    void drain(Visit&& visit, std::size_t room) {
+        for (std::size_t i = 0; i <= mask_; ++i) {
+            if (slots_[i].position != EMPTY) {
+                visit(slots_[i].position);
+                slots_[i].position = EMPTY;
+            }
+        }
+        live_ = 0;
+        const std::size_t capacity = capacity_for(room);
+        if (capacity > slots_.size()) {
+            allocate(capacity);
+        } else {
+            mask_ = capacity - 1;
+        }
     }
 
 private:
@@ -74,6 +114,8 @@ private:
         FaceKey key;
         Position position;
     };
+
+    static std::size_t capacity_for(std::size_t room) { return std::bit_ceil(std::max<std::size_t>(2 * room, 16)); }
 
     void allocate(std::size_t capacity) {
         slots_.assign(capacity, Slot{FaceKey{}, EMPTY});
@@ -87,8 +129,7 @@ private:
     }
 
     void grow() {
-        std::vector<Slot> old;
-        old.swap(slots_);
+        std::vector<Slot> old(slots_.begin(), slots_.begin() + static_cast<std::ptrdiff_t>(mask_ + 1));
         allocate(2 * old.size());
         for (const Slot& s : old)
             if (s.position != EMPTY) insert_new(s.key, hash_key(s.key), s.position);
@@ -118,14 +159,11 @@ private:
     std::size_t live_ = 0;
 };
 
+// Streams elements [0, n) through the map in order while it holds at most
+// STREAM_LIMIT entries; returns the number of elements done.
 template <class Position>
-std::vector<std::uint32_t> search(TetList elements) {
+std::size_t stream(TetList elements, FaceMap<Position>& map) {
     const std::size_t n_elements = elements.size();
-    // The map starts small and doubles: on a locality-ordered mesh the set of
-    // unpaired faces stays far below the element count, and a table sized for
-    // it stays in cache (about twice as fast as one sized for every element).
-    FaceMap<Position> map(std::min<std::size_t>(n_elements, 1024));
-
     // The map is walked at random, so the face keys of the element LOOKAHEAD
     // places ahead are formed early and their home slots prefetched.
     constexpr std::size_t LOOKAHEAD = 8;
@@ -145,19 +183,89 @@ std::vector<std::uint32_t> search(TetList elements) {
     };
     for (std::size_t e = 0; e < std::min(LOOKAHEAD, n_elements); ++e) stage(e);
     for (std::size_t e = 0; e < n_elements; ++e) {
+        if (map.size() + 4 > STREAM_LIMIT) return e;
         const Pending current = ring[e % LOOKAHEAD];
         if (e + LOOKAHEAD < n_elements) stage(e + LOOKAHEAD);
         for (std::size_t f = 0; f < 4; ++f)
             map.toggle(current.key[f], current.hash[f], static_cast<Position>(4 * e + f));
     }
+    return n_elements;
+}
+
+// Toggles the map's entries and the faces of elements [first, n) partition
+// by partition (by the top bits of the key hash), in position order within
+// each partition, and marks the survivors; the map is left empty.
+template <class Position>
+std::size_t partitioned(TetList elements, std::size_t first, FaceMap<Position>& map,
+                        std::vector<std::uint64_t>& survivors) {
+    const std::size_t n_elements = elements.size();
+    const std::size_t n_occurrences = map.size() + 4 * (n_elements - first);
+    const std::size_t n_partitions = std::bit_ceil(std::max<std::size_t>(n_occurrences / PARTITION_SIZE, 1));
+    const int shift = std::countr_zero(n_partitions);
+    const auto partition_of = [&](const FaceKey& key) -> std::size_t {
+        return shift == 0 ? 0 : static_cast<std::size_t>(hash_key(key) >> (64 - shift));
+    };
+
+    // Counting sort into partitions: the map's entries first (their positions
+    // precede all others), then the remaining faces in position order.
+    std::vector<std::size_t> start(n_partitions + 1, 0);
+    map.for_each([&](const Occurrence<Position>& o) { ++start[partition_of(o.key) + 1]; });
+    for (std::size_t e = first; e < n_elements; ++e) {
+        const Tet k = elements[e];
+        for (std::size_t f = 0; f < 4; ++f) ++start[partition_of(face_key(element_face(k, f))) + 1];
+    }
+    for (std::size_t p = 0; p < n_partitions; ++p) start[p + 1] += start[p];
+    const std::unique_ptr<Occurrence<Position>[]> occurrences(new Occurrence<Position>[n_occurrences]);
+    {
+        std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+        map.for_each([&](const Occurrence<Position>& o) { occurrences[fill[partition_of(o.key)]++] = o; });
+        for (std::size_t e = first; e < n_elements; ++e) {
+            const Tet k = elements[e];
+            for (std::size_t f = 0; f < 4; ++f) {
+                const FaceKey key = face_key(element_face(k, f));
+                occurrences[fill[partition_of(key)]++] = {key, static_cast<Position>(4 * e + f)};
+            }
+        }
+    }
+
+    std::size_t n_faces = 0;
+    const auto mark = [&](std::uint64_t p) {
+        survivors[p / 64] |= std::uint64_t{1} << (p % 64);
+        ++n_faces;
+    };
+    // The map's entries are among the occurrences now: empty it unmarked.
+    map.drain([](std::uint64_t) {}, start[1] - start[0]);
+    for (std::size_t p = 0; p < n_partitions; ++p) {
+        for (std::size_t i = start[p]; i < start[p + 1]; ++i) {
+            const Occurrence<Position>& o = occurrences[i];
+            map.toggle(o.key, hash_key(o.key), o.position);
+        }
+        map.drain(mark, p + 1 < n_partitions ? start[p + 2] - start[p + 1] : 0);
+    }
+    return n_faces;
+}
+
+template <class Position>
+std::vector<std::uint32_t> search(TetList elements) {
+    const std::size_t n_elements = elements.size();
+    // The map starts small and doubles: on a locality-ordered mesh the set of
+    // unpaired faces stays far below the element count.
+    FaceMap<Position> map(std::min<std::size_t>(n_elements, 1024));
+    const std::size_t streamed = stream(elements, map);
 
     // Survivors in position order, through a bitmap over all positions.
     std::vector<std::uint64_t> survivors((4 * n_elements + 63) / 64, 0);
     std::size_t n_faces = 0;
-    map.for_each_position([&](std::uint64_t p) {
-        survivors[p / 64] |= std::uint64_t{1} << (p % 64);
-        ++n_faces;
-    });
+    if (streamed < n_elements) {
+        n_faces = partitioned(elements, streamed, map, survivors);
+    } else {
+        map.drain(
+            [&](std::uint64_t p) {
+                survivors[p / 64] |= std::uint64_t{1} << (p % 64);
+                ++n_faces;
+            },
+            0);
+    }
     std::vector<std::uint32_t> faces;
     faces.reserve(3 * n_faces);
     for (std::size_t w = 0; w < survivors.size(); ++w) {
