@@ -55,7 +55,7 @@ struct Occurrence {
 template <class Position>
 class FaceMap {
 public:
-    explicit FaceMap(std::size_t room) { allocate(capacity_for(room)); }
+    explicit FaceMap(std::size_t room) { allocate(std::bit_ceil(std::max<std::size_t>(2 * room, 16))); }
 
     std::size_t size() const { return live_; }
 
@@ -73,7 +73,7 @@ public:
             }
             i = (i + 1) & mask_;
         }
-        if (2 * (live_ + 1) > mask_ + 1) {
+        if (2 * (live_ + 1) > slots_.size()) {
             grow();
             insert_new(key, hash, position);
         } else {
@@ -85,27 +85,8 @@ public:
     // Visits every entry as an Occurrence.
     template <class Visit>
     void for_each(Visit&& visit) const {
-        for (std::size_t i = 0; i <= mask_; ++i)
-            if (slots_[i].position != EMPTY) visit(Occurrence<Position>{slots_[i].key, slots_[i].position});
-    }
-
-    // Visits the position of every entry, then empties the map and sizes it
-    // for `room` entries (reusing its memory where it suffices).
-    template <class Visit>
-    void drain(Visit&& visit, std::size_t room) {
-        for (std::size_t i = 0; i <= mask_; ++i) {
-            if (slots_[i].position != EMPTY) {
-                visit(slots_[i].position);
-                slots_[i].position = EMPTY;
-            }
-        }
-        live_ = 0;
-        const std::size_t capacity = capacity_for(room);
-        if (capacity > slots_.size()) {
-            allocate(capacity);
-        } else {
-            mask_ = capacity - 1;
-        }
+        for (const Slot& s : slots_)
+            if (s.position != EMPTY) visit(Occurrence<Position>{s.key, s.position});
     }
 
 private:
@@ -114,8 +95,6 @@ private:
         FaceKey key;
         Position position;
     };
-
-    static std::size_t capacity_for(std::size_t room) { return std::bit_ceil(std::max<std::size_t>(2 * room, 16)); }
 
     void allocate(std::size_t capacity) {
         slots_.assign(capacity, Slot{FaceKey{}, EMPTY});
@@ -129,7 +108,8 @@ private:
     }
 
     void grow() {
-        std::vector<Slot> old(slots_.begin(), slots_.begin() + static_cast<std::ptrdiff_t>(mask_ + 1));
+        std::vector<Slot> old;
+        old.swap(slots_);
         allocate(2 * old.size());
         for (const Slot& s : old)
             if (s.position != EMPTY) insert_new(s.key, hash_key(s.key), s.position);
@@ -157,6 +137,55 @@ private:
     std::vector<Slot> slots_;
     std::size_t mask_ = 0;
     std::size_t live_ = 0;
+};
+
+// Face map for one partition at a time: linear probing where a removed key
+// leaves a marked slot behind instead of shifting its run. Sized for every
+// occurrence of the partition to insert and still fill at most half of it;
+// emptied between partitions.
+template <class Position>
+class PartitionMap {
+public:
+    // Prepares for a partition of `count` occurrences.
+    void reset(std::size_t count) {
+        const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(2 * count, 16));
+        if (capacity > slots_.size()) slots_.assign(capacity, Slot{FaceKey{}, EMPTY});
+        mask_ = capacity - 1;
+    }
+
+    void toggle(const FaceKey& key, std::uint64_t hash, Position position) {
+        for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+            Slot& s = slots_[i];
+            if (s.position == EMPTY) {
+                s = Slot{key, position};
+                return;
+            }
+            if (s.position != REMOVED && s.key == key) {
+                s.position = REMOVED;
+                return;
+            }
+        }
+    }
+
+    // Visits the position of every entry and empties the map.
+    template <class Visit>
+    void drain(Visit&& visit) {
+        for (std::size_t i = 0; i <= mask_; ++i) {
+            Slot& s = slots_[i];
+            if (s.position != EMPTY && s.position != REMOVED) visit(s.position);
+            s.position = EMPTY;
+        }
+    }
+
+private:
+    static constexpr Position EMPTY = ~Position{0};
+    static constexpr Position REMOVED = EMPTY - 1;
+    struct Slot {
+        FaceKey key;
+        Position position;
+    };
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
 };
 
 // Streams elements [0, n) through the map in order while it holds at most
@@ -192,9 +221,9 @@ std::size_t stream(TetList elements, FaceMap<Position>& map) {
     return n_elements;
 }
 
-// Toggles the map's entries and the faces of elements [first, n) partition
-// by partition (by the top bits of the key hash), in position order within
-// each partition, and marks the survivors; the map is left empty.
+// Toggles the streaming map's entries and the faces of elements [first, n)
+// partition by partition (by the top bits of the key hash), in position order
+// within each partition, and marks the survivors; the map is left empty.
 template <class Position>
 std::size_t partitioned(TetList elements, std::size_t first, FaceMap<Position>& map,
                         std::vector<std::uint64_t>& survivors) {
@@ -228,19 +257,20 @@ std::size_t partitioned(TetList elements, std::size_t first, FaceMap<Position>& 
         }
     }
 
+    // The streaming map's entries are among the occurrences now.
+    map = FaceMap<Position>(0);
     std::size_t n_faces = 0;
-    const auto mark = [&](std::uint64_t p) {
-        survivors[p / 64] |= std::uint64_t{1} << (p % 64);
-        ++n_faces;
-    };
-    // The map's entries are among the occurrences now: empty it unmarked.
-    map.drain([](std::uint64_t) {}, start[1] - start[0]);
+    PartitionMap<Position> part;
     for (std::size_t p = 0; p < n_partitions; ++p) {
+        part.reset(start[p + 1] - start[p]);
         for (std::size_t i = start[p]; i < start[p + 1]; ++i) {
             const Occurrence<Position>& o = occurrences[i];
-            map.toggle(o.key, hash_key(o.key), o.position);
+            part.toggle(o.key, hash_key(o.key), o.position);
         }
-        map.drain(mark, p + 1 < n_partitions ? start[p + 2] - start[p + 1] : 0);
+        part.drain([&](std::uint64_t q) {
+            survivors[q / 64] |= std::uint64_t{1} << (q % 64);
+            ++n_faces;
+        });
     }
     return n_faces;
 }
@@ -259,12 +289,10 @@ std::vector<std::uint32_t> search(TetList elements) {
     if (streamed < n_elements) {
         n_faces = partitioned(elements, streamed, map, survivors);
     } else {
-        map.drain(
-            [&](std::uint64_t p) {
-                survivors[p / 64] |= std::uint64_t{1} << (p % 64);
-                ++n_faces;
-            },
-            0);
+        map.for_each([&](const Occurrence<Position>& o) {
+            survivors[o.position / 64] |= std::uint64_t{1} << (o.position % 64);
+            ++n_faces;
+        });
     }
     std::vector<std::uint32_t> faces;
     faces.reserve(3 * n_faces);
