@@ -309,7 +309,8 @@ std::vector<std::uint32_t> search(TetList elements) {
 }  // namespace
 
 std::vector<std::uint32_t> surface_faces(TetList elements) {
-    // 16-byte slots while every position fits below the 32-bit empty mark.
+    // 16-byte slots while every position fits below the 32-bit marks of an
+    // empty and of a removed slot.
     if (4 * elements.size() < std::numeric_limits<std::uint32_t>::max()) return search<std::uint32_t>(elements);
     return search<std::uint64_t>(elements);
 }

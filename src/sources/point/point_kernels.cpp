@@ -1,7 +1,8 @@
 // Point-source kernels, vectorised over targets with run-time dispatch.
-// Each kernel body is one template on the Highway descriptor; the loop tail
-// runs the same body on one lane, so a target's result never depends on its
-// position in the chunk.
+// Each kernel's work per target is three templates on the Highway descriptor
+// (distance, divisions, sums), pipelined over the target vectors; the loop
+// tail runs the same three on one lane, so a target's result never depends
+// on its position in the chunk.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "sources/point/point_kernels.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep

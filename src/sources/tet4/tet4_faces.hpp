@@ -24,6 +24,8 @@ struct FaceFrame {
     Vec3 m1, m2, m3;
 };
 
+// The frame one face at a time; the kernels form the frames of an element's
+// four faces side by side in vector lanes with these same operations.
 FaceFrame face_frame(const Vec3& a, const Vec3& b, const Vec3& c);
 
 // One face as a kernel call uses it: frame (without the edge normals for

@@ -247,9 +247,10 @@ HWY_INLINE void add_one(const Tet4Element& e, const ChunkPair& chunk, std::size_
 // in table order and every target gets the same operations on whichever lane
 // it sits, so the vector, one-lane and face-by-face sweeps give the same sums.
 // The vector sweep pipelines the full vectors, then the remaining targets
-// one lane wide; the one-lane sweep takes one target after the other. The face-by-face sweep (one face over all targets, one
-// target at a time, then the next face) is the only safe one when an output
-// list overlaps another list.
+// one lane wide; the one-lane sweep takes one target after the other. The
+// face-by-face sweep (one face over all targets, one target at a time, then
+// the next face) is the only safe one when an output list overlaps another
+// list.
 template <class Contribution>
 HWY_INLINE void sweep(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode, const Contribution& contribution) {
     const std::size_t n = chunk.x.size();
@@ -307,8 +308,9 @@ HWY_INLINE Tet4Element element_faces(Tet4Kind kind, const ElementNodes& nodes, c
             corners[j][0][f] = p.x, corners[j][1][f] = p.y, corners[j][2][f] = p.z;
         }
     }
-    // Per face: n, t1, t2, t3, m1, m2, m3, (l1, l2, l3), k.
-    HWY_ALIGN double lists[8][3][4];
+    // lists[l][c][f]: coordinate c of n, t1, t2, t3, m1, m2, m3 and
+    // (l1, l2, l3) of face f.
+    HWY_ALIGN double lists[8][3][4] = {};
     const auto store = [&](std::size_t list, std::size_t f, const Lanes3<D>& u) HWY_ATTR {
         hn::Store(u.x, d, lists[list][0] + f);
         hn::Store(u.y, d, lists[list][1] + f);
@@ -322,16 +324,15 @@ HWY_INLINE Tet4Element element_faces(Tet4Kind kind, const ElementNodes& nodes, c
         const Lanes3<D> a = corner(0, f), b = corner(1, f), c = corner(2, f);
         const Lanes3<D> n = unit(cross(minus(b, a), minus(c, a)));
         const Lanes3<D> edges[3] = {minus(b, a), minus(c, b), minus(a, c)};
-        Lanes3<D> lengths;
-        hn::Vec<D>* length[3] = {&lengths.x, &lengths.y, &lengths.z};
+        hn::Vec<D> lengths[3];
         store(0, f, n);
         for (std::size_t k = 0; k < 3; ++k) {
-            *length[k] = hn::Sqrt(dot(edges[k], edges[k]));
-            const Lanes3<D> t = divided(edges[k], *length[k]);
+            lengths[k] = hn::Sqrt(dot(edges[k], edges[k]));
+            const Lanes3<D> t = divided(edges[k], lengths[k]);
             store(1 + k, f, t);
             if (kind != Tet4Kind::HFromM) store(4 + k, f, unit(cross(n, t)));
         }
-        store(7, f, lengths);
+        store(7, f, Lanes3<D>{lengths[0], lengths[1], lengths[2]});
     }
     Tet4Element e{};
     e.nodes = nodes;
