@@ -23,7 +23,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from bench_solver import gmsh_ball, with_stdout_captured  # noqa: E402
 
 H0 = np.array([300.0, -400.0, 1200.0])  # A/m
-RTOL = 1e-6
+RTOL = 1e-4  # through the octree at theta 0.5 the residual levels off near 3e-5 (chi = 100)
 OCTREE = dict(theta=0.5, multipole_order=2, max_leaf_size=16, batch_size=256)
 # (gmsh mesh size, cap of the relaxed iteration): about 1e4 and 1e5 elements.
 MESHES = [(0.13, 300), (0.06, 40)]
