@@ -31,8 +31,8 @@ skip_under_asan = pytest.mark.skipif(
 # searches further with fresh seeds.
 _BASE = dict(deadline=None, database=None, print_blob=True,
              suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
-settings.register_profile("corvane", max_examples=60, derandomize=True, **_BASE)
-settings.register_profile("sanitized", max_examples=25, derandomize=True, **_BASE)
+settings.register_profile("corvane", max_examples=150, derandomize=True, **_BASE)
+settings.register_profile("sanitized", max_examples=60, derandomize=True, **_BASE)
 settings.register_profile("explore", max_examples=2000, **_BASE)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "corvane"))
 
