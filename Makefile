@@ -35,7 +35,7 @@ deps: build/.deps
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
-	$(VENV)/bin/pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.24" ninja "pytest>=7" "hypothesis>=6"
+	$(VENV)/bin/pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.24" ninja "pytest>=7" gmsh "hypothesis>=6"
 	touch $@
 
 # The wheel is built without isolation so that CMake reuses its build tree:
@@ -65,7 +65,7 @@ test: test-python test-cpp
 # The same wheel against NumPy 1.26, so both capsule paths stay tested.
 $(VENV_NP1)/.ready:
 	$(PYTHON) -m venv $(VENV_NP1)
-	$(VENV_NP1)/bin/pip install -q "numpy==1.26.*" "pytest>=7" "hypothesis>=6"
+	$(VENV_NP1)/bin/pip install -q "numpy==1.26.*" "pytest>=7" gmsh "hypothesis>=6"
 	touch $@
 
 test-numpy1: build $(VENV_NP1)/.ready
@@ -112,7 +112,12 @@ test-sanitize: test-asan test-tsan
 demo: build
 	$(PY) examples/demo.py
 
-bench: build $(CPP_BUILD)/.configured
+# Peers measured beside our own code in the benchmarks only.
+$(VENV)/.bench-ready: $(VENV)/.ready
+	$(VENV)/bin/pip install -q fmm3dpy
+	touch $@
+
+bench: build $(CPP_BUILD)/.configured $(VENV)/.bench-ready
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	$(PY) bench/run.py $(CPP_BUILD)
 

@@ -15,20 +15,18 @@ void check_node_indices(TetList elements, std::size_t n_nodes) {
     }
 }
 
-void kelvin_force_density(Vec3List nodes, TetList elements, std::size_t n_rows, Vec3List magnetization,
-                          const TargetPoints& h, FieldOutput& out) {
+FieldOutput kelvin_force_density(Vec3List nodes, TetList elements, std::size_t n_rows, Vec3List magnetization,
+                                 const TargetPoints& h) {
     const std::span<const double> hx(h.x), hy(h.y), hz(h.z);
     assert_equal(hy.size(), hx.size());
     assert_equal(hz.size(), hx.size());
-    assert_equal(out.fx.size(), n_rows);
-    assert_equal(out.fy.size(), n_rows);
-    assert_equal(out.fz.size(), n_rows);
     check_node_indices(elements, nodes.size());
     // The nodal differences' own index checks, for every element before any result.
     for (std::size_t e = 0; e < elements.size(); ++e) static_cast<void>(nodal_differences(hx, elements[e]));
     if (n_rows > elements.size()) fail_index(elements.size(), elements.size());
     if (n_rows > magnetization.size()) fail_index(magnetization.size(), magnetization.size());
 
+    FieldOutput out(n_rows);
     for (std::size_t e = 0; e < n_rows; ++e) {
         const Tet k = elements[e];
         const TetGradientOperator op = tet_gradient_operator(nodes[k[0]], nodes[k[1]], nodes[k[2]], nodes[k[3]]);
@@ -40,6 +38,7 @@ void kelvin_force_density(Vec3List nodes, TetList elements, std::size_t n_rows, 
         out.fy[e] = (m.x * gy.x + m.y * gy.y) + m.z * gy.z;
         out.fz[e] = (m.x * gz.x + m.y * gz.y) + m.z * gz.z;
     }
+    return out;
 }
 
 }  // namespace corvane

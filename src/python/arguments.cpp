@@ -11,6 +11,14 @@ namespace {
     throw ErrorAlreadySet{};
 }
 
+// "{f} {what} '{keyword}'", formatted by the interpreter so that any keyword
+// text, lone surrogates included, appears as it was given.
+[[noreturn]] void keyword_error(const std::string& f, const char* what, PyObject* keyword) {
+    Ref message(PyUnicode_FromFormat("%s %s '%U'", f.c_str(), what, keyword));
+    if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+    throw ErrorAlreadySet{};
+}
+
 }  // namespace
 
 std::string text_signature(const Signature& signature) {
@@ -44,10 +52,8 @@ void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize
                 break;
             }
         }
-        const char* text = PyUnicode_AsUTF8AndSize(keyword, nullptr);
-        if (!text) throw ErrorAlreadySet{};
-        if (index == n) type_error(f + " got an unexpected keyword argument '" + text + "'");
-        if (index < given) type_error(f + " got multiple values for argument '" + text + "'");
+        if (index == n) keyword_error(f, "got an unexpected keyword argument", keyword);
+        if (index < given) keyword_error(f, "got multiple values for argument", keyword);
         values[index] = args[nargs + k];
     }
 

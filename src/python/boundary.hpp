@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 
 #include "lib/failure.hpp"
 #include "types/py_errors.hpp"
@@ -28,6 +29,9 @@ PyObject* guarded(Body&& body) noexcept {
     } catch (const Failure& e) {
         raise_panic(e.what());
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        // A size past what a container can hold: an allocation that cannot be made.
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         raise_panic(e.what());

@@ -20,11 +20,15 @@ PyObject* mesh_centroids(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         const auto a = match_arguments<2>(MESH_CENTROIDS, args, nargs, kwnames);
         const ArrayArg nodes_arg = to_float64_matrix(a[0], "nodes");
         const ArrayArg connectivity = to_index_matrix(a[1], "connectivity");
-        std::vector<double> centroids(3 * connectivity.rows(), 0.0);
         const FlatVec3 nodes = read_flat_vec3(nodes_arg);
         const FlatTets elements = read_flat_tets(connectivity);
+        // Sized only once the arrays are known to be readable: the row count
+        // of a broadcast view may be far larger than its memory.
+        const std::size_t n_rows = connectivity.rows();
+        assert_equal(elements.list().size(), n_rows);
+        std::vector<double> centroids(3 * n_rows, 0.0);
         tet_centroids(nodes.list(), elements.list(), centroids);
-        return reshaped(array_from_buffer(std::move(centroids)), connectivity.rows(), 3);
+        return reshaped(array_from_buffer(std::move(centroids)), n_rows, 3);
     });
 }
 
@@ -33,9 +37,11 @@ PyObject* mesh_volumes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         const auto a = match_arguments<2>(MESH_VOLUMES, args, nargs, kwnames);
         const ArrayArg nodes_arg = to_float64_matrix(a[0], "nodes");
         const ArrayArg connectivity = to_index_matrix(a[1], "connectivity");
-        std::vector<double> volumes(connectivity.rows(), 0.0);
         const FlatVec3 nodes = read_flat_vec3(nodes_arg);
         const FlatTets elements = read_flat_tets(connectivity);
+        const std::size_t n_rows = connectivity.rows();
+        assert_equal(elements.list().size(), n_rows);
+        std::vector<double> volumes(n_rows, 0.0);
         tet_volumes(nodes.list(), elements.list(), volumes);
         return array_from_buffer(std::move(volumes));
     });
@@ -115,9 +121,8 @@ PyObject* mesh_kelvin_force_density(PyObject*, PyObject* const* args, Py_ssize_t
         // Node indices are checked before the nodal field is read.
         check_node_indices(elements.list(), nodes.size() / 3);
         const TargetPoints h = read_target_columns(h_arg);
-        FieldOutput force(connectivity.rows());
-        kelvin_force_density(Vec3List(nodes), elements.list(), connectivity.rows(), Vec3List(magnetization), h,
-                             force);
+        FieldOutput force = kelvin_force_density(Vec3List(nodes), elements.list(), connectivity.rows(),
+                                                 Vec3List(magnetization), h);
         return make_field_array(std::move(force.fx), std::move(force.fy), std::move(force.fz));
     });
 }

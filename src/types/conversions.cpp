@@ -43,7 +43,7 @@ std::string type_qualname(PyObject* value) {
     throw TypeError(prefixed(name, message));
 }
 
-ArrayArg to_array(PyObject* value, const char* name, int ndim, DType dtype) {
+void check_array_kind(PyObject* value, const char* name, int ndim, DType dtype) {
     ensure_numpy();
     if (!PyArray_Check(value)) fail_instance(value, name, "ndarray");
     auto* array = reinterpret_cast<PyArrayObject*>(value);
@@ -52,18 +52,16 @@ ArrayArg to_array(PyObject* value, const char* name, int ndim, DType dtype) {
     if (!expected) throw ErrorAlreadySet{};
     if (!PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(expected.get())))
         fail_instance(value, name, "ndarray");
+}
 
+ArrayArg to_array(PyObject* value, const char* name, int ndim, DType dtype) {
+    check_array_kind(value, name, ndim, dtype);
+    Py_INCREF(value);
     ArrayArg arg;
-    arg.object = value;
+    arg.object = Ref(value);
     arg.name = name;
     arg.dtype = dtype;
     arg.ndim = ndim;
-    for (int k = 0; k < ndim; ++k) {
-        arg.shape[k] = PyArray_DIMS(array)[k];
-        arg.strides[k] = PyArray_STRIDES(array)[k];
-    }
-    arg.data = static_cast<const char*>(PyArray_DATA(array));
-    arg.flags = PyArray_FLAGS(array);
     return arg;
 }
 
@@ -81,6 +79,20 @@ bool is_numpy_bool(PyObject* value) {
 }
 
 }  // namespace
+
+ArrayView ArrayArg::view() const {
+    check_array_kind(object.get(), name, ndim, dtype);
+    auto* array = reinterpret_cast<PyArrayObject*>(object.get());
+    ArrayView v;
+    v.ndim = ndim;
+    for (int k = 0; k < ndim; ++k) {
+        v.shape[k] = PyArray_DIMS(array)[k];
+        v.strides[k] = PyArray_STRIDES(array)[k];
+    }
+    v.data = static_cast<const char*>(PyArray_DATA(array));
+    v.flags = PyArray_FLAGS(array);
+    return v;
+}
 
 ArrayArg to_float64_vector(PyObject* value, const char* name) { return to_array(value, name, 1, DType::Float64); }
 ArrayArg to_float64_matrix(PyObject* value, const char* name) { return to_array(value, name, 2, DType::Float64); }

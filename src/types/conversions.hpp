@@ -8,15 +8,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "types/py_errors.hpp"
+
 namespace corvane::py {
 
 enum class DType { Float64, UInt32 };
 
-// A NumPy array argument, borrowed from the caller for the call's duration.
-struct ArrayArg {
-    PyObject* object = nullptr;
-    const char* name = "";
-    DType dtype = DType::Float64;
+// The layout of an array argument as it is at the moment it is read.
+struct ArrayView {
     int ndim = 0;
     std::ptrdiff_t shape[2] = {0, 0};
     std::ptrdiff_t strides[2] = {0, 0};  // in bytes
@@ -26,6 +25,22 @@ struct ArrayArg {
     std::size_t rows() const { return static_cast<std::size_t>(shape[0]); }
     std::size_t cols() const { return ndim == 2 ? static_cast<std::size_t>(shape[1]) : 1; }
     std::size_t count() const { return rows() * cols(); }
+};
+
+// A NumPy array argument, held by a strong reference for the call's duration
+// so that user code run by later conversions cannot resize or free it.
+// Its data pointer, shape and strides are taken only when it is read, after
+// every argument has been converted: view() checks the kind again (an array
+// whose dtype or shape was changed in place meanwhile fails as it would have
+// at conversion) and returns the layout of that moment.
+struct ArrayArg {
+    Ref object;
+    const char* name = "";
+    DType dtype = DType::Float64;
+    int ndim = 0;
+
+    ArrayView view() const;
+    std::size_t rows() const { return view().rows(); }
 };
 
 // Array kinds: exactly the dimension count, dtype equivalent to float64 or

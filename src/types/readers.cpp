@@ -18,7 +18,8 @@ T load(const char* p) {
 }
 
 template <class T>
-FlatValues<T> read_flat(const ArrayArg& array) {
+FlatValues<T> read_flat(const ArrayArg& arg) {
+    const ArrayView array = arg.view();
     FlatValues<T> out;
     const std::size_t count = array.count();
     if (count == 0) return out;
@@ -41,11 +42,17 @@ FlatValues<T> read_flat(const ArrayArg& array) {
     return out;
 }
 
-// Calls emit(x, y, z) for each row of a matrix with at least three columns.
+// The row count of a matrix to be walked; fewer than three columns fail here,
+// before anything is sized from the row count.
+std::size_t walkable_rows(const ArrayView& array) {
+    if (array.rows() > 0 && array.cols() < 3) fail("ndarray: index out of bounds");
+    return array.rows();
+}
+
+// Calls emit(x, y, z) for each row of a matrix whose rows passed walkable_rows.
 template <class Emit>
-void walk_rows(const ArrayArg& array, Emit&& emit) {
+void walk_rows(const ArrayView& array, Emit&& emit) {
     for (std::size_t i = 0; i < array.rows(); ++i) {
-        if (array.cols() < 3) fail("ndarray: index out of bounds");
         const char* row = array.data + static_cast<std::ptrdiff_t>(i) * array.strides[0];
         emit(load<double>(row), load<double>(row + array.strides[1]), load<double>(row + 2 * array.strides[1]));
     }
@@ -68,11 +75,13 @@ FlatTets read_flat_tets(const ArrayArg& array) {
     return out;
 }
 
-TargetPoints read_target_columns(const ArrayArg& array) {
+TargetPoints read_target_columns(const ArrayArg& arg) {
+    const ArrayView array = arg.view();
+    const std::size_t rows = walkable_rows(array);
     TargetPoints targets;
-    targets.x.reserve(array.rows());
-    targets.y.reserve(array.rows());
-    targets.z.reserve(array.rows());
+    targets.x.reserve(rows);
+    targets.y.reserve(rows);
+    targets.z.reserve(rows);
     walk_rows(array, [&](double x, double y, double z) {
         targets.x.push_back(x);
         targets.y.push_back(y);
@@ -81,9 +90,10 @@ TargetPoints read_target_columns(const ArrayArg& array) {
     return targets;
 }
 
-std::vector<double> read_vec3_rows(const ArrayArg& array) {
+std::vector<double> read_vec3_rows(const ArrayArg& arg) {
+    const ArrayView array = arg.view();
     std::vector<double> flat;
-    flat.reserve(3 * array.rows());
+    flat.reserve(3 * walkable_rows(array));
     walk_rows(array, [&](double x, double y, double z) { push_vec3(flat, Vec3{x, y, z}); });
     return flat;
 }

@@ -220,7 +220,6 @@ def solve_args(**overrides):
 
 
 @pytest.mark.parametrize("call, error", [
-    (lambda: _corvane.calculate_fields(**cf_args(use_octree=True)), NotImplementedError),
     (lambda: _corvane.magnetization_solve(**solve_args()), NotImplementedError),
     (lambda: _corvane.magnetization_solve(**solve_args(chi="x")), TypeError),
     (lambda: _corvane.magnetization_solve(**solve_args(verbose=0)), TypeError),
@@ -229,3 +228,63 @@ def solve_args(**overrides):
 def test_functions_still_to_come_check_their_arguments_first(call, error):
     with pytest.raises(error):
         call()
+
+
+# Conversions of later arguments run user code (__index__, __float__); arrays
+# converted before must be read as they are once every argument is converted.
+def _resize(a):
+    a.resize((1, 3))
+
+
+def _reshape(a):
+    a.shape = (a.shape[1], a.shape[0])
+
+
+def _retype(a):
+    a.dtype = np.int64
+
+
+@pytest.mark.parametrize("mutate", [_resize, _reshape, _retype])
+@pytest.mark.parametrize("param", ["n_threads_requested", "theta"])
+def test_arrays_changed_by_later_conversions_are_read_safely(mutate, param):
+    held = [np.full((300_000, 3), 2.0)]
+
+    class Hostile:
+        def __index__(self):
+            mutate(held.pop())
+            return 1
+
+        __float__ = lambda self: float(self.__index__())  # noqa: E731
+
+    args = cf_args(targets=held[0])
+    args[param] = Hostile()
+    try:
+        result = _corvane.calculate_fields(**args)
+    except (ValueError, TypeError):
+        return  # refused: the array is referenced by the call, or no longer float64 (N, 3)
+    expected = _corvane.calculate_fields(**cf_args(targets=np.full((result.shape[0], 3), 2.0)))
+    np.testing.assert_array_equal(result, expected)
+
+
+@pytest.mark.parametrize("fn", [_corvane.mesh_centroids, _corvane.mesh_volumes])
+def test_outputs_are_sized_after_validation(fn):
+    nodes = np.zeros((4, 3))
+    broadcast = np.broadcast_to(np.zeros((1, 4), np.uint32), (2**24, 4))
+    with pytest.raises(TypeError, match="not contiguous"):
+        fn(nodes, broadcast)
+    no_columns = np.lib.stride_tricks.as_strided(np.zeros(4, np.uint32), shape=(2**59, 0), strides=(0, 4))
+    with pytest.raises(PanicException, match="left: 0, right: 576460752303423488"):
+        fn(nodes, no_columns)
+
+
+def test_sizes_past_any_container_are_memory_errors():
+    targets = np.lib.stride_tricks.as_strided(np.zeros(3), shape=(2**58, 3), strides=(0, 8))
+    with pytest.raises(MemoryError):
+        _corvane.calculate_fields(**cf_args(targets=targets))
+
+
+def test_unencodable_keyword_is_an_unexpected_keyword():
+    x = np.zeros(1)
+    with pytest.raises(TypeError) as info:
+        _corvane.atan2(x, x, **{"\udc80": 1})
+    assert str(info.value) == "atan2() got an unexpected keyword argument '\udc80'"
