@@ -96,12 +96,22 @@ $(TSAN_BUILD)/.configured: build/.deps $(VENV)/.ready CMakeLists.txt
 	$(SANITIZED_CMAKE) -S . -B $(TSAN_BUILD) -DCORVANE_SANITIZE=thread -DCORVANE_BUILD_EXTENSION=OFF
 	touch $@
 
+# pytest captures the standard error of the tests, so the sanitizers write
+# their reports to files, shown (and failing the run) whenever there is one,
+# also from a child process whose test did not notice.
+ASAN_REPORTS := $(abspath $(ASAN_BUILD)/reports)
+
 test-asan: $(ASAN_BUILD)/.configured
 	$(VENV)/bin/cmake --build $(ASAN_BUILD)
 	ASAN_OPTIONS=$(ASAN_OPTIONS_CPP) $(VENV)/bin/ctest --test-dir $(ASAN_BUILD) --output-on-failure
-	cd tests && LD_PRELOAD=$(ASAN_RUNTIME) ASAN_OPTIONS=$(ASAN_OPTIONS_PY) PYTHONMALLOC=malloc \
+	rm -rf $(ASAN_REPORTS) && mkdir -p -m 1777 $(ASAN_REPORTS)
+	cd tests && LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=$(ASAN_OPTIONS_PY):log_path=$(ASAN_REPORTS)/asan \
+	  UBSAN_OPTIONS=print_stacktrace=1:log_path=$(ASAN_REPORTS)/ubsan \
 	  PYTHONPATH=$(abspath $(ASAN_BUILD)/python) CORVANE_MODULE_DIR=$(abspath $(ASAN_BUILD)/python) \
-	  HYPOTHESIS_PROFILE=sanitized ../$(PY) -m pytest -q -p no:cacheprovider python
+	  HYPOTHESIS_PROFILE=sanitized ../$(PY) -m pytest -q -p no:cacheprovider python \
+	  || { cat $(ASAN_REPORTS)/* 2>/dev/null; exit 1; }
+	@if [ -n "$$(ls $(ASAN_REPORTS))" ]; then cat $(ASAN_REPORTS)/*; exit 1; fi
 
 test-tsan: $(TSAN_BUILD)/.configured
 	$(VENV)/bin/cmake --build $(TSAN_BUILD)

@@ -223,7 +223,7 @@ def hostile(draw, param, value, sizes, rng):
 
 SIZES = st.fixed_dictionaries({"n": st.integers(0, 7), "m": st.integers(0, 5), "t": st.integers(0, 9),
                                "f": st.integers(0, 5)})
-EXTRA_KEYWORDS = [("colour", 1)]
+EXTRA_KEYWORDS = [("colour", 1), ("\udc80", 1)]
 
 
 def bounded(name, values):

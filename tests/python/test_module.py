@@ -277,6 +277,7 @@ def test_outputs_are_sized_after_validation(fn):
         fn(nodes, no_columns)
 
 
+@skip_under_asan
 def test_sizes_past_any_container_are_memory_errors():
     targets = np.lib.stride_tricks.as_strided(np.zeros(3), shape=(2**58, 3), strides=(0, 8))
     with pytest.raises(MemoryError):
