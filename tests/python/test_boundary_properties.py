@@ -357,12 +357,50 @@ def test_any_arguments_give_a_documented_outcome(name, data):
                                          for p in params if p.kind == "count"])
 @pytest.mark.parametrize("value", COUNT_EDGES)
 def test_every_count_at_its_edges(name, param, value):
-    """0, 1, 2^32 - 1 and 2^32 for every count, the other arguments valid."""
+    """0, 1, 2^32 - 1 and 2^32 for every count, the other arguments valid, on
+    every evaluation path."""
     rng = np.random.default_rng(7)
-    sizes = {"n": 4, "m": 1, "t": 3, "f": 1}
+    sizes = {"n": 8, "m": 2, "t": 5, "f": 2}
     values = {p.name: p.valid(rng, sizes) for p in FUNCTIONS[name]}
     values[param] = value
-    run_call(name, [], bounded(name, values), log=print)
-    if value == 2**32:
-        with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
-            getattr(_corvane, name)(**values)
+    for use_octree in OCTREE_CHOICES if "use_octree" in values else [None]:
+        if use_octree is not None:
+            values["use_octree"] = use_octree
+        run_call(name, [], bounded(name, values), log=print)
+        if value == 2**32:
+            with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
+                getattr(_corvane, name)(**values)
+
+
+@st.composite
+def octree_requests(draw):
+    """Meshes of up to 40 elements, some coincident, flat or far away, with any
+    octree settings; arguments valid in kind."""
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    m = draw(st.integers(1, 40))
+    corner = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], float)
+    scale = draw(st.sampled_from([1e-9, 0.1, 1.0, 1e6]))
+    nodes = (rng.uniform(-1, 1, (m, 1, 3)) + scale * corner).reshape(-1, 3)
+    special = draw(st.sampled_from(["none", "none", "duplicate", "flat", "far", "nan"]))
+    if special == "duplicate":
+        nodes[-4:] = nodes[:4]
+    elif special == "flat":
+        nodes[3] = nodes[:3].mean(axis=0)
+    elif special == "far":
+        nodes[-4:] += 1e300
+    elif special == "nan":
+        nodes[rng.integers(len(nodes))] = np.nan
+    conn = np.arange(4 * m, dtype=np.uint32).reshape(-1, 4)
+    targets = rng.uniform(-2, 2, (draw(st.integers(1, 60)), 3))
+    args = [nodes, conn, rng.normal(size=(m, 3)), draw(st.sampled_from([0, 1, 2])), draw(st.sampled_from([0, 1])),
+            targets, draw(st.booleans()), draw(st.sampled_from([0, 1, 2, 3])), True,
+            draw(st.sampled_from([0.0, 0.3, 0.5, 1.0, 2.0, 1e300, -1.0, np.inf, np.nan])),
+            draw(st.sampled_from([0, 1, 2])), draw(st.sampled_from([1, 2, 3, 8, 2**32 - 1])),
+            draw(st.sampled_from([1, 2, 5, 64, 2**32 - 1]))]
+    return args
+
+
+@pytest.mark.skipif(not OCTREE, reason="the octree path is not built")
+@given(args=octree_requests())
+def test_octree_path_on_hostile_meshes_and_settings(args):
+    run_call("calculate_fields", args, {})
