@@ -1,5 +1,6 @@
 """Shared fixtures: small meshes, the module's PanicException type, the
 hypothesis profiles and what the run is built with."""
+import functools
 import os
 
 import numpy as np
@@ -102,3 +103,44 @@ def expect_panic(message, fn, *args):
     with pytest.raises(BaseException) as info:
         fn(*args)
     assert type(info.value).__name__ == "PanicException" and str(info.value) == message
+
+
+def oriented(nodes, conn):
+    """Swaps nodes 1 and 2 of negatively oriented elements."""
+    p = nodes[conn]
+    signed = np.einsum("ij,ij->i", p[:, 1] - p[:, 0], np.cross(p[:, 2] - p[:, 0], p[:, 3] - p[:, 0]))
+    conn = conn.copy()
+    flip = signed < 0
+    conn[flip, 1], conn[flip, 2] = conn[flip, 2].copy(), conn[flip, 1].copy()
+    return conn
+
+
+@functools.lru_cache(maxsize=None)
+def _ball(size, radius):
+    import gmsh
+
+    gmsh.initialize(readConfigFiles=False)
+    try:
+        gmsh.option.setNumber("General.Terminal", 0)
+        gmsh.option.setNumber("General.NumThreads", 1)
+        gmsh.model.add("ball")
+        gmsh.model.occ.addSphere(0.0, 0.0, 0.0, radius)
+        gmsh.model.occ.synchronize()
+        gmsh.option.setNumber("Mesh.MeshSizeMin", size)
+        gmsh.option.setNumber("Mesh.MeshSizeMax", size)
+        gmsh.model.mesh.generate(3)
+        tags, coords, _ = gmsh.model.mesh.getNodes()
+        types, _, element_nodes = gmsh.model.mesh.getElements(3)
+        tets = element_nodes[list(types).index(4)].reshape(-1, 4).astype(np.int64)
+    finally:
+        gmsh.finalize()
+    index = np.zeros(int(tags.max()) + 1, dtype=np.int64)
+    index[tags.astype(np.int64)] = np.arange(tags.size)
+    nodes = np.ascontiguousarray(coords.reshape(-1, 3))
+    return nodes, np.ascontiguousarray(oriented(nodes, index[tets]), dtype=np.uint32)
+
+
+def ball_mesh(size=0.3, radius=1.0):
+    """Unstructured tetrahedral mesh of a ball (gmsh), positively oriented."""
+    nodes, conn = _ball(size, radius)
+    return nodes.copy(), conn.copy()

@@ -209,27 +209,6 @@ def test_allocation_failure_is_memory_error():
         _corvane.calculate_fields(**cf_args(targets=huge))
 
 
-def solve_args(**overrides):
-    nodes, conn = unit_tet()
-    args = dict(nodes=nodes, connectivity=conn, centroids=np.full((1, 3), 0.25), chi=0.5,
-                h_ext=np.ones((1, 3)), element_integration=True, n_threads_requested=1, atol=1e-9,
-                max_iterations=10, under_relaxation_factor=0.5, use_octree=False, theta=0.5,
-                multipole_order=1, max_leaf_size=10, batch_size=10, verbose=False)
-    args.update(overrides)
-    return args
-
-
-@pytest.mark.parametrize("call, error", [
-    (lambda: _corvane.magnetization_solve(**solve_args()), NotImplementedError),
-    (lambda: _corvane.magnetization_solve(**solve_args(chi="x")), TypeError),
-    (lambda: _corvane.magnetization_solve(**solve_args(verbose=0)), TypeError),
-    (lambda: _corvane.magnetization_solve(**solve_args(max_iterations=-1)), OverflowError),
-])
-def test_functions_still_to_come_check_their_arguments_first(call, error):
-    with pytest.raises(error):
-        call()
-
-
 # Conversions of later arguments run user code (__index__, __float__); arrays
 # converted before must be read as they are once every argument is converted.
 def _resize(a):
