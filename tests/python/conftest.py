@@ -53,26 +53,6 @@ def _panic_type():
 PanicException = _panic_type()
 
 
-def _available(call):
-    try:
-        call()
-    except NotImplementedError:
-        return False
-    except BaseException:  # noqa: BLE001 - any other outcome means the path exists
-        return True
-    return True
-
-
-# Paths still to come raise NotImplementedError until they land; the checks
-# that need them switch on by themselves.
-OCTREE = _available(lambda: _corvane.calculate_fields(
-    np.eye(4, 3, k=-1), np.array([[0, 1, 2, 3]], np.uint32), np.ones((1, 3)), 1, 1, np.ones((1, 3)), False, 1,
-    True, 0.5, 1, 1, 1))
-SOLVER = _available(lambda: _corvane.magnetization_solve(
-    np.eye(4, 3, k=-1), np.array([[0, 1, 2, 3]], np.uint32), np.full((1, 3), 0.25), 0.1, np.ones((1, 3)), False, 1,
-    np.inf, 1, 0.5, False, 0.5, 1, 1, 1, False))
-
-
 @pytest.fixture
 def panic():
     return PanicException

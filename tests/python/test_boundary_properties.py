@@ -10,7 +10,7 @@ from hypothesis import given, note
 from hypothesis import strategies as st
 
 import _corvane
-from conftest import OCTREE, SOLVER, UNDER_ASAN, PanicException
+from conftest import UNDER_ASAN, PanicException
 
 COUNT_EDGES = [0, 1, 2**32 - 1, 2**32]
 
@@ -87,9 +87,6 @@ def flag(name, *choices):
     return Param(name, "flag", choices=choices)
 
 
-OCTREE_CHOICES = (False, True) if OCTREE else (False,)
-
-
 def rows(key, cols):
     return lambda s: (s[key], cols)
 
@@ -103,14 +100,14 @@ FUNCTIONS = {
         floats("src_nodes", rows("n", 3)), indices("src_connectivity", rows("m", 4), "n"),
         floats("src_vectors", rows("m", 3)), count("src_vector_type", 0, 1, 2), count("requested_field", 0, 1, 2),
         floats("targets", rows("t", 3), row_walk=True), flag("element_integration", True, False),
-        count("n_threads_requested", 0, 1, 2, 3), flag("use_octree", *OCTREE_CHOICES), real("theta", 0.0, 0.5, 1.0),
+        count("n_threads_requested", 0, 1, 2, 3), flag("use_octree", False, True), real("theta", 0.0, 0.5, 1.0),
         count("multipole_order", 0, 1, 2, 3), count("max_leaf_size", 1, 2, 8), count("batch_size", 1, 2, 16)],
     "magnetization_solve": [
         floats("nodes", rows("n", 3)), indices("connectivity", rows("m", 4), "n"),
         floats("centroids", rows("m", 3), row_walk=True), real("chi", 0.0, 0.1, 1.0),
         floats("h_ext", rows("m", 3), row_walk=True), flag("element_integration", True, False),
         count("n_threads_requested", 0, 1, 2), real("atol", np.inf, 1e-6, 0.0), count("max_iterations", 0, 1, 3),
-        real("under_relaxation_factor", 0.5, 1.0), flag("use_octree", *OCTREE_CHOICES), real("theta", 0.0, 0.5),
+        real("under_relaxation_factor", 0.5, 1.0), flag("use_octree", False, True), real("theta", 0.0, 0.5),
         count("multipole_order", 1, 2), count("max_leaf_size", 1, 2, 8), count("batch_size", 1, 2, 16),
         flag("verbose", False)],
     "mesh_centroids": [floats("nodes", rows("n", 3)), indices("connectivity", rows("m", 4), "n")],
@@ -308,8 +305,6 @@ def check_exception(name, error):
     allowed = {TypeError, OverflowError, MemoryError, PanicException}
     if name == "mesh_surface_face_properties":
         allowed.add(ValueError)  # NumPy's own reshape error, raised unchanged
-    if (name == "magnetization_solve" and not SOLVER) or (name == "calculate_fields" and not OCTREE):
-        allowed.add(NotImplementedError)
     assert type(error) in allowed, repr(error)
     message = str(error)
     if type(error) is MemoryError:
@@ -363,7 +358,7 @@ def test_every_count_at_its_edges(name, param, value):
     sizes = {"n": 8, "m": 2, "t": 5, "f": 2}
     values = {p.name: p.valid(rng, sizes) for p in FUNCTIONS[name]}
     values[param] = value
-    for use_octree in OCTREE_CHOICES if "use_octree" in values else [None]:
+    for use_octree in (False, True) if "use_octree" in values else [None]:
         if use_octree is not None:
             values["use_octree"] = use_octree
         run_call(name, [], bounded(name, values), log=print)
@@ -400,7 +395,6 @@ def octree_requests(draw):
     return args
 
 
-@pytest.mark.skipif(not OCTREE, reason="the octree path is not built")
 @given(args=octree_requests())
 def test_octree_path_on_hostile_meshes_and_settings(args):
     run_call("calculate_fields", args, {})

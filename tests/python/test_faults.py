@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from conftest import OCTREE, SOLVER, skip_under_asan
+from conftest import skip_under_asan
 
 PRELUDE = """
 import json, os, resource, sys
@@ -44,7 +44,7 @@ def field_call(nodes, conn, vectors, targets, path, threads=0, batch_size=64):
                                              0.5, 1, 8, batch_size)
 """
 
-PATHS = ["direct"] + (["octree"] if OCTREE else []) + (["solver"] if SOLVER else [])
+PATHS = ["direct", "octree", "solver"]
 
 
 def run_child(script, *args, **env_extra):
@@ -91,8 +91,8 @@ print(json.dumps(report))
 """
 
 
-MEMORY_CALLS = ["calculate_fields", "mesh_kelvin_force_density", "mesh_surface_faces", "atan2"]
-MEMORY_CALLS += ["calculate_fields octree"] if OCTREE else []
+MEMORY_CALLS = ["calculate_fields", "calculate_fields octree", "mesh_kelvin_force_density", "mesh_surface_faces",
+                "atan2"]
 
 
 @skip_under_asan

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import _corvane
-from conftest import OCTREE, SOLVER, PanicException, box_mesh
+from conftest import PanicException, box_mesh
 
 NODES, CONN = box_mesh((2, 1, 1), (1.0, 1.0, 1.0))
 CENTROIDS = _corvane.mesh_centroids(NODES, CONN)
@@ -46,10 +46,8 @@ class Resizing:
         return float(self.value)
 
 
-CASES = [("calculate_fields", False, field_args, [0, 1, 2, 5])]
-CASES += [("calculate_fields", True, field_args, [0, 1, 2, 5])] if OCTREE else []
-CASES += [("magnetization_solve", False, solve_args, [0, 1, 2, 4])] if SOLVER else []
-CASES += [("magnetization_solve", True, solve_args, [0, 1, 2, 4])] if SOLVER and OCTREE else []
+CASES = [("calculate_fields", octree, field_args, [0, 1, 2, 5]) for octree in (False, True)]
+CASES += [("magnetization_solve", octree, solve_args, [0, 1, 2, 4]) for octree in (False, True)]
 
 
 def resize_cases():
@@ -131,3 +129,52 @@ def test_unencodable_keyword_is_an_unexpected_keyword(name, keyword):
     with pytest.raises(TypeError) as info:
         getattr(_corvane, name)(**{keyword: 1})
     assert str(info.value).startswith(f"{name}() got an unexpected keyword argument ")
+
+
+SIGNAL_CHILD = """
+import signal, sys
+import numpy as np
+import _corvane
+from conftest import box_mesh
+
+path, target, how = sys.argv[1:]
+mesh_nodes, conn = box_mesh((5, 5, 5), (1.0, 1.0, 1.0))
+nodes = np.zeros((200_000, 3))  # large enough to be unmapped when freed
+nodes[:len(mesh_nodes)] = mesh_nodes
+centroids = _corvane.mesh_centroids(mesh_nodes, conn)
+held = {"nodes": [nodes], "connectivity": [conn]}
+del nodes, conn
+stage = []
+
+def on_alarm(*_):
+    if stage:
+        raise RuntimeError("stopped")
+    stage.append(1)
+    array = held[target].pop()
+    if how == "resize":
+        array.resize((1, array.shape[1]), refcheck=False)
+    else:
+        array.__setstate__(np.zeros((1, array.shape[1]), array.dtype).__reduce__()[2])
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+
+signal.signal(signal.SIGALRM, on_alarm)
+signal.setitimer(signal.ITIMER_REAL, 0.05)
+args = (held["nodes"][0], held["connectivity"][0], centroids, 0.5, np.ones_like(centroids), False, 0, -1.0,
+        2**32 - 1, 0.5, path == "octree", 0.5, 1, 8, 64, False)
+try:
+    _corvane.magnetization_solve(*args)
+except BaseException as e:
+    print(type(e).__name__, e, len(stage))
+"""
+
+
+@pytest.mark.parametrize("path", ["direct", "octree"])
+@pytest.mark.parametrize("target", ["nodes", "connectivity"])
+@pytest.mark.parametrize("how", ["resize", "setstate"])
+def test_mesh_replaced_by_a_signal_handler_during_a_solve(path, target, how):
+    """Handlers run between iterations; a mesh array freed or replaced there is
+    not read again (the iterations go on with the mesh as it was given)."""
+    out = subprocess.run([sys.executable, "-c", SIGNAL_CHILD, path, target, how], capture_output=True, text=True,
+                         cwd=os.path.dirname(__file__), timeout=300, env=dict(os.environ, OPENBLAS_NUM_THREADS="1"))
+    assert out.returncode == 0, out.stderr[-3000:]
+    assert out.stdout.strip() == "RuntimeError stopped 1"

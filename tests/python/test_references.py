@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import _corvane
-from conftest import OCTREE, SOLVER, UNDER_ASAN, PanicException, box_mesh, skip_under_asan
+from conftest import UNDER_ASAN, PanicException, box_mesh, skip_under_asan
 
 NODES, CONN = box_mesh((2, 2, 2), (1.0, 1.0, 1.0))
 VECTORS = np.random.default_rng(1).normal(size=(len(CONN), 3))
@@ -78,17 +78,16 @@ PATHS = [
 ]
 if not UNDER_ASAN:
     PATHS.append(("calculate_fields huge targets", cf(targets=HUGE_ROWS), MemoryError))
-if OCTREE:
-    PATHS += [("calculate_fields octree", cf(use_octree=True), None),
-              ("calculate_fields octree batch 0", cf(use_octree=True, batch_size=0), PanicException),
-              ("calculate_fields octree no elements", cf(use_octree=True, src_connectivity=CONN[:0]),
-               PanicException)]
-if SOLVER:
-    PATHS += [("magnetization_solve ok", solve(), None),
-              ("magnetization_solve index", solve(connectivity=BAD_CONN), PanicException),
-              ("magnetization_solve short h_ext", solve(h_ext=CENTROIDS[:2]), PanicException)]
-    if OCTREE:
-        PATHS.append(("magnetization_solve octree", solve(use_octree=True), None))
+PATHS += [
+    ("calculate_fields octree", cf(use_octree=True), None),
+    ("calculate_fields octree batch 0", cf(use_octree=True, batch_size=0), PanicException),
+    ("calculate_fields octree no elements", cf(use_octree=True, src_connectivity=CONN[:0]), PanicException),
+    ("magnetization_solve ok", solve(), None),
+    ("magnetization_solve octree", solve(use_octree=True), None),
+    ("magnetization_solve index", solve(connectivity=BAD_CONN), PanicException),
+    ("magnetization_solve short h_ext", solve(h_ext=CENTROIDS[:2]), PanicException),
+    ("magnetization_solve bad flag", solve(verbose=0), TypeError),
+]
 
 INPUTS = [NODES, CONN, VECTORS, TARGETS, CENTROIDS, FACES, AREAS, FACE_CENTROIDS, NORMALS, BAD_CONN, HUGE_ROWS]
 
