@@ -67,7 +67,7 @@ small = field_call(nodes, conn, vectors, np.ones((5, 3)), "direct")
 expected = small()
 n = 2_000_000
 wide = np.broadcast_to(np.arange(3.0), (n, 3))
-many_faces = np.random.default_rng(2).integers(0, 2**32 - 1, (200_000, 4), dtype=np.uint32)
+many_faces = np.random.default_rng(2).integers(0, 2**32 - 1, (1_000_000, 4), dtype=np.uint32)
 ones = np.ones(2 * n)
 calls = {
     "calculate_fields": field_call(nodes, conn[:0], vectors, wide, "direct"),
