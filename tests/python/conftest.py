@@ -27,6 +27,17 @@ UNDER_ASAN = _asan_loaded()
 skip_under_asan = pytest.mark.skipif(
     UNDER_ASAN, reason="allocation failures and process memory are not observable under AddressSanitizer")
 
+# The shipped wheel and the examples' full-size runs are checked by the plain
+# run; under the sanitizers the examples alone would take minutes.
+_PLAIN_RUN_ONLY = ("test_packaging.py::", "test_examples.py::test_soft_sphere", "test_examples.py::test_iron_block")
+
+
+def pytest_collection_modifyitems(config, items):
+    if UNDER_ASAN:
+        for item in items:
+            if any(key in item.nodeid for key in _PLAIN_RUN_ONLY):
+                item.add_marker(pytest.mark.skip(reason="checked by the plain run only"))
+
 # Property tests: fixed seeds, bounded example counts, no per-example deadline
 # (threads and sanitizers make single examples slow). HYPOTHESIS_PROFILE=explore
 # searches further with fresh seeds.

@@ -1,6 +1,7 @@
 """The shipped wheel and the type stubs: the wheel that `make wheel` repairs
 into dist/ installs into a fresh virtual environment and loads Highway from
 inside itself; the stubs match the built module."""
+import os
 import pathlib
 import re
 import shutil
@@ -59,7 +60,10 @@ def test_installed_module_resolves_highway_inside_the_wheel(fresh_venv):
         "print(_corvane.atan2(np.array([3.0]), np.array([4.0]))[0])\n"
         "print(*sorted({l.split()[-1] for l in open('/proc/self/maps') if 'libhwy' in l}), sep='\\n')\n"
     )
-    out = run(fresh_venv / "bin" / "python", "-c", probe, cwd=fresh_venv, check=True).stdout.split("\n")
+    # Nothing from outside the fresh environment: a checked build puts its own
+    # module directory on PYTHONPATH.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    out = run(fresh_venv / "bin" / "python", "-c", probe, cwd=fresh_venv, env=env, check=True).stdout.split("\n")
     module, angle, loaded = pathlib.Path(out[0]), float(out[1]), [p for p in out[2:] if p]
     site = module.parent
     assert site.is_relative_to(fresh_venv) and angle == 0.6435026883946038
