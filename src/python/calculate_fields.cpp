@@ -1,5 +1,6 @@
 // calculate_fields: A or H of tetrahedral sources at target points.
 #include "biotsavart/direct.hpp"
+#include "octree/mod.hpp"
 #include "python/boundary.hpp"
 #include "python/functions.hpp"
 #include "types/readers.hpp"
@@ -33,7 +34,12 @@ PyObject* calculate_fields(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         const TargetPoints targets = read_target_columns(targets_arg);
         FieldOutput output(targets.size());
 
-        if (use_octree) throw NotImplemented("calculate_fields: the octree path is not available yet");
+        if (use_octree) {
+            run_octree_request(nodes.list(), elements.list(), vectors.list(), src_vector_type, h_field, targets,
+                               output, theta, multipole_order, max_leaf_size, batch_size, n_threads_requested,
+                               element_integration);
+            return make_field_array(std::move(output.fx), std::move(output.fy), std::move(output.fz));
+        }
         run_direct(nodes.list(), elements.list(), sources, h_field, targets, output, !element_integration,
                    n_threads_requested);
         return make_field_array(std::move(output.fx), std::move(output.fy), std::move(output.fz));

@@ -5,8 +5,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "biotsavart/direct.hpp"
 #include "lib/failure.hpp"
@@ -84,6 +86,26 @@ TEST(ThreadScope, RunsEveryTaskAndPropagatesFailures) {
     EXPECT_EQ(thread_count(0), available_parallelism());
     EXPECT_EQ(thread_count(1), 1u);
     EXPECT_EQ(thread_count(1000000), available_parallelism());
+}
+
+TEST(ThreadScope, WorkersOutOfMemoryFailTheCallAsAnAllocation) {
+    std::atomic<int> finished{0};
+    EXPECT_THROW(run_scoped(3,
+                            [&](std::size_t k) {
+                                if (k != 0) throw std::bad_alloc();
+                                ++finished;
+                            }),
+                 std::bad_alloc);
+    EXPECT_EQ(finished.load(), 1);
+    EXPECT_THROW(run_scoped(2, [](std::size_t) { std::vector<double>(std::size_t{1} << 62); }), std::bad_alloc);
+    // Any other failure among them makes it an internal failure.
+    EXPECT_EQ(failure_of([&] {
+                  run_scoped(3, [&](std::size_t k) {
+                      if (k == 0) throw std::bad_alloc();
+                      if (k == 2) fail("boom");
+                  });
+              }),
+              "a scoped thread panicked");
 }
 
 ElementNodes sample_element() {

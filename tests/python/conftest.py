@@ -1,8 +1,41 @@
-"""Shared fixtures: small meshes and the module's PanicException type."""
+"""Shared fixtures: small meshes, the module's PanicException type, the
+hypothesis profiles and what the run is built with."""
+import functools
+import os
+
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, settings
 
 import _corvane
+
+# A checked build names the directory its extension must come from.
+_MODULE_DIR = os.environ.get("CORVANE_MODULE_DIR")
+if _MODULE_DIR and os.path.dirname(os.path.realpath(_corvane.__file__)) != os.path.realpath(_MODULE_DIR):
+    raise RuntimeError(f"_corvane imported from {_corvane.__file__}, expected {_MODULE_DIR}")
+
+
+def _asan_loaded():
+    with open("/proc/self/maps") as f:
+        return "libasan" in f.read()
+
+
+# Under AddressSanitizer a failed `operator new` aborts the process instead of
+# throwing, freed memory sits in quarantine and the address space is reserved
+# for shadow memory: allocation failures and memory-size checks cannot run.
+UNDER_ASAN = _asan_loaded()
+skip_under_asan = pytest.mark.skipif(
+    UNDER_ASAN, reason="allocation failures and process memory are not observable under AddressSanitizer")
+
+# Property tests: fixed seeds, bounded example counts, no per-example deadline
+# (threads and sanitizers make single examples slow). HYPOTHESIS_PROFILE=explore
+# searches further with fresh seeds.
+_BASE = dict(deadline=None, database=None, print_blob=True,
+             suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.register_profile("corvane", max_examples=150, derandomize=True, **_BASE)
+settings.register_profile("sanitized", max_examples=60, derandomize=True, **_BASE)
+settings.register_profile("explore", max_examples=2000, **_BASE)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "corvane"))
 
 
 def _panic_type():
@@ -50,3 +83,44 @@ def expect_panic(message, fn, *args):
     with pytest.raises(BaseException) as info:
         fn(*args)
     assert type(info.value).__name__ == "PanicException" and str(info.value) == message
+
+
+def oriented(nodes, conn):
+    """Swaps nodes 1 and 2 of negatively oriented elements."""
+    p = nodes[conn]
+    signed = np.einsum("ij,ij->i", p[:, 1] - p[:, 0], np.cross(p[:, 2] - p[:, 0], p[:, 3] - p[:, 0]))
+    conn = conn.copy()
+    flip = signed < 0
+    conn[flip, 1], conn[flip, 2] = conn[flip, 2].copy(), conn[flip, 1].copy()
+    return conn
+
+
+@functools.lru_cache(maxsize=None)
+def _ball(size, radius):
+    import gmsh
+
+    gmsh.initialize(readConfigFiles=False)
+    try:
+        gmsh.option.setNumber("General.Terminal", 0)
+        gmsh.option.setNumber("General.NumThreads", 1)
+        gmsh.model.add("ball")
+        gmsh.model.occ.addSphere(0.0, 0.0, 0.0, radius)
+        gmsh.model.occ.synchronize()
+        gmsh.option.setNumber("Mesh.MeshSizeMin", size)
+        gmsh.option.setNumber("Mesh.MeshSizeMax", size)
+        gmsh.model.mesh.generate(3)
+        tags, coords, _ = gmsh.model.mesh.getNodes()
+        types, _, element_nodes = gmsh.model.mesh.getElements(3)
+        tets = element_nodes[list(types).index(4)].reshape(-1, 4).astype(np.int64)
+    finally:
+        gmsh.finalize()
+    index = np.zeros(int(tags.max()) + 1, dtype=np.int64)
+    index[tags.astype(np.int64)] = np.arange(tags.size)
+    nodes = np.ascontiguousarray(coords.reshape(-1, 3))
+    return nodes, np.ascontiguousarray(oriented(nodes, index[tets]), dtype=np.uint32)
+
+
+def ball_mesh(size=0.3, radius=1.0):
+    """Unstructured tetrahedral mesh of a ball (gmsh), positively oriented."""
+    nodes, conn = _ball(size, radius)
+    return nodes.copy(), conn.copy()
