@@ -95,6 +95,17 @@ HWY_INLINE void for_each_block_pipelined(std::size_t n, const Stage1& stage1, co
     pipeline3<State>(DOne(), m * hn::Lanes(d), n - m * hn::Lanes(d), stage1, stage2, stage3);
 }
 
+// Clears the upper halves of the vector registers before a vectorised
+// function returns to code that may use legacy SSE instructions (the C
+// library, the callers). The compiler places this on most exit paths itself
+// but missed the one after a pipelined one-lane tail, and on Intel processors
+// the SSE code that followed then ran several times slower.
+HWY_INLINE void leave_vector_code() {
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+    _mm256_zeroupper();
+#endif
+}
+
 // Fused multiply-add a*b + c, rounded once. Where the target has no fused
 // instruction the lanes go through std::fma, so results never depend on it;
 // kernels that need fusion also route such targets through for_each_single.

@@ -63,6 +63,7 @@ void PointAFromM(const PointSource& src, const ChunkPair& chunk) {
                    hn::Mul(w, hn::Sub(hn::Mul(ux, sz), hn::Mul(sx, uz))),
                    hn::Mul(w, hn::Sub(hn::Mul(sx, uy), hn::Mul(sy, ux))));
         });
+    leave_vector_code();
 }
 
 void PointHFromM(const PointSource& src, const ChunkPair& chunk) {
@@ -89,6 +90,7 @@ void PointHFromM(const PointSource& src, const ChunkPair& chunk) {
                    hn::IfThenElse(inside, hn::Set(d, h_in.y), hn::Mul(g, hn::Sub(hn::Mul(uy, p), sy))),
                    hn::IfThenElse(inside, hn::Set(d, h_in.z), hn::Mul(g, hn::Sub(hn::Mul(uz, p), sz))));
         });
+    leave_vector_code();
 }
 
 void PointAFromJ(const PointSource& src, const ChunkPair& chunk) {
@@ -117,6 +119,7 @@ void PointAFromJ(const PointSource& src, const ChunkPair& chunk) {
             add_at(d, chunk, i, hn::Mul(hn::Set(d, a.x), f), hn::Mul(hn::Set(d, a.y), f),
                    hn::Mul(hn::Set(d, a.z), f));
         });
+    leave_vector_code();
 }
 
 void PointHFromJ(const PointSource& src, const ChunkPair& chunk) {
@@ -144,6 +147,7 @@ void PointHFromJ(const PointSource& src, const ChunkPair& chunk) {
                    hn::Mul(hn::Mul(hn::Sub(hn::Mul(sz, o.dx), hn::Mul(sx, o.dz)), q), c),
                    hn::Mul(hn::Mul(hn::Sub(hn::Mul(sx, o.dy), hn::Mul(sy, o.dx)), q), c));
         });
+    leave_vector_code();
 }
 
 }  // namespace HWY_NAMESPACE

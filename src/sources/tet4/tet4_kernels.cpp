@@ -422,6 +422,7 @@ void Tet4Kernel(Tet4Kind kind, const ElementNodes& nodes, const Vec3& vector, co
             a_from_j(e, chunk, mode);
             break;
     }
+    leave_vector_code();
 }
 
 }  // namespace HWY_NAMESPACE
