@@ -1,5 +1,8 @@
-// The direct driver: one worker per target chunk, element-outer loops.
+// The direct driver: one worker per target chunk, element-outer loops over
+// cache-sized blocks of the chunk.
 #include "biotsavart/direct.hpp"
+
+#include <algorithm>
 
 #include "lib/failure.hpp"
 #include "lib/parallelism.hpp"
@@ -20,13 +23,24 @@ ElementKernel select_kernel(bool magnetization, bool h_field, bool point_kernels
 
 namespace {
 
+// Targets per pass over the elements: the six lists of a block (192 KB) stay
+// in the core's second-level cache while every element is added to them.
+constexpr std::size_t TARGET_BLOCK = 4096;
+
 void sum_elements_on_chunk(Vec3List nodes, TetList elements, Vec3List vectors, ElementKernel kernel,
                            const ChunkPair& chunk) {
-    for (std::size_t e = 0; e < elements.size(); ++e) {
-        const Tet tet = elements[e];
-        ElementNodes element_nodes;
-        for (std::size_t k = 0; k < 4; ++k) element_nodes[k] = nodes.at(tet[k]);
-        kernel(element_nodes, vectors.at(e), chunk);
+    const std::size_t n = chunk.x.size();
+    for (std::size_t start = 0; start < n; start += TARGET_BLOCK) {
+        const std::size_t len = std::min(TARGET_BLOCK, n - start);
+        const ChunkPair block{chunk.x.subspan(start, len),  chunk.y.subspan(start, len),
+                              chunk.z.subspan(start, len),  chunk.fx.subspan(start, len),
+                              chunk.fy.subspan(start, len), chunk.fz.subspan(start, len)};
+        for (std::size_t e = 0; e < elements.size(); ++e) {
+            const Tet tet = elements[e];
+            ElementNodes element_nodes;
+            for (std::size_t k = 0; k < 4; ++k) element_nodes[k] = nodes.at(tet[k]);
+            kernel(element_nodes, vectors.at(e), block);
+        }
     }
 }
 

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -21,11 +23,13 @@ constexpr std::size_t WORKER_STACK_BYTES = 2 * 1024 * 1024;
 struct WorkerSlot {
     const std::function<void(std::size_t)>* task;
     std::size_t index;
-    std::atomic<bool>* failed;
+    std::atomic<bool>* failed;         // an internal failure or any other error
+    std::atomic<bool>* out_of_memory;  // an allocation that could not be made
 };
 
+// Formats without allocating: the report must not fail where memory ran out.
 void report_worker_failure(const char* what) {
-    std::fprintf(stderr, "corvane: worker thread %s\n", what);
+    std::fprintf(stderr, "corvane: worker thread failed: %s\n", what);
     std::fflush(stderr);
 }
 
@@ -33,11 +37,17 @@ void* worker_main(void* arg) {
     auto* slot = static_cast<WorkerSlot*>(arg);
     try {
         (*slot->task)(slot->index);
+    } catch (const std::bad_alloc& e) {
+        report_worker_failure(e.what());
+        slot->out_of_memory->store(true);
+    } catch (const std::length_error& e) {  // a size no container can hold
+        report_worker_failure(e.what());
+        slot->out_of_memory->store(true);
     } catch (const std::exception& e) {
-        report_worker_failure(("failed: " + std::string(e.what())).c_str());
+        report_worker_failure(e.what());
         slot->failed->store(true);
     } catch (...) {
-        report_worker_failure("failed with an unknown error");
+        report_worker_failure("unknown error");
         slot->failed->store(true);
     }
     return nullptr;
@@ -47,6 +57,7 @@ void* worker_main(void* arg) {
 
 void run_scoped(std::size_t n_tasks, const std::function<void(std::size_t)>& task) {
     std::atomic<bool> failed{false};
+    std::atomic<bool> out_of_memory{false};
     std::vector<WorkerSlot> slots(n_tasks);
     std::vector<pthread_t> threads;
     threads.reserve(n_tasks);
@@ -56,7 +67,7 @@ void run_scoped(std::size_t n_tasks, const std::function<void(std::size_t)>& tas
     const bool attr_ready = spawn_error == 0;
     if (attr_ready) spawn_error = pthread_attr_setstacksize(&attr, WORKER_STACK_BYTES);
     for (std::size_t i = 0; i < n_tasks && spawn_error == 0; ++i) {
-        slots[i] = WorkerSlot{&task, i, &failed};
+        slots[i] = WorkerSlot{&task, i, &failed, &out_of_memory};
         pthread_t thread;
         spawn_error = pthread_create(&thread, &attr, worker_main, &slots[i]);
         if (spawn_error == 0) threads.push_back(thread);
@@ -67,6 +78,9 @@ void run_scoped(std::size_t n_tasks, const std::function<void(std::size_t)>& tas
 
     if (spawn_error != 0) fail(std::string("failed to spawn thread: ") + std::strerror(spawn_error));
     if (failed.load()) fail("a scoped thread panicked");
+    // Workers that only ran out of memory make the call fail as an allocation
+    // on the calling thread would.
+    if (out_of_memory.load()) throw std::bad_alloc();
 }
 
 }  // namespace corvane

@@ -10,8 +10,9 @@ namespace corvane {
 // in order, and returns once every started thread has ended. Workers must not
 // touch the interpreter. A task that throws has its message written to
 // standard error; after all threads ended the call fails with
-// "a scoped thread panicked". A thread that cannot be started fails the call
-// with "failed to spawn thread: ..." once the started ones have ended.
+// "a scoped thread panicked", or rethrows std::bad_alloc when every failed task
+// only ran out of memory. A thread that cannot be started fails the call with
+// "failed to spawn thread: ..." once the started ones have ended.
 void run_scoped(std::size_t n_tasks, const std::function<void(std::size_t)>& task);
 
 }  // namespace corvane

@@ -1,5 +1,7 @@
 // magnetization_solve: self-consistent magnetisation of a linear body; Ctrl-C
 // ends the solve between iterations.
+#include <vector>
+
 #include "magnetization/field_paths.hpp"
 #include "magnetization/solver.hpp"
 #include "python/boundary.hpp"
@@ -45,11 +47,22 @@ PyObject* magnetization_solve(PyObject*, PyObject* const* args, Py_ssize_t nargs
         const std::size_t n_elements = connectivity.rows();
         const SolverSettings settings{chi, atol, max_iterations, under_relaxation_factor, verbose};
 
+        // Signal handlers run between iterations and may free or replace the
+        // buffer of an input array (resize without reference check,
+        // __setstate__). The octree holds copies of the mesh from before the
+        // first iteration; the direct path sums over a copy of its own.
+        std::vector<double> node_copy;
+        std::vector<std::uint32_t> element_copy;
+        if (!use_octree) {
+            node_copy.assign(nodes.flat.values.begin(), nodes.flat.values.end());
+            element_copy.assign(elements.flat.values.begin(), elements.flat.values.end());
+        }
         const FieldPath path =
             use_octree ? octree_field_path(nodes.list(), elements.list(),
                                            octree_params(theta, multipole_order, max_leaf_size, batch_size,
                                                          n_threads_requested, element_integration))
-                       : direct_field_path(nodes.list(), elements.list(), !element_integration, n_threads_requested);
+                       : direct_field_path(Vec3List(node_copy), TetList(element_copy.data(), element_copy.size() / 4),
+                                           !element_integration, n_threads_requested);
         SolverResult result =
             solve_magnetization(n_elements, centroids, Vec3List(h_ext), settings, path, check_signals);
 

@@ -1,16 +1,21 @@
-// Chunking, scoped threads and the point kernels' frame.
+// Chunking, scoped threads, the direct driver's blocks and the point
+// kernels' frame.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <random>
 #include <string>
+#include <vector>
 
+#include "biotsavart/direct.hpp"
 #include "lib/failure.hpp"
 #include "lib/parallelism.hpp"
 #include "lib/thread_scope.hpp"
 #include "sources/point/point.hpp"
+#include "sources/tet4/tet4.hpp"
 
 namespace corvane {
 namespace {
@@ -83,6 +88,26 @@ TEST(ThreadScope, RunsEveryTaskAndPropagatesFailures) {
     EXPECT_EQ(thread_count(1000000), available_parallelism());
 }
 
+TEST(ThreadScope, WorkersOutOfMemoryFailTheCallAsAnAllocation) {
+    std::atomic<int> finished{0};
+    EXPECT_THROW(run_scoped(3,
+                            [&](std::size_t k) {
+                                if (k != 0) throw std::bad_alloc();
+                                ++finished;
+                            }),
+                 std::bad_alloc);
+    EXPECT_EQ(finished.load(), 1);
+    EXPECT_THROW(run_scoped(2, [](std::size_t) { std::vector<double>(std::size_t{1} << 62); }), std::bad_alloc);
+    // Any other failure among them makes it an internal failure.
+    EXPECT_EQ(failure_of([&] {
+                  run_scoped(3, [&](std::size_t k) {
+                      if (k == 0) throw std::bad_alloc();
+                      if (k == 2) fail("boom");
+                  });
+              }),
+              "a scoped thread panicked");
+}
+
 ElementNodes sample_element() {
     return {Vec3{0.1, -0.2, 0.3}, Vec3{1.3, 0.1, 0.2}, Vec3{0.2, 1.1, 0.4}, Vec3{0.3, 0.2, 1.5}};
 }
@@ -112,6 +137,44 @@ TEST(PointKernels, ResultDoesNotDependOnPositionInChunk) {
                 EXPECT_EQ(std::memcmp(&single.fx[0], &whole.fx[i], sizeof(double)), 0) << n << " " << i;
                 EXPECT_EQ(std::memcmp(&single.fy[0], &whole.fy[i], sizeof(double)), 0) << n << " " << i;
                 EXPECT_EQ(std::memcmp(&single.fz[0], &whole.fz[i], sizeof(double)), 0) << n << " " << i;
+            }
+        }
+    }
+}
+
+// The direct driver walks each chunk in blocks of targets; every target still
+// sums the elements in element order, so the bits equal those of one kernel
+// call per element over the whole list, on any thread count.
+TEST(RunDirect, BlocksAndThreadsGiveTheBitsOfOneCallPerElement) {
+    const std::size_t n = 2 * 4096 + 5;
+    const TargetPoints t = random_targets(n, 9);
+    std::vector<double> flat_nodes;
+    std::vector<std::uint32_t> flat_tets;
+    std::vector<double> flat_vectors;
+    for (std::size_t e = 0; e < 3; ++e) {
+        for (const Vec3& p : sample_element()) push_vec3(flat_nodes, p + Vec3{0.4 * e, -0.3 * e, 0.2 * e});
+        for (std::uint32_t k = 0; k < 4; ++k) flat_tets.push_back(static_cast<std::uint32_t>(4 * e) + k);
+        push_vec3(flat_vectors, Vec3{0.7 - e, -1.1, 2.3 + e});
+    }
+    const Vec3List nodes(flat_nodes), vectors(flat_vectors);
+    const TetList tets(flat_tets.data(), 3);
+    for (const bool point : {true, false}) {
+        for (const bool magnetization : {true, false}) {
+            for (const bool h_field : {true, false}) {
+                const ElementKernel kernel = select_kernel(magnetization, h_field, point);
+                FieldOutput expected(n);
+                const ChunkPair whole = chunk_pairs(t, expected, n)[0];
+                for (std::size_t e = 0; e < 3; ++e) {
+                    const ElementNodes element{nodes[4 * e], nodes[4 * e + 1], nodes[4 * e + 2], nodes[4 * e + 3]};
+                    kernel(element, vectors[e], whole);
+                }
+                for (const std::uint32_t threads : {1u, 2u}) {
+                    FieldOutput out(n);
+                    run_direct(nodes, tets, SourceVectors{magnetization, vectors}, h_field, t, out, point, threads);
+                    EXPECT_EQ(std::memcmp(out.fx.data(), expected.fx.data(), n * sizeof(double)), 0);
+                    EXPECT_EQ(std::memcmp(out.fy.data(), expected.fy.data(), n * sizeof(double)), 0);
+                    EXPECT_EQ(std::memcmp(out.fz.data(), expected.fz.data(), n * sizeof(double)), 0);
+                }
             }
         }
     }

@@ -1,10 +1,52 @@
-"""Shared fixtures: small meshes and the module's PanicException type."""
+"""Shared fixtures: small meshes, the module's PanicException type, the
+hypothesis profiles and what the run is built with."""
 import functools
+import os
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, settings
 
 import _corvane
+
+# A checked build names the directory its extension must come from.
+_MODULE_DIR = os.environ.get("CORVANE_MODULE_DIR")
+if _MODULE_DIR and os.path.dirname(os.path.realpath(_corvane.__file__)) != os.path.realpath(_MODULE_DIR):
+    raise RuntimeError(f"_corvane imported from {_corvane.__file__}, expected {_MODULE_DIR}")
+
+
+def _asan_loaded():
+    with open("/proc/self/maps") as f:
+        return "libasan" in f.read()
+
+
+# Under AddressSanitizer a failed `operator new` aborts the process instead of
+# throwing, freed memory sits in quarantine and the address space is reserved
+# for shadow memory: allocation failures and memory-size checks cannot run.
+UNDER_ASAN = _asan_loaded()
+skip_under_asan = pytest.mark.skipif(
+    UNDER_ASAN, reason="allocation failures and process memory are not observable under AddressSanitizer")
+
+# The shipped wheel and the examples' full-size runs are checked by the plain
+# run; under the sanitizers the examples alone would take minutes.
+_PLAIN_RUN_ONLY = ("test_packaging.py::", "test_examples.py::test_soft_sphere", "test_examples.py::test_iron_block")
+
+
+def pytest_collection_modifyitems(config, items):
+    if UNDER_ASAN:
+        for item in items:
+            if any(key in item.nodeid for key in _PLAIN_RUN_ONLY):
+                item.add_marker(pytest.mark.skip(reason="checked by the plain run only"))
+
+# Property tests: fixed seeds, bounded example counts, no per-example deadline
+# (threads and sanitizers make single examples slow). HYPOTHESIS_PROFILE=explore
+# searches further with fresh seeds.
+_BASE = dict(deadline=None, database=None, print_blob=True,
+             suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.register_profile("corvane", max_examples=150, derandomize=True, **_BASE)
+settings.register_profile("sanitized", max_examples=60, derandomize=True, **_BASE)
+settings.register_profile("explore", max_examples=2000, **_BASE)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "corvane"))
 
 
 def _panic_type():

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import _corvane
-from conftest import PanicException, unit_tet
+from conftest import PanicException, skip_under_asan, unit_tet
 
 NAMES = ["calculate_fields", "magnetization_solve", "mesh_centroids", "mesh_volumes",
          "mesh_surface_faces", "mesh_surface_face_properties", "mesh_surface_forces",
@@ -168,6 +168,7 @@ def _rss_bytes():
         return int(f.read().split()[1]) * resource.getpagesize()
 
 
+@skip_under_asan
 def test_deleting_results_frees_their_buffers():
     targets = np.ones((1_000_000, 3))
     args = cf_args(targets=targets, src_connectivity=np.zeros((0, 4), np.uint32))
@@ -201,6 +202,7 @@ def test_internal_failure_reported_on_stderr():
     assert "index out of bounds: the len is 4 but the index is 4" in out.stderr
 
 
+@skip_under_asan
 def test_allocation_failure_is_memory_error():
     huge = np.broadcast_to(np.zeros(3), (2**44, 3))
     with pytest.raises(MemoryError):
@@ -254,6 +256,7 @@ def test_outputs_are_sized_after_validation(fn):
         fn(nodes, no_columns)
 
 
+@skip_under_asan
 def test_sizes_past_any_container_are_memory_errors():
     targets = np.lib.stride_tricks.as_strided(np.zeros(3), shape=(2**58, 3), strides=(0, 8))
     with pytest.raises(MemoryError):

@@ -1,7 +1,8 @@
 // Point-source kernels, vectorised over targets with run-time dispatch.
-// Each kernel body is one template on the Highway descriptor; the loop tail
-// runs the same body on one lane, so a target's result never depends on its
-// position in the chunk.
+// Each kernel's work per target is three templates on the Highway descriptor
+// (distance, divisions, sums), pipelined over the target vectors; the loop
+// tail runs the same three on one lane, so a target's result never depends
+// on its position in the chunk.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "sources/point/point_kernels.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
@@ -37,18 +38,32 @@ HWY_INLINE void add_at(D d, const ChunkPair& chunk, std::size_t i, hn::Vec<D> vx
     hn::StoreU(hn::Add(hn::LoadU(d, chunk.fz.data() + i), vz), d, chunk.fz.data() + i);
 }
 
+// A target vector between the stages of the pipelined loop: its offset and
+// distance (stage 1, one square root), the kernel's divisions (stage 2);
+// stage 3 adds the contribution.
+template <class D>
+struct InFlight {
+    Offset<D> o;
+    hn::Vec<D> q;
+};
+
 void PointAFromM(const PointSource& src, const ChunkPair& chunk) {
     const Vec3 s = src.strength;
-    for_each_block(chunk.x.size(), [&](auto d, std::size_t i) HWY_ATTR {
-        const auto o = offset_at(d, chunk, src.centroid, i);
-        const auto q = hn::Div(hn::Set(d, 1.0), o.r);
-        const auto w = hn::Mul(hn::Mul(q, q), hn::Set(d, 1e-7));
-        const auto ux = hn::Mul(o.dx, q), uy = hn::Mul(o.dy, q), uz = hn::Mul(o.dz, q);
-        const auto sx = hn::Set(d, s.x), sy = hn::Set(d, s.y), sz = hn::Set(d, s.z);
-        add_at(d, chunk, i, hn::Mul(w, hn::Sub(hn::Mul(sy, uz), hn::Mul(uy, sz))),
-               hn::Mul(w, hn::Sub(hn::Mul(ux, sz), hn::Mul(sx, uz))),
-               hn::Mul(w, hn::Sub(hn::Mul(sx, uy), hn::Mul(sy, ux))));
-    });
+    for_each_block_pipelined<InFlight>(
+        chunk.x.size(),
+        [&](auto d, std::size_t i, auto& st) HWY_ATTR { st.o = offset_at(d, chunk, src.centroid, i); },
+        [&](auto d, std::size_t, auto& st) HWY_ATTR { st.q = hn::Div(hn::Set(d, 1.0), st.o.r); },
+        [&](auto d, std::size_t i, auto& st) HWY_ATTR {
+            const auto& o = st.o;
+            const auto q = st.q;
+            const auto w = hn::Mul(hn::Mul(q, q), hn::Set(d, 1e-7));
+            const auto ux = hn::Mul(o.dx, q), uy = hn::Mul(o.dy, q), uz = hn::Mul(o.dz, q);
+            const auto sx = hn::Set(d, s.x), sy = hn::Set(d, s.y), sz = hn::Set(d, s.z);
+            add_at(d, chunk, i, hn::Mul(w, hn::Sub(hn::Mul(sy, uz), hn::Mul(uy, sz))),
+                   hn::Mul(w, hn::Sub(hn::Mul(ux, sz), hn::Mul(sx, uz))),
+                   hn::Mul(w, hn::Sub(hn::Mul(sx, uy), hn::Mul(sy, ux))));
+        });
+    leave_vector_code();
 }
 
 void PointHFromM(const PointSource& src, const ChunkPair& chunk) {
@@ -57,19 +72,25 @@ void PointHFromM(const PointSource& src, const ChunkPair& chunk) {
     const double k = 3.0 / ((t * (t * t)) * 12.566370614359172);
     const Vec3 h_in{(s.x * k) * -0.3333333333333333, (s.y * k) * -0.3333333333333333,
                     (s.z * k) * -0.3333333333333333};
-    for_each_block(chunk.x.size(), [&](auto d, std::size_t i) HWY_ATTR {
-        const auto o = offset_at(d, chunk, src.centroid, i);
-        const auto inside = hn::Le(o.r, hn::Set(d, t));
-        const auto q = hn::Div(hn::Set(d, 1.0), o.r);
-        const auto g = hn::Mul(hn::Mul(q, hn::Mul(q, q)), hn::Set(d, 0.07957747154594767));
-        const auto ux = hn::Mul(o.dx, q), uy = hn::Mul(o.dy, q), uz = hn::Mul(o.dz, q);
-        const auto sx = hn::Set(d, s.x), sy = hn::Set(d, s.y), sz = hn::Set(d, s.z);
-        const auto p = hn::Mul(hn::Set(d, 3.0),
-                               hn::Add(hn::Mul(sz, uz), hn::Add(hn::Mul(sx, ux), hn::Mul(sy, uy))));
-        add_at(d, chunk, i, hn::IfThenElse(inside, hn::Set(d, h_in.x), hn::Mul(g, hn::Sub(hn::Mul(ux, p), sx))),
-               hn::IfThenElse(inside, hn::Set(d, h_in.y), hn::Mul(g, hn::Sub(hn::Mul(uy, p), sy))),
-               hn::IfThenElse(inside, hn::Set(d, h_in.z), hn::Mul(g, hn::Sub(hn::Mul(uz, p), sz))));
-    });
+    for_each_block_pipelined<InFlight>(
+        chunk.x.size(),
+        [&](auto d, std::size_t i, auto& st) HWY_ATTR { st.o = offset_at(d, chunk, src.centroid, i); },
+        [&](auto d, std::size_t, auto& st) HWY_ATTR { st.q = hn::Div(hn::Set(d, 1.0), st.o.r); },
+        [&](auto d, std::size_t i, auto& st) HWY_ATTR {
+            const auto& o = st.o;
+            const auto q = st.q;
+            const auto inside = hn::Le(o.r, hn::Set(d, t));
+            const auto g = hn::Mul(hn::Mul(q, hn::Mul(q, q)), hn::Set(d, 0.07957747154594767));
+            const auto ux = hn::Mul(o.dx, q), uy = hn::Mul(o.dy, q), uz = hn::Mul(o.dz, q);
+            const auto sx = hn::Set(d, s.x), sy = hn::Set(d, s.y), sz = hn::Set(d, s.z);
+            const auto p = hn::Mul(hn::Set(d, 3.0),
+                                   hn::Add(hn::Mul(sz, uz), hn::Add(hn::Mul(sx, ux), hn::Mul(sy, uy))));
+            add_at(d, chunk, i,
+                   hn::IfThenElse(inside, hn::Set(d, h_in.x), hn::Mul(g, hn::Sub(hn::Mul(ux, p), sx))),
+                   hn::IfThenElse(inside, hn::Set(d, h_in.y), hn::Mul(g, hn::Sub(hn::Mul(uy, p), sy))),
+                   hn::IfThenElse(inside, hn::Set(d, h_in.z), hn::Mul(g, hn::Sub(hn::Mul(uz, p), sz))));
+        });
+    leave_vector_code();
 }
 
 void PointAFromJ(const PointSource& src, const ChunkPair& chunk) {
@@ -79,14 +100,26 @@ void PointAFromJ(const PointSource& src, const ChunkPair& chunk) {
     // filled sphere, (3t^2 - r^2) / (2t^3), which is 1/t at r = t.
     const double three_t2 = 3.0 * (t * t);
     const double two_t3 = 2.0 * (t * (t * t));
-    for_each_block(chunk.x.size(), [&](auto d, std::size_t i) HWY_ATTR {
-        const auto o = offset_at(d, chunk, src.centroid, i);
-        const auto outside = hn::Gt(o.r, hn::Set(d, t));
-        const auto f_out = hn::Div(hn::Set(d, 1.0), o.r);
-        const auto f_in = hn::Div(hn::Sub(hn::Set(d, three_t2), hn::Mul(o.r, o.r)), hn::Set(d, two_t3));
-        const auto f = hn::IfThenElse(outside, f_out, f_in);
-        add_at(d, chunk, i, hn::Mul(hn::Set(d, a.x), f), hn::Mul(hn::Set(d, a.y), f), hn::Mul(hn::Set(d, a.z), f));
-    });
+    for_each_block_pipelined<InFlight>(
+        chunk.x.size(),
+        [&](auto d, std::size_t i, auto& st) HWY_ATTR { st.o = offset_at(d, chunk, src.centroid, i); },
+        [&](auto d, std::size_t, auto& st) HWY_ATTR {
+            const auto r = st.o.r;
+            const auto outside = hn::Gt(r, hn::Set(d, t));
+            st.q = hn::Div(hn::Set(d, 1.0), r);
+            // The interior factor only when a lane needs it: targets within
+            // t of the centroid are rare.
+            if (!hn::AllTrue(d, outside)) {
+                const auto f_in = hn::Div(hn::Sub(hn::Set(d, three_t2), hn::Mul(r, r)), hn::Set(d, two_t3));
+                st.q = hn::IfThenElse(outside, st.q, f_in);
+            }
+        },
+        [&](auto d, std::size_t i, auto& st) HWY_ATTR {
+            const auto f = st.q;
+            add_at(d, chunk, i, hn::Mul(hn::Set(d, a.x), f), hn::Mul(hn::Set(d, a.y), f),
+                   hn::Mul(hn::Set(d, a.z), f));
+        });
+    leave_vector_code();
 }
 
 void PointHFromJ(const PointSource& src, const ChunkPair& chunk) {
@@ -94,19 +127,27 @@ void PointHFromJ(const PointSource& src, const ChunkPair& chunk) {
     const double t = src.equivalent_radius;
     const double t3 = t * (t * t);
     const bool t3_nan = std::isnan(t3);
-    for_each_block(chunk.x.size(), [&](auto d, std::size_t i) HWY_ATTR {
-        const auto o = offset_at(d, chunk, src.centroid, i);
-        const auto r3 = hn::Mul(o.r, hn::Mul(o.r, o.r));
-        const auto vt3 = hn::Set(d, t3);
-        // The larger of r^3 and t^3; a NaN on either side yields the other.
-        const auto take_r3 = t3_nan ? hn::Not(hn::IsNaN(r3)) : hn::Gt(r3, vt3);
-        const auto q = hn::Div(hn::Set(d, 1.0), hn::IfThenElse(take_r3, r3, vt3));
-        const auto sx = hn::Set(d, s.x), sy = hn::Set(d, s.y), sz = hn::Set(d, s.z);
-        const auto c = hn::Set(d, 0.07957747154594767);
-        add_at(d, chunk, i, hn::Mul(hn::Mul(hn::Sub(hn::Mul(sy, o.dz), hn::Mul(sz, o.dy)), q), c),
-               hn::Mul(hn::Mul(hn::Sub(hn::Mul(sz, o.dx), hn::Mul(sx, o.dz)), q), c),
-               hn::Mul(hn::Mul(hn::Sub(hn::Mul(sx, o.dy), hn::Mul(sy, o.dx)), q), c));
-    });
+    for_each_block_pipelined<InFlight>(
+        chunk.x.size(),
+        [&](auto d, std::size_t i, auto& st) HWY_ATTR { st.o = offset_at(d, chunk, src.centroid, i); },
+        [&](auto d, std::size_t, auto& st) HWY_ATTR {
+            const auto r = st.o.r;
+            const auto r3 = hn::Mul(r, hn::Mul(r, r));
+            const auto vt3 = hn::Set(d, t3);
+            // The larger of r^3 and t^3; a NaN on either side yields the other.
+            const auto take_r3 = t3_nan ? hn::Not(hn::IsNaN(r3)) : hn::Gt(r3, vt3);
+            st.q = hn::Div(hn::Set(d, 1.0), hn::IfThenElse(take_r3, r3, vt3));
+        },
+        [&](auto d, std::size_t i, auto& st) HWY_ATTR {
+            const auto& o = st.o;
+            const auto q = st.q;
+            const auto sx = hn::Set(d, s.x), sy = hn::Set(d, s.y), sz = hn::Set(d, s.z);
+            const auto c = hn::Set(d, 0.07957747154594767);
+            add_at(d, chunk, i, hn::Mul(hn::Mul(hn::Sub(hn::Mul(sy, o.dz), hn::Mul(sz, o.dy)), q), c),
+                   hn::Mul(hn::Mul(hn::Sub(hn::Mul(sz, o.dx), hn::Mul(sx, o.dz)), q), c),
+                   hn::Mul(hn::Mul(hn::Sub(hn::Mul(sx, o.dy), hn::Mul(sy, o.dx)), q), c));
+        });
+    leave_vector_code();
 }
 
 }  // namespace HWY_NAMESPACE

@@ -24,11 +24,14 @@ struct FaceFrame {
     Vec3 m1, m2, m3;
 };
 
+// The frame one face at a time; the kernels form the frames of an element's
+// four faces side by side in vector lanes with these same operations.
 FaceFrame face_frame(const Vec3& a, const Vec3& b, const Vec3& c);
 
-// One face as a kernel call uses it: frame, edge lengths |b - a|, |c - b|,
-// |a - c|, and the kernel's per-face constant (a vector factor, or the
-// scalar factor repeated in all three components).
+// One face as a kernel call uses it: frame (without the edge normals for
+// H of a magnetisation, which does not use them), edge lengths |b - a|,
+// |c - b|, |a - c|, and the kernel's per-face constant (a vector factor, or
+// the scalar factor repeated in all three components).
 struct Tet4Face {
     FaceFrame frame;
     double l1, l2, l3;
@@ -42,6 +45,9 @@ struct Tet4Element {
     std::array<Vec3, 4> nodes;
     Tet4Faces faces;
 };
+
+// The four kernels: A or H of a magnetisation or of a current density.
+enum class Tet4Kind { AFromM, HFromM, AFromJ, HFromJ };
 
 // How a kernel call walks its targets: full vectors with a one-lane tail,
 // one lane throughout (the scalar path), or one face at a time over all

@@ -7,6 +7,8 @@
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include <type_traits>
+
 #include "math/fast_math-inl.h"
 #include "math/simd_loop-inl.h"
 #include "sources/tet4/tet4.hpp"
@@ -43,66 +45,13 @@ HWY_INLINE Lanes3<D> targets_at(D d, const ChunkPair& chunk, std::size_t i) {
     return {hn::LoadU(d, chunk.x.data() + i), hn::LoadU(d, chunk.y.data() + i), hn::LoadU(d, chunk.z.data() + i)};
 }
 
-template <class D>
-HWY_INLINE void add_at(D d, const ChunkPair& chunk, std::size_t i, hn::Vec<D> vx, hn::Vec<D> vy, hn::Vec<D> vz) {
-    hn::StoreU(hn::Add(hn::LoadU(d, chunk.fx.data() + i), vx), d, chunk.fx.data() + i);
-    hn::StoreU(hn::Add(hn::LoadU(d, chunk.fy.data() + i), vy), d, chunk.fy.data() + i);
-    hn::StoreU(hn::Add(hn::LoadU(d, chunk.fz.data() + i), vz), d, chunk.fz.data() + i);
-}
-
-// Vertex vectors rho_k = p_k - r and distances R_k = |rho_k| of the four
-// nodes. Every face reads those of its three vertices, so each distance is
-// formed once per target instead of once per face (the same operations).
-template <class D>
-struct VertexTerms {
-    Lanes3<D> rho[4];
-    hn::Vec<D> dist[4];
-};
-
-template <class D>
-HWY_INLINE VertexTerms<D> vertex_terms(D d, const ElementNodes& nodes, const Lanes3<D>& r) {
-    VertexTerms<D> v;
-    for (std::size_t k = 0; k < 4; ++k) {
-        v.rho[k] = minus(splat(d, nodes[k]), r);
-        v.dist[k] = hn::Sqrt(dot(v.rho[k], v.rho[k]));
-    }
-    return v;
-}
-
-// What a face contributes to the field of the targets r: the vertex vectors
+// What a face contributes to the field of the targets r: the vertex vector
 // rho1 = a - r, the solid angle and the three edge logarithms.
 template <class D>
 struct FaceTerms {
     Lanes3<D> rho1;
     hn::Vec<D> omega, lam1, lam2, lam3;
 };
-
-template <class D>
-HWY_INLINE FaceTerms<D> face_terms(D d, const Tet4Face& f, std::size_t face, const VertexTerms<D>& v) {
-    const auto& [ia, ib, ic] = TET_FACES[face];
-    const Lanes3<D>& rho1 = v.rho[ia];
-    const Lanes3<D>& rho2 = v.rho[ib];
-    const Lanes3<D>& rho3 = v.rho[ic];
-    const auto r1 = v.dist[ia], r2 = v.dist[ib], r3 = v.dist[ic];
-
-    // Solid angle: Van Oosterom-Strackee.
-    const Lanes3<D> c23{hn::Sub(hn::Mul(rho2.y, rho3.z), hn::Mul(rho2.z, rho3.y)),
-                        hn::Sub(hn::Mul(rho2.z, rho3.x), hn::Mul(rho2.x, rho3.z)),
-                        hn::Sub(hn::Mul(rho2.x, rho3.y), hn::Mul(rho2.y, rho3.x))};
-    const auto num = dot(rho1, c23);
-    const auto den = hn::Add(hn::Add(hn::Add(hn::Mul(hn::Mul(r1, r2), r3), hn::Mul(r1, dot(rho2, rho3))),
-                                     hn::Mul(r2, dot(rho1, rho3))),
-                             hn::Mul(r3, dot(rho1, rho2)));
-    FaceTerms<D> t;
-    t.rho1 = rho1;
-    t.omega = hn::Mul(hn::Set(d, 2.0), FastAtan2(d, num, den));
-
-    const auto l1 = hn::Set(d, f.l1), l2 = hn::Set(d, f.l2), l3 = hn::Set(d, f.l3);
-    t.lam1 = FastLn(d, hn::Div(hn::Add(hn::Add(l1, r1), r2), hn::Sub(hn::Add(r1, r2), l1)));
-    t.lam2 = FastLn(d, hn::Div(hn::Add(hn::Add(l2, r2), r3), hn::Sub(hn::Add(r2, r3), l2)));
-    t.lam3 = FastLn(d, hn::Div(hn::Add(hn::Add(l3, r3), r1), hn::Sub(hn::Add(r3, r1), l3)));
-    return t;
-}
 
 // Integral of 1/|r - r'| over the face.
 template <class D>
@@ -116,51 +65,312 @@ HWY_INLINE hn::Vec<D> face_integral(D d, const Tet4Face& f, const Lanes3<D>& r, 
                    hn::Mul(dot(rc, splat(d, f.frame.m3)), t.lam3));
 }
 
-// Adds the contributions of faces [first, last), in table order, at the
-// targets starting at i; `contribution` gives one face's (x, y, z) terms.
-template <class D, class Contribution>
-HWY_INLINE void add_faces(D d, const Tet4Element& e, const ChunkPair& chunk, std::size_t i, std::size_t first,
-                          std::size_t last, const Contribution& contribution) {
+// A target vector on its way through the four stages of a kernel:
+//   1. the vertex distances R_k = |p_k - r|;
+//   2. per face, the three edge ratios and the solid-angle ratio;
+//   3. per face, the ratios t of the three logarithms;
+//   4. per face, the polynomials and the contribution.
+// Each stage only reads what earlier stages stored, so the vector sweep runs
+// the stages of four consecutive target vectors side by side (a software
+// pipeline): every division then has its operands ready when it is issued and
+// the divider works while the other units finish earlier vectors. Without it
+// the long division chains of one vector leave the divider idle for half of
+// the time.
+template <class D>
+struct InFlight {
+    hn::Vec<D> dist[4];
+    hn::Vec<D> ratio[4][3];
+    Atan2Parts<D> angle[4];
+    LnParts<D> ln[4][3];
+};
+
+template <class D>
+HWY_INLINE void stage_distances(D d, const Tet4Element& e, const ChunkPair& chunk, std::size_t i, InFlight<D>& s) {
     const Lanes3<D> r = targets_at(d, chunk, i);
-    const VertexTerms<D> v = vertex_terms(d, e.nodes, r);
-    Lanes3<D> out{hn::LoadU(d, chunk.fx.data() + i), hn::LoadU(d, chunk.fy.data() + i),
-                  hn::LoadU(d, chunk.fz.data() + i)};
-    for (std::size_t f = first; f < last; ++f) {
-        const Lanes3<D> c = contribution(d, e.faces[f], r, face_terms(d, e.faces[f], f, v));
-        out = Lanes3<D>{hn::Add(out.x, c.x), hn::Add(out.y, c.y), hn::Add(out.z, c.z)};
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < 4; ++k) {
+        const Lanes3<D> rho = minus(splat(d, e.nodes[k]), r);
+        s.dist[k] = hn::Sqrt(dot(rho, rho));
     }
-    hn::StoreU(out.x, d, chunk.fx.data() + i);
-    hn::StoreU(out.y, d, chunk.fy.data() + i);
-    hn::StoreU(out.z, d, chunk.fz.data() + i);
+}
+
+// Vertex vectors rho_k = p_k - r of the targets starting at i.
+template <class D>
+struct Vertices {
+    Lanes3<D> rho[4];
+};
+
+template <class D>
+HWY_INLINE Vertices<D> vertices(D d, const Tet4Element& e, const ChunkPair& chunk, std::size_t i) {
+    const Lanes3<D> r = targets_at(d, chunk, i);
+    Vertices<D> v;
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < 4; ++k) v.rho[k] = minus(splat(d, e.nodes[k]), r);
+    return v;
+}
+
+// Stage 2 of face f: edge k runs from the face's vertex k to vertex k + 1;
+// the solid angle is Van Oosterom-Strackee's.
+template <class D>
+HWY_INLINE void stage_ratios(D d, const Tet4Element& e, std::size_t f, const Vertices<D>& v, InFlight<D>& s) {
+    const double lengths[3] = {e.faces[f].l1, e.faces[f].l2, e.faces[f].l3};
+#pragma GCC unroll 3
+    for (std::size_t k = 0; k < 3; ++k) {
+        const auto l = hn::Set(d, lengths[k]);
+        const auto r1 = s.dist[TET_FACES[f][k]], r2 = s.dist[TET_FACES[f][(k + 1) % 3]];
+        s.ratio[f][k] = hn::Div(hn::Add(hn::Add(l, r1), r2), hn::Sub(hn::Add(r1, r2), l));
+    }
+    const auto& [ia, ib, ic] = TET_FACES[f];
+    const Lanes3<D>& rho1 = v.rho[ia];
+    const Lanes3<D>& rho2 = v.rho[ib];
+    const Lanes3<D>& rho3 = v.rho[ic];
+    const auto r1 = s.dist[ia], r2 = s.dist[ib], r3 = s.dist[ic];
+    const Lanes3<D> c23{hn::Sub(hn::Mul(rho2.y, rho3.z), hn::Mul(rho2.z, rho3.y)),
+                        hn::Sub(hn::Mul(rho2.z, rho3.x), hn::Mul(rho2.x, rho3.z)),
+                        hn::Sub(hn::Mul(rho2.x, rho3.y), hn::Mul(rho2.y, rho3.x))};
+    const auto num = dot(rho1, c23);
+    const auto den = hn::Add(hn::Add(hn::Add(hn::Mul(hn::Mul(r1, r2), r3), hn::Mul(r1, dot(rho2, rho3))),
+                                     hn::Mul(r2, dot(rho1, rho3))),
+                             hn::Mul(r3, dot(rho1, rho2)));
+    s.angle[f] = FastAtan2Start(d, num, den);
+}
+
+template <class D>
+HWY_INLINE void stage_logarithms(D d, std::size_t f, InFlight<D>& s) {
+#pragma GCC unroll 3
+    for (std::size_t k = 0; k < 3; ++k) s.ln[f][k] = FastLnStart(d, s.ratio[f][k]);
+}
+
+// Stage 4 of face f at the targets r; `contribution` gives the face's
+// (x, y, z) terms.
+template <class D, class Contribution>
+HWY_INLINE Lanes3<D> stage_contribution(D d, const Tet4Element& e, std::size_t f, const Lanes3<D>& r,
+                                        const InFlight<D>& s, const Contribution& contribution) {
+    const FaceTerms<D> t{minus(splat(d, e.nodes[TET_FACES[f][0]]), r),
+                         hn::Mul(hn::Set(d, 2.0), FastAtan2Finish(d, s.angle[f])), FastLnFinish(d, s.ln[f][0]),
+                         FastLnFinish(d, s.ln[f][1]), FastLnFinish(d, s.ln[f][2])};
+    return contribution(d, e.faces[f], r, t);
+}
+
+// One step of the vector sweep: stage 1 of target vector v, stage 2 of v - 1,
+// stage 3 of v - 2 and stage 4 of v - 3, those that exist (the template
+// flags), interleaved face by face. Vector v sits in ring[v % 4].
+template <bool S1, bool S2, bool S3, bool S4, class D, class Contribution>
+HWY_INLINE void pipeline_step(D d, const Tet4Element& e, const ChunkPair& chunk, std::size_t first, std::size_t v,
+                              InFlight<D>* ring, const Contribution& contribution) {
+    const std::size_t lanes = hn::Lanes(d);
+    const std::size_t i4 = first + (v - 3) * lanes;
+    if constexpr (S1) stage_distances(d, e, chunk, first + v * lanes, ring[v % 4]);
+    Vertices<D> rho;
+    if constexpr (S2) rho = vertices(d, e, chunk, first + (v - 1) * lanes);
+    Lanes3<D> r, out;
+    if constexpr (S4) {
+        r = targets_at(d, chunk, i4);
+        out = Lanes3<D>{hn::LoadU(d, chunk.fx.data() + i4), hn::LoadU(d, chunk.fy.data() + i4),
+                        hn::LoadU(d, chunk.fz.data() + i4)};
+    }
+#pragma GCC unroll 4
+    for (std::size_t f = 0; f < 4; ++f) {
+        if constexpr (S2) stage_ratios(d, e, f, rho, ring[(v - 1) % 4]);
+        if constexpr (S3) stage_logarithms(d, f, ring[(v - 2) % 4]);
+        if constexpr (S4) {
+            const Lanes3<D> c = stage_contribution(d, e, f, r, ring[(v - 3) % 4], contribution);
+            out = Lanes3<D>{hn::Add(out.x, c.x), hn::Add(out.y, c.y), hn::Add(out.z, c.z)};
+        }
+    }
+    if constexpr (S4) {
+        hn::StoreU(out.x, d, chunk.fx.data() + i4);
+        hn::StoreU(out.y, d, chunk.fy.data() + i4);
+        hn::StoreU(out.z, d, chunk.fz.data() + i4);
+    }
+}
+
+// The m target vectors starting at target `first` through the pipeline:
+// fill, every stage busy, drain.
+template <class D, class Contribution>
+HWY_INLINE void pipeline(D d, const Tet4Element& e, const ChunkPair& chunk, std::size_t first, std::size_t m,
+                         const Contribution& contribution) {
+    InFlight<D> ring[4];
+    const auto step = [&](auto s1, auto s2, auto s3, auto s4, std::size_t v) HWY_ATTR {
+        pipeline_step<decltype(s1)::value, decltype(s2)::value, decltype(s3)::value, decltype(s4)::value>(
+            d, e, chunk, first, v, ring, contribution);
+    };
+    const std::true_type on;
+    const std::false_type off;
+    if (m == 0) return;
+    step(on, off, off, off, 0);
+    if (m == 1) {
+        step(off, on, off, off, 1);
+        step(off, off, on, off, 2);
+        step(off, off, off, on, 3);
+        return;
+    }
+    step(on, on, off, off, 1);
+    if (m == 2) {
+        step(off, on, on, off, 2);
+        step(off, off, on, on, 3);
+        step(off, off, off, on, 4);
+        return;
+    }
+    step(on, on, on, off, 2);
+    for (std::size_t v = 3; v < m; ++v) step(on, on, on, on, v);
+    step(off, on, on, on, m);
+    step(off, off, on, on, m + 1);
+    step(off, off, off, on, m + 2);
+}
+
+// Faces [first, last) at the single target i, stage after stage.
+template <class Contribution>
+HWY_INLINE void add_one(const Tet4Element& e, const ChunkPair& chunk, std::size_t i, std::size_t first,
+                        std::size_t last, const Contribution& contribution) {
+    const DOne d1;
+    InFlight<DOne> s;
+    stage_distances(d1, e, chunk, i, s);
+    const Vertices<DOne> rho = vertices(d1, e, chunk, i);
+    for (std::size_t f = first; f < last; ++f) {
+        stage_ratios(d1, e, f, rho, s);
+        stage_logarithms(d1, f, s);
+    }
+    const Lanes3<DOne> r = targets_at(d1, chunk, i);
+    Lanes3<DOne> out{hn::LoadU(d1, chunk.fx.data() + i), hn::LoadU(d1, chunk.fy.data() + i),
+                     hn::LoadU(d1, chunk.fz.data() + i)};
+    for (std::size_t f = first; f < last; ++f) {
+        const Lanes3<DOne> c = stage_contribution(d1, e, f, r, s, contribution);
+        out = Lanes3<DOne>{hn::Add(out.x, c.x), hn::Add(out.y, c.y), hn::Add(out.z, c.z)};
+    }
+    hn::StoreU(out.x, d1, chunk.fx.data() + i);
+    hn::StoreU(out.y, d1, chunk.fy.data() + i);
+    hn::StoreU(out.z, d1, chunk.fz.data() + i);
 }
 
 // Runs the kernel over all targets. Each output receives its four face terms
-// in table order, so the vector, one-lane and face-by-face sweeps give the
-// same sums; the face-by-face sweep (one face over all targets, then the
-// next) is the only safe one when an output list overlaps another list.
+// in table order and every target gets the same operations on whichever lane
+// it sits, so the vector, one-lane and face-by-face sweeps give the same sums.
+// The vector sweep pipelines the full vectors, then the remaining targets
+// one lane wide; the one-lane sweep takes one target after the other. The
+// face-by-face sweep (one face over all targets, one target at a time, then
+// the next face) is the only safe one when an output list overlaps another
+// list.
 template <class Contribution>
 HWY_INLINE void sweep(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode, const Contribution& contribution) {
     const std::size_t n = chunk.x.size();
     switch (mode) {
-        case Tet4Sweep::Vector:
-            for_each_block_fused(n, [&](auto d, std::size_t i) HWY_ATTR { add_faces(d, e, chunk, i, 0, 4, contribution); });
+        case Tet4Sweep::Vector: {
+            std::size_t i = 0;
+#if HWY_NATIVE_FMA
+            const DFull d;
+            const std::size_t m = n / hn::Lanes(d);
+            pipeline(d, e, chunk, 0, m, contribution);
+            i = m * hn::Lanes(d);
+#endif
+            pipeline(DOne(), e, chunk, i, n - i, contribution);
             break;
+        }
         case Tet4Sweep::OneLane:
-            for_each_single(n, [&](auto d, std::size_t i) HWY_ATTR { add_faces(d, e, chunk, i, 0, 4, contribution); });
+            for (std::size_t i = 0; i < n; ++i) add_one(e, chunk, i, 0, 4, contribution);
             break;
         case Tet4Sweep::FaceByFace:
             for (std::size_t f = 0; f < 4; ++f) {
-                for_each_single(n, [&](auto d, std::size_t i) HWY_ATTR {
-                    add_faces(d, e, chunk, i, f, f + 1, contribution);
-                });
+                for (std::size_t i = 0; i < n; ++i) add_one(e, chunk, i, f, f + 1, contribution);
             }
             break;
     }
 }
 
+template <class D>
+HWY_INLINE Lanes3<D> cross(const Lanes3<D>& u, const Lanes3<D>& v) {
+    return {hn::Sub(hn::Mul(u.y, v.z), hn::Mul(u.z, v.y)), hn::Sub(hn::Mul(u.z, v.x), hn::Mul(u.x, v.z)),
+            hn::Sub(hn::Mul(u.x, v.y), hn::Mul(u.y, v.x))};
+}
+
+template <class D>
+HWY_INLINE Lanes3<D> divided(const Lanes3<D>& u, hn::Vec<D> s) {
+    return {hn::Div(u.x, s), hn::Div(u.y, s), hn::Div(u.z, s)};
+}
+
+template <class D>
+HWY_INLINE Lanes3<D> unit(const Lanes3<D>& u) {
+    return divided(u, hn::Sqrt(dot(u, u)));
+}
+
+// The four faces of an element with the kernel's per-face constant. The
+// faces sit side by side in the lanes and every lane does the operations of
+// face_frame for its face; the edge normals m_i are left out for H of a
+// magnetisation, which does not use them.
+HWY_INLINE Tet4Element element_faces(Tet4Kind kind, const ElementNodes& nodes, const Vec3& v) {
+    const hn::CappedTag<double, 4> d;
+    using D = decltype(d);
+    // corners[j][c][f]: coordinate c of corner j (a, b, c) of face f.
+    HWY_ALIGN double corners[3][3][4];
+    for (std::size_t f = 0; f < 4; ++f) {
+        for (std::size_t j = 0; j < 3; ++j) {
+            const Vec3& p = nodes[TET_FACES[f][j]];
+            corners[j][0][f] = p.x, corners[j][1][f] = p.y, corners[j][2][f] = p.z;
+        }
+    }
+    // lists[l][c][f]: coordinate c of n, t1, t2, t3, m1, m2, m3 and
+    // (l1, l2, l3) of face f.
+    HWY_ALIGN double lists[8][3][4] = {};
+    const auto store = [&](std::size_t list, std::size_t f, const Lanes3<D>& u) HWY_ATTR {
+        hn::Store(u.x, d, lists[list][0] + f);
+        hn::Store(u.y, d, lists[list][1] + f);
+        hn::Store(u.z, d, lists[list][2] + f);
+    };
+    const auto corner = [&](std::size_t j, std::size_t f) HWY_ATTR {
+        return Lanes3<D>{hn::Load(d, corners[j][0] + f), hn::Load(d, corners[j][1] + f),
+                         hn::Load(d, corners[j][2] + f)};
+    };
+    for (std::size_t f = 0; f < 4; f += hn::Lanes(d)) {
+        const Lanes3<D> a = corner(0, f), b = corner(1, f), c = corner(2, f);
+        const Lanes3<D> n = unit(cross(minus(b, a), minus(c, a)));
+        const Lanes3<D> edges[3] = {minus(b, a), minus(c, b), minus(a, c)};
+        hn::Vec<D> lengths[3];
+        store(0, f, n);
+        for (std::size_t k = 0; k < 3; ++k) {
+            lengths[k] = hn::Sqrt(dot(edges[k], edges[k]));
+            const Lanes3<D> t = divided(edges[k], lengths[k]);
+            store(1 + k, f, t);
+            if (kind != Tet4Kind::HFromM) store(4 + k, f, unit(cross(n, t)));
+        }
+        store(7, f, Lanes3<D>{lengths[0], lengths[1], lengths[2]});
+    }
+    Tet4Element e{};
+    e.nodes = nodes;
+    const Vec3 c = v * 5e-8;
+    const auto list = [&](std::size_t l, std::size_t f) { return Vec3{lists[l][0][f], lists[l][1][f], lists[l][2][f]}; };
+    for (std::size_t f = 0; f < 4; ++f) {
+        Tet4Face& face = e.faces[f];
+        face.frame.a = nodes[TET_FACES[f][0]];
+        face.frame.b = nodes[TET_FACES[f][1]];
+        face.frame.c = nodes[TET_FACES[f][2]];
+        const Vec3 n = face.frame.n = list(0, f);
+        face.frame.t1 = list(1, f), face.frame.t2 = list(2, f), face.frame.t3 = list(3, f);
+        face.frame.m1 = list(4, f), face.frame.m2 = list(5, f), face.frame.m3 = list(6, f);
+        face.l1 = lists[7][0][f], face.l2 = lists[7][1][f], face.l3 = lists[7][2][f];
+        const Vec3 vxn{v.y * n.z - v.z * n.y, v.z * n.x - v.x * n.z, v.x * n.y - v.y * n.x};
+        switch (kind) {
+            case Tet4Kind::AFromM:
+                face.k = vxn * 1e-7;
+                break;
+            case Tet4Kind::HFromJ:
+                face.k = vxn * 0.07957747154594767;
+                break;
+            case Tet4Kind::HFromM: {
+                const double s = ((v.x * n.x + v.y * n.y) + v.z * n.z) * -0.07957747154594767;
+                face.k = {s, s, s};
+                break;
+            }
+            case Tet4Kind::AFromJ:
+                face.k = c;
+                break;
+        }
+    }
+    return e;
+}
+
 // out += k * I: A of a magnetisation (k = 1e-7 V x n) and H of a current
 // density (k = V x n / 4pi).
-void Tet4CrossTimesIntegral(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
+HWY_INLINE void cross_times_integral(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
     sweep(e, chunk, mode, [](auto d, const Tet4Face& f, const auto& r, const auto& t) HWY_ATTR {
         const auto integral = face_integral(d, f, r, t);
         return Lanes3<decltype(d)>{hn::Mul(hn::Set(d, f.k.x), integral), hn::Mul(hn::Set(d, f.k.y), integral),
@@ -169,7 +379,7 @@ void Tet4CrossTimesIntegral(const Tet4Element& e, const ChunkPair& chunk, Tet4Sw
 }
 
 // out += s * G, with s = -(V . n) / 4pi in k.x: H of a magnetisation.
-void Tet4HFromM(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
+HWY_INLINE void h_from_m(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
     sweep(e, chunk, mode, [](auto d, const Tet4Face& f, const auto&, const auto& t) HWY_ATTR {
         using D = decltype(d);
         const auto t1 = splat(d, f.frame.t1), t2 = splat(d, f.frame.t2), t3 = splat(d, f.frame.t3);
@@ -187,7 +397,7 @@ void Tet4HFromM(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
 }
 
 // out += (h k) * I with h = (a - r) . n and k = 5e-8 J: A of a current density.
-void Tet4AFromJ(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
+HWY_INLINE void a_from_j(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
     sweep(e, chunk, mode, [](auto d, const Tet4Face& f, const auto& r, const auto& t) HWY_ATTR {
         const auto integral = face_integral(d, f, r, t);
         const auto h = dot(t.rho1, splat(d, f.frame.n));
@@ -195,6 +405,24 @@ void Tet4AFromJ(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
                                    hn::Mul(hn::Mul(h, hn::Set(d, f.k.y)), integral),
                                    hn::Mul(hn::Mul(h, hn::Set(d, f.k.z)), integral)};
     });
+}
+
+// One kernel call: the element's faces, then the sweep over the targets.
+void Tet4Kernel(Tet4Kind kind, const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk, Tet4Sweep mode) {
+    const Tet4Element e = element_faces(kind, nodes, vector);
+    switch (kind) {
+        case Tet4Kind::AFromM:
+        case Tet4Kind::HFromJ:
+            cross_times_integral(e, chunk, mode);
+            break;
+        case Tet4Kind::HFromM:
+            h_from_m(e, chunk, mode);
+            break;
+        case Tet4Kind::AFromJ:
+            a_from_j(e, chunk, mode);
+            break;
+    }
+    leave_vector_code();
 }
 
 }  // namespace HWY_NAMESPACE
@@ -210,9 +438,7 @@ HWY_AFTER_NAMESPACE();
 
 namespace corvane {
 
-HWY_EXPORT(Tet4CrossTimesIntegral);
-HWY_EXPORT(Tet4HFromM);
-HWY_EXPORT(Tet4AFromJ);
+HWY_EXPORT(Tet4Kernel);
 
 namespace {
 
@@ -227,44 +453,6 @@ double norm(const Vec3& v) { return std::sqrt(dot(v, v)); }
 Vec3 divided(const Vec3& v, double s) { return {v.x / s, v.y / s, v.z / s}; }
 
 Vec3 unit(const Vec3& v) { return divided(v, norm(v)); }
-
-enum class Kind { AFromM, HFromM, AFromJ, HFromJ };
-
-// The four faces of an element with the kernel's per-face constant.
-Tet4Element element_faces(const ElementNodes& nodes, const Vec3& v, Kind kind) {
-    const Vec3 c = v * 5e-8;
-    Tet4Element element;
-    element.nodes = nodes;
-    Tet4Faces& faces = element.faces;
-    for (std::size_t f = 0; f < TET_FACES.size(); ++f) {
-        const Vec3& a = nodes[TET_FACES[f][0]];
-        const Vec3& b = nodes[TET_FACES[f][1]];
-        const Vec3& cc = nodes[TET_FACES[f][2]];
-        Tet4Face& face = faces[f];
-        face.frame = face_frame(a, b, cc);
-        face.l1 = norm(b - a);
-        face.l2 = norm(cc - b);
-        face.l3 = norm(a - cc);
-        const Vec3& n = face.frame.n;
-        switch (kind) {
-            case Kind::AFromM:
-                face.k = cross(v, n) * 1e-7;
-                break;
-            case Kind::HFromJ:
-                face.k = cross(v, n) * 0.07957747154594767;
-                break;
-            case Kind::HFromM: {
-                const double s = dot(v, n) * -0.07957747154594767;
-                face.k = {s, s, s};
-                break;
-            }
-            case Kind::AFromJ:
-                face.k = c;
-                break;
-        }
-    }
-    return element;
-}
 
 bool overlaps(std::span<const double> u, std::span<const double> v) {
     if (u.empty() || v.empty()) return false;
@@ -295,15 +483,15 @@ void check_h_from_m_lengths(const ChunkPair& chunk) {
     if (shortest < n) fail_index(shortest, shortest);
 }
 
-void check_lengths(const ChunkPair& chunk, Kind kind) {
+void check_lengths(const ChunkPair& chunk, Tet4Kind kind) {
     switch (kind) {
-        case Kind::AFromM:
+        case Tet4Kind::AFromM:
             check_chunk_lengths(chunk, OutputNames::VectorPotential);
             break;
-        case Kind::HFromJ:
+        case Tet4Kind::HFromJ:
             check_chunk_lengths(chunk, OutputNames::HField);
             break;
-        case Kind::AFromJ: {
+        case Tet4Kind::AFromJ: {
             const std::size_t n = chunk.x.size();
             assert_equal(chunk.y.size(), n);
             assert_equal(chunk.z.size(), n);
@@ -312,13 +500,13 @@ void check_lengths(const ChunkPair& chunk, Kind kind) {
             assert_equal(chunk.fz.size(), n);
             break;
         }
-        case Kind::HFromM:
+        case Tet4Kind::HFromM:
             check_h_from_m_lengths(chunk);
             break;
     }
 }
 
-void run(Kind kind, const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk, bool one_lane) {
+void run(Tet4Kind kind, const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk, bool one_lane) {
     check_lengths(chunk, kind);
     if (chunk.x.empty()) return;
     // tet4_h_from_m may be given longer lists; it only visits the first len(x).
@@ -328,22 +516,10 @@ void run(Kind kind, const ElementNodes& nodes, const Vec3& vector, const ChunkPa
                          chunk.fx.first(chunk.x.size()),
                          chunk.fy.first(chunk.x.size()),
                          chunk.fz.first(chunk.x.size())};
-    const Tet4Element element = element_faces(nodes, vector, kind);
     const Tet4Sweep mode = outputs_overlap(view) ? Tet4Sweep::FaceByFace
                            : one_lane            ? Tet4Sweep::OneLane
                                                  : Tet4Sweep::Vector;
-    switch (kind) {
-        case Kind::AFromM:
-        case Kind::HFromJ:
-            HWY_DYNAMIC_DISPATCH(Tet4CrossTimesIntegral)(element, view, mode);
-            break;
-        case Kind::HFromM:
-            HWY_DYNAMIC_DISPATCH(Tet4HFromM)(element, view, mode);
-            break;
-        case Kind::AFromJ:
-            HWY_DYNAMIC_DISPATCH(Tet4AFromJ)(element, view, mode);
-            break;
-    }
+    HWY_DYNAMIC_DISPATCH(Tet4Kernel)(kind, nodes, vector, view, mode);
 }
 
 }  // namespace
@@ -364,29 +540,29 @@ FaceFrame face_frame(const Vec3& a, const Vec3& b, const Vec3& c) {
 }
 
 void tet4_a_from_m(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Kind::AFromM, nodes, vector, chunk, false);
+    run(Tet4Kind::AFromM, nodes, vector, chunk, false);
 }
 void tet4_h_from_m(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Kind::HFromM, nodes, vector, chunk, false);
+    run(Tet4Kind::HFromM, nodes, vector, chunk, false);
 }
 void tet4_a_from_j(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Kind::AFromJ, nodes, vector, chunk, false);
+    run(Tet4Kind::AFromJ, nodes, vector, chunk, false);
 }
 void tet4_h_from_j(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Kind::HFromJ, nodes, vector, chunk, false);
+    run(Tet4Kind::HFromJ, nodes, vector, chunk, false);
 }
 
 void tet4_a_from_m_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Kind::AFromM, nodes, vector, chunk, true);
+    run(Tet4Kind::AFromM, nodes, vector, chunk, true);
 }
 void tet4_h_from_m_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Kind::HFromM, nodes, vector, chunk, true);
+    run(Tet4Kind::HFromM, nodes, vector, chunk, true);
 }
 void tet4_a_from_j_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Kind::AFromJ, nodes, vector, chunk, true);
+    run(Tet4Kind::AFromJ, nodes, vector, chunk, true);
 }
 void tet4_h_from_j_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Kind::HFromJ, nodes, vector, chunk, true);
+    run(Tet4Kind::HFromJ, nodes, vector, chunk, true);
 }
 
 }  // namespace corvane
