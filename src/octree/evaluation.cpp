@@ -1,14 +1,18 @@
 // Batched traversal. The targets of a chunk are put into key order once and
 // cut into batches of consecutive targets of that order, so that a batch is
-// compact in space and its lists long. In a batch, one walk per target
-// records its interactions, the records are grouped into target lists, and
-// each list is evaluated with one kernel call per element (near) or node
-// (far). A target's interactions and their order do not depend on its batch,
-// so this gives the sums of batching in input order.
+// compact in space and its lists long. A batch is walked in groups of up to
+// 64 consecutive targets: a node whose opening test comes out the same for
+// every target of the group, by the group's bounding box, is decided once for
+// all of them; only the others are tested target by target. The walks record
+// their interactions, the records are grouped into target lists, and each
+// list is evaluated with one kernel call per element (near) or node (far). A
+// target's interactions are exactly those of its own walk and are summed in
+// list id order, so no result depends on its batch or group.
 #include "octree/evaluation.hpp"
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <span>
@@ -78,6 +82,27 @@ std::size_t padded(std::size_t n) { return (n + PAD - 1) / PAD * PAD; }
 // Targets of one piece at most, so that list entries fit 16 bits.
 constexpr std::size_t MAX_PIECE_TARGETS = std::size_t{1} << 16;
 
+// Targets walked together: consecutive in key order, at most one mask word.
+constexpr std::size_t GROUP = 32;
+static_assert(GROUP <= 64 && MAX_PIECE_TARGETS % GROUP == 0);
+
+// One interaction of some targets of a group: list `id` for the targets
+// whose bits are set in `mask` (bit j: target GROUP * group + j).
+struct GroupRecord {
+    std::uint32_t id;
+    std::uint32_t group;
+    std::uint64_t mask;
+};
+
+// The bounding box of a group's targets; `finite` is false when a coordinate
+// is not finite, and then every test is made target by target.
+struct GroupBox {
+    double lo[3], hi[3];
+    bool finite;
+};
+
+enum class Opening { AllAccept, AllOpen, Mixed };
+
 // Three coordinate or value lists of one length.
 struct Lists3 {
     std::vector<double> x, y, z;
@@ -111,8 +136,9 @@ public:
     void evaluate_batch(const ChunkPair& chunk, std::size_t begin, std::size_t end);
 
 private:
-    void walk_target(std::size_t k);
-    void evaluate_piece(std::size_t first, std::size_t last, std::size_t n_records);
+    GroupBox group_box(std::size_t begin, std::size_t end) const;
+    std::size_t walk_group(std::uint32_t group, std::size_t begin, std::size_t end);
+    void evaluate_piece(std::size_t first_group, std::size_t n_records);
     void gather(std::span<const std::uint16_t> list, std::size_t first);
     void add_near(std::uint32_t leaf, std::span<const std::uint16_t> list, std::size_t first);
     void add_far(std::uint32_t node, std::span<const std::uint16_t> list, std::size_t first);
@@ -132,8 +158,7 @@ private:
     std::vector<std::pair<std::uint64_t, std::size_t>> keyed_;  // chunk positions in key order
     Lists3 sorted_;       // batch target coordinates in key order
     Lists3 sums_;         // field sums in key order
-    std::vector<std::uint32_t> records_;      // list ids, target after target
-    std::vector<std::size_t> record_ends_;    // end of each target's records in the piece
+    std::vector<GroupRecord> records_;        // the piece's interactions, group after group
     InteractionLists lists_;
     Lists3 gathered_, out_, partial_;         // scratch of the longest list
 };
@@ -163,39 +188,90 @@ bool accepts(double theta, const WalkNode& node, double tx, double ty, double tz
     return theta * dist > node.radius;
 }
 
-// Appends the list ids of target k's interactions: a node whose ball is far
-// enough is used whole, a leaf that is not contributes its elements, any
-// other node is opened. The children of an opened node are tested together
-// (independent tests that overlap), then recorded or opened in turn.
-void ChunkEvaluator::walk_target(std::size_t k) {
-    const double tx = sorted_.x[k], ty = sorted_.y[k], tz = sorted_.z[k];
+// The opening test for all targets of a box at once. Rounding is monotone,
+// so with the same operations as `accepts`, each target's computed distance
+// lies between those computed to the nearest and the farthest point of the
+// box: when both ends give the same answer, every target gives it.
+Opening opening_of(double theta, const WalkNode& node, const GroupBox& box) {
+    if (!box.finite) return Opening::Mixed;
+    const double c[3] = {node.cx, node.cy, node.cz};
+    double near[3], far[3];
+    for (int a = 0; a < 3; ++a) {
+        const double below = box.lo[a] - c[a], above = c[a] - box.hi[a];
+        near[a] = below > 0.0 ? below : (above > 0.0 ? above : 0.0);
+        far[a] = std::fmax(std::fabs(below), std::fabs(box.hi[a] - c[a]));
+    }
+    const double nearest = std::sqrt((near[0] * near[0] + near[1] * near[1]) + near[2] * near[2]);
+    if (theta * nearest > node.radius) return Opening::AllAccept;
+    const double farthest = std::sqrt((far[0] * far[0] + far[1] * far[1]) + far[2] * far[2]);
+    if (!(theta * farthest > node.radius)) return Opening::AllOpen;
+    return Opening::Mixed;
+}
+
+GroupBox ChunkEvaluator::group_box(std::size_t begin, std::size_t end) const {
+    GroupBox box{{sorted_.x[begin], sorted_.y[begin], sorted_.z[begin]},
+                 {sorted_.x[begin], sorted_.y[begin], sorted_.z[begin]},
+                 true};
+    for (std::size_t k = begin; k < end; ++k) {
+        const double p[3] = {sorted_.x[k], sorted_.y[k], sorted_.z[k]};
+        for (int a = 0; a < 3; ++a) {
+            box.finite = box.finite && std::isfinite(p[a]);
+            box.lo[a] = std::fmin(box.lo[a], p[a]);
+            box.hi[a] = std::fmax(box.hi[a], p[a]);
+        }
+    }
+    return box;
+}
+
+// Records the interactions of targets [begin, end) of the batch (group
+// `group`): a node whose ball is far enough from a target is used whole for
+// it, a leaf that is not contributes its elements, any other node is opened
+// for the targets that reached it. Returns the number of list entries added.
+std::size_t ChunkEvaluator::walk_group(std::uint32_t group, std::size_t begin, std::size_t end) {
+    const GroupBox box = group_box(begin, end);
     const WalkNode* nodes = walk_.nodes.data();
     const auto far_base = static_cast<std::uint32_t>(n_leaves_);
-    if (accepts(theta_, nodes[0], tx, ty, tz)) {
-        records_.push_back(far_base);
-        return;
-    }
-    // Depth is at most 21 and each step replaces one entry by at most eight.
-    std::array<std::uint32_t, 8 * (MAX_DEPTH + 1)> stack;
+    std::size_t entries = 0;
+    auto record = [&](std::uint32_t id, std::uint64_t mask) {
+        records_.push_back({id, group, mask});
+        entries += static_cast<std::size_t>(std::popcount(mask));
+    };
+    // Each node is tested once for the targets that reached it. Depth is at
+    // most 21 and each step replaces one entry by at most eight.
+    struct Pending {
+        std::uint32_t node;
+        std::uint64_t mask;
+    };
+    std::array<Pending, 8 * (MAX_DEPTH + 1)> stack;
     std::size_t top = 0;
-    stack[top++] = 0;
+    const std::size_t n = end - begin;
+    stack[top++] = {0, n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1};
     while (top > 0) {
-        const WalkNode& node = nodes[stack[--top]];
-        if (node.n_children == 0) {
-            records_.push_back(node.first);
-            continue;
+        const auto [index, mask] = stack[--top];
+        const WalkNode& node = nodes[index];
+        std::uint64_t open = mask;
+        switch (opening_of(theta_, node, box)) {
+            case Opening::AllAccept:
+                open = 0;
+                break;
+            case Opening::AllOpen:
+                break;
+            case Opening::Mixed:
+                for (std::uint64_t bits = mask; bits != 0; bits &= bits - 1) {
+                    const std::size_t k = begin + static_cast<std::size_t>(std::countr_zero(bits));
+                    if (accepts(theta_, node, sorted_.x[k], sorted_.y[k], sorted_.z[k])) open &= ~(bits & -bits);
+                }
+                break;
         }
-        const WalkNode* children = nodes + node.first;
-        bool accepted[8];
-        for (std::uint32_t c = 0; c < node.n_children; ++c) accepted[c] = accepts(theta_, children[c], tx, ty, tz);
-        for (std::uint32_t c = 0; c < node.n_children; ++c) {
-            if (accepted[c]) {
-                records_.push_back(far_base + node.first + c);
-            } else {
-                stack[top++] = node.first + c;
-            }
+        if (open != mask) record(far_base + index, mask & ~open);
+        if (open == 0) continue;
+        if (node.n_children == 0) {
+            record(node.first, open);
+        } else {
+            for (std::uint32_t c = node.n_children; c-- > 0;) stack[top++] = {node.first + c, open};
         }
     }
+    return entries;
 }
 
 void ChunkEvaluator::evaluate_batch(const ChunkPair& chunk, std::size_t begin, std::size_t end) {
@@ -212,25 +288,24 @@ void ChunkEvaluator::evaluate_batch(const ChunkPair& chunk, std::size_t begin, s
     sums_.z.assign(n, 0.0);
 
     // Pieces of the key-ordered batch: at most 65,536 consecutive targets
-    // (positions fit 16 bits) whose records stay within the bound, or a
-    // single target (at most one record per node, and node indices fit 31
-    // bits), so list offsets always fit 32 bits. A target's interactions and
-    // their order do not depend on its piece.
+    // (positions fit 16 bits) whose list entries stay within the bound, or a
+    // single group (at most one entry per node and target), so that a piece's
+    // memory stays bounded. A target's interactions and their order do not
+    // depend on its piece.
     records_.clear();
-    record_ends_.clear();
-    std::size_t first = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::size_t before = records_.size();
-        walk_target(k);
-        if ((records_.size() > piece_records_ || k - first == MAX_PIECE_TARGETS) && k > first) {
-            evaluate_piece(first, k, before);
+    const std::size_t n_groups = (n + GROUP - 1) / GROUP;
+    std::size_t first = 0, entries = 0;
+    for (std::size_t g = 0; g < n_groups; ++g) {
+        const std::size_t before = records_.size(), entries_before = entries;
+        entries += walk_group(static_cast<std::uint32_t>(g), g * GROUP, std::min(n, (g + 1) * GROUP));
+        if ((entries > piece_records_ || (g - first) * GROUP == MAX_PIECE_TARGETS) && g > first) {
+            evaluate_piece(first, before);
             records_.erase(records_.begin(), records_.begin() + static_cast<std::ptrdiff_t>(before));
-            record_ends_.clear();
-            first = k;
+            entries -= entries_before;
+            first = g;
         }
-        record_ends_.push_back(records_.size());
     }
-    evaluate_piece(first, n, records_.size());
+    evaluate_piece(first, records_.size());
 
     for (std::size_t k = 0; k < n; ++k) {
         const std::size_t b = keyed_[begin + k].second;
@@ -240,13 +315,14 @@ void ChunkEvaluator::evaluate_batch(const ChunkPair& chunk, std::size_t begin, s
     }
 }
 
-// Groups the records of targets [first, last) into lists and evaluates them
-// in id order.
-void ChunkEvaluator::evaluate_piece(std::size_t first, std::size_t last, std::size_t n_records) {
+// Groups the first `n_records` records, of the groups from `first_group` on,
+// into lists and evaluates them in id order.
+void ChunkEvaluator::evaluate_piece(std::size_t first_group, std::size_t n_records) {
     InteractionLists& l = lists_;
     for (std::size_t r = 0; r < n_records; ++r) {
-        const std::uint32_t id = records_[r];
-        if (l.counts[id]++ == 0) l.used.push_back(id);
+        const GroupRecord& record = records_[r];
+        if (l.counts[record.id] == 0) l.used.push_back(record.id);
+        l.counts[record.id] += static_cast<std::uint32_t>(std::popcount(record.mask));
     }
     std::sort(l.used.begin(), l.used.end());
     // Offsets in 64 bits; a list has at most one entry per target of the piece.
@@ -257,15 +333,20 @@ void ChunkEvaluator::evaluate_piece(std::size_t first, std::size_t last, std::si
         longest = std::max<std::size_t>(longest, l.counts[id]);
     }
     l.targets.resize(total);
-    std::size_t r = 0;
-    for (std::size_t k = first; k < last; ++k) {
-        const auto position = static_cast<std::uint16_t>(k - first);
-        for (const std::size_t end = record_ends_[k - first]; r < end; ++r) l.targets[l.ends[records_[r]]++] = position;
+    for (std::size_t r = 0; r < n_records; ++r) {
+        const GroupRecord& record = records_[r];
+        const std::size_t base = (record.group - first_group) * GROUP;
+        std::size_t cursor = l.ends[record.id];
+        for (std::uint64_t bits = record.mask; bits != 0; bits &= bits - 1) {
+            l.targets[cursor++] = static_cast<std::uint16_t>(base + static_cast<std::size_t>(std::countr_zero(bits)));
+        }
+        l.ends[record.id] = cursor;
     }
     gathered_.resize(padded(longest));
     out_.resize(padded(longest));
     partial_.resize(longest);
 
+    const std::size_t first = first_group * GROUP;
     std::size_t start = 0;
     for (const std::uint32_t id : l.used) {
         const std::size_t end = l.ends[id];
@@ -365,8 +446,10 @@ void evaluate_chunk(const Octree& tree, const ChunkPair& chunk, bool h_field, bo
     ChunkEvaluator evaluator(tree, *moments, Vec3List(*vectors), h_field, magnetization, max_piece_records);
     evaluator.sort_targets(chunk);
     const std::size_t n = chunk.x.size();
-    for (std::size_t begin = 0; begin < n; begin += batch_size) {
-        evaluator.evaluate_batch(chunk, begin, begin + std::min(batch_size, n - begin));
+    // Group indices of a batch fit 32 bits; cutting a batch changes no sum.
+    const std::size_t batch = std::min(batch_size, GROUP << 31);
+    for (std::size_t begin = 0; begin < n; begin += batch) {
+        evaluator.evaluate_batch(chunk, begin, begin + std::min(batch, n - begin));
     }
 }
 

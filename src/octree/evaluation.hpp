@@ -27,11 +27,11 @@ struct InteractionLists {
     std::vector<std::uint16_t> targets;  // the lists one after another
 };
 
-// Interaction records of one piece of a batch, at most (a piece holds at
-// least one target): records (4 bytes) and list entries (2 bytes) then take
-// at most 96 MiB per worker, and a batch over that is evaluated in
-// consecutive pieces.
-inline constexpr std::size_t PIECE_RECORDS = std::size_t{1} << 24;
+// List entries of one piece of a batch, at most (a piece holds at least one
+// group of targets): list entries (2 bytes) and the records behind them (16
+// bytes, at most one per entry) then take at most 72 MiB per worker, and a
+// batch over that is evaluated in consecutive pieces.
+inline constexpr std::size_t PIECE_RECORDS = std::size_t{1} << 22;
 
 // The worker body of run_octree: adds the field at the chunk's targets. Fails
 // when the tree holds no moments for the kind and with "chunk size must be

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -297,6 +298,20 @@ TEST(OctreeEvaluation, EqualsTheSumsOfEachTargetsOwnWalk) {
         targets.x.push_back(mesh.nodes[12 * e] - 0.001);
         targets.y.push_back(mesh.nodes[12 * e + 1] - 0.001);
         targets.z.push_back(mesh.nodes[12 * e + 2] - 0.001);
+    }
+    // A dense cluster (groups of targets decided together, and split ones),
+    // a far corner, and coordinates that are not finite.
+    const TargetPoints cluster = random_targets(400, 21);
+    for (std::size_t i = 0; i < cluster.size(); ++i) {
+        targets.x.push_back(0.3 + 0.05 * cluster.x[i]);
+        targets.y.push_back(0.2 + 0.05 * cluster.y[i]);
+        targets.z.push_back(-0.1 + 0.05 * cluster.z[i]);
+    }
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+    for (const double v : {40.0, nan, inf, -inf}) {
+        targets.x.push_back(0.3);
+        targets.y.push_back(v);
+        targets.z.push_back(40.0);
     }
     for (const bool point : {false, true}) {
         for (const std::uint32_t order : {0u, 1u}) {
