@@ -79,20 +79,27 @@ MultipoleKernel select_multipole_kernel(bool magnetization, bool h_field, bool o
 constexpr std::size_t PAD = 8;
 std::size_t padded(std::size_t n) { return (n + PAD - 1) / PAD * PAD; }
 
-// Targets of one piece at most, so that list entries fit 16 bits.
-constexpr std::size_t MAX_PIECE_TARGETS = std::size_t{1} << 16;
-
-// Targets walked together: consecutive in key order, at most one mask word.
+// Targets walked together: consecutive in key order, one mask word.
 constexpr std::size_t GROUP = 32;
-static_assert(GROUP <= 64 && MAX_PIECE_TARGETS % GROUP == 0);
+constexpr std::uint64_t WHOLE_GROUP = (std::uint64_t{1} << GROUP) - 1;
 
-// One interaction of some targets of a group: list `id` for the targets
-// whose bits are set in `mask` (bit j: target GROUP * group + j).
-struct GroupRecord {
-    std::uint32_t id;
-    std::uint32_t group;
-    std::uint64_t mask;
-};
+// Calls f(j, k) for the targets of a list in order: j counts them, k is the
+// target's position in the batch. Whole groups take a plain loop.
+template <class F>
+void for_each_target(std::span<const GroupRecord> list, const F& f) {
+    std::size_t j = 0;
+    for (const GroupRecord& record : list) {
+        const std::size_t base = std::size_t{record.group} * GROUP;
+        if (record.mask == WHOLE_GROUP) {
+            for (std::size_t b = 0; b < GROUP; ++b) f(j + b, base + b);
+            j += GROUP;
+        } else {
+            for (std::uint64_t bits = record.mask; bits != 0; bits &= bits - 1) {
+                f(j++, base + static_cast<std::size_t>(std::countr_zero(bits)));
+            }
+        }
+    }
+}
 
 // The bounding box of a group's targets; `finite` is false when a coordinate
 // is not finite, and then every test is made target by target.
@@ -127,6 +134,7 @@ public:
           far_(select_multipole_kernel(magnetization, h_field, tree.params.order_is_one)),
           piece_records_(std::min(max_piece_records, std::size_t{1} << 31)) {
         lists_.counts.assign(n_leaves_ + tree.topology.size(), 0);
+        lists_.sizes.assign(lists_.counts.size(), 0);
         lists_.ends.assign(lists_.counts.size(), 0);
     }
 
@@ -138,10 +146,10 @@ public:
 private:
     GroupBox group_box(std::size_t begin, std::size_t end) const;
     std::size_t walk_group(std::uint32_t group, std::size_t begin, std::size_t end);
-    void evaluate_piece(std::size_t first_group, std::size_t n_records);
-    void gather(std::span<const std::uint16_t> list, std::size_t first);
-    void add_near(std::uint32_t leaf, std::span<const std::uint16_t> list, std::size_t first);
-    void add_far(std::uint32_t node, std::span<const std::uint16_t> list, std::size_t first);
+    void evaluate_piece(std::size_t n_records);
+    void gather(std::span<const GroupRecord> list, std::size_t n);
+    void add_near(std::uint32_t leaf, std::span<const GroupRecord> list, std::size_t n);
+    void add_far(std::uint32_t node, std::span<const GroupRecord> list, std::size_t n);
     ChunkPair scratch_chunk(std::size_t n);
 
     const Octree& tree_;
@@ -287,25 +295,24 @@ void ChunkEvaluator::evaluate_batch(const ChunkPair& chunk, std::size_t begin, s
     sums_.y.assign(n, 0.0);
     sums_.z.assign(n, 0.0);
 
-    // Pieces of the key-ordered batch: at most 65,536 consecutive targets
-    // (positions fit 16 bits) whose list entries stay within the bound, or a
-    // single group (at most one entry per node and target), so that a piece's
-    // memory stays bounded. A target's interactions and their order do not
-    // depend on its piece.
+    // Pieces of the key-ordered batch: consecutive groups whose list entries
+    // stay within the bound, or a single group (at most one entry per node
+    // and target), so that a piece's memory stays bounded. A target's
+    // interactions and their order do not depend on its piece.
     records_.clear();
     const std::size_t n_groups = (n + GROUP - 1) / GROUP;
     std::size_t first = 0, entries = 0;
     for (std::size_t g = 0; g < n_groups; ++g) {
         const std::size_t before = records_.size(), entries_before = entries;
         entries += walk_group(static_cast<std::uint32_t>(g), g * GROUP, std::min(n, (g + 1) * GROUP));
-        if ((entries > piece_records_ || (g - first) * GROUP == MAX_PIECE_TARGETS) && g > first) {
-            evaluate_piece(first, before);
+        if (entries > piece_records_ && g > first) {
+            evaluate_piece(before);
             records_.erase(records_.begin(), records_.begin() + static_cast<std::ptrdiff_t>(before));
             entries -= entries_before;
             first = g;
         }
     }
-    evaluate_piece(first, records_.size());
+    evaluate_piece(records_.size());
 
     for (std::size_t k = 0; k < n; ++k) {
         const std::size_t b = keyed_[begin + k].second;
@@ -315,62 +322,53 @@ void ChunkEvaluator::evaluate_batch(const ChunkPair& chunk, std::size_t begin, s
     }
 }
 
-// Groups the first `n_records` records, of the groups from `first_group` on,
-// into lists and evaluates them in id order.
-void ChunkEvaluator::evaluate_piece(std::size_t first_group, std::size_t n_records) {
+// Groups the first `n_records` records into lists and evaluates them in id
+// order.
+void ChunkEvaluator::evaluate_piece(std::size_t n_records) {
     InteractionLists& l = lists_;
     for (std::size_t r = 0; r < n_records; ++r) {
         const GroupRecord& record = records_[r];
-        if (l.counts[record.id] == 0) l.used.push_back(record.id);
-        l.counts[record.id] += static_cast<std::uint32_t>(std::popcount(record.mask));
+        if (l.counts[record.id]++ == 0) l.used.push_back(record.id);
+        l.sizes[record.id] += static_cast<std::uint32_t>(std::popcount(record.mask));
     }
     std::sort(l.used.begin(), l.used.end());
-    // Offsets in 64 bits; a list has at most one entry per target of the piece.
     std::size_t total = 0, longest = 0;
     for (const std::uint32_t id : l.used) {
         l.ends[id] = total;
         total += l.counts[id];
-        longest = std::max<std::size_t>(longest, l.counts[id]);
+        longest = std::max<std::size_t>(longest, l.sizes[id]);
     }
-    l.targets.resize(total);
-    for (std::size_t r = 0; r < n_records; ++r) {
-        const GroupRecord& record = records_[r];
-        const std::size_t base = (record.group - first_group) * GROUP;
-        std::size_t cursor = l.ends[record.id];
-        for (std::uint64_t bits = record.mask; bits != 0; bits &= bits - 1) {
-            l.targets[cursor++] = static_cast<std::uint16_t>(base + static_cast<std::size_t>(std::countr_zero(bits)));
-        }
-        l.ends[record.id] = cursor;
-    }
+    l.records.resize(total);
+    for (std::size_t r = 0; r < n_records; ++r) l.records[l.ends[records_[r].id]++] = records_[r];
     gathered_.resize(padded(longest));
     out_.resize(padded(longest));
     partial_.resize(longest);
 
-    const std::size_t first = first_group * GROUP;
     std::size_t start = 0;
     for (const std::uint32_t id : l.used) {
         const std::size_t end = l.ends[id];
-        const std::span<const std::uint16_t> list(l.targets.data() + start, end - start);
+        const std::span<const GroupRecord> list(l.records.data() + start, end - start);
+        const std::size_t n = l.sizes[id];
         start = end;
         l.counts[id] = 0;
-        gather(list, first);
+        l.sizes[id] = 0;
+        gather(list, n);
         if (id < n_leaves_) {
-            add_near(walk_.leaves[id], list, first);
+            add_near(walk_.leaves[id], list, n);
         } else {
-            add_far(static_cast<std::uint32_t>(id - n_leaves_), list, first);
+            add_far(static_cast<std::uint32_t>(id - n_leaves_), list, n);
         }
     }
     l.used.clear();
 }
 
-void ChunkEvaluator::gather(std::span<const std::uint16_t> list, std::size_t first) {
-    for (std::size_t j = 0; j < list.size(); ++j) {
-        const std::size_t k = first + list[j];
+void ChunkEvaluator::gather(std::span<const GroupRecord> list, std::size_t n) {
+    for_each_target(list, [&](std::size_t j, std::size_t k) {
         gathered_.x[j] = sorted_.x[k];
         gathered_.y[j] = sorted_.y[k];
         gathered_.z[j] = sorted_.z[k];
-    }
-    for (std::size_t j = list.size(); j < padded(list.size()); ++j) {
+    });
+    for (std::size_t j = n; j < padded(n); ++j) {
         gathered_.x[j] = gathered_.x[j - 1];
         gathered_.y[j] = gathered_.y[j - 1];
         gathered_.z[j] = gathered_.z[j - 1];
@@ -390,14 +388,12 @@ ChunkPair ChunkEvaluator::scratch_chunk(std::size_t n) {
 // sums are copied out once and each element's field, computed into zeroed
 // outputs, is added to them: the same additions as adding into the sums
 // directly.
-void ChunkEvaluator::add_near(std::uint32_t leaf, std::span<const std::uint16_t> list, std::size_t first) {
-    const std::size_t n = list.size();
-    for (std::size_t j = 0; j < n; ++j) {
-        const std::size_t k = first + list[j];
+void ChunkEvaluator::add_near(std::uint32_t leaf, std::span<const GroupRecord> list, std::size_t n) {
+    for_each_target(list, [&](std::size_t j, std::size_t k) {
         partial_.x[j] = sums_.x[k];
         partial_.y[j] = sums_.y[k];
         partial_.z[j] = sums_.z[k];
-    }
+    });
     const SourceRange range = tree_.topology.source_range[leaf];
     const TetList tets = tree_.sources.connectivity_list();
     const Vec3List nodes = tree_.sources.node_list();
@@ -411,23 +407,20 @@ void ChunkEvaluator::add_near(std::uint32_t leaf, std::span<const std::uint16_t>
             partial_.z[j] += out_.z[j];
         }
     }
-    for (std::size_t j = 0; j < n; ++j) {
-        const std::size_t k = first + list[j];
+    for_each_target(list, [&](std::size_t j, std::size_t k) {
         sums_.x[k] = partial_.x[j];
         sums_.y[k] = partial_.y[j];
         sums_.z[k] = partial_.z[j];
-    }
+    });
 }
 
-void ChunkEvaluator::add_far(std::uint32_t node, std::span<const std::uint16_t> list, std::size_t first) {
-    const std::size_t n = list.size();
+void ChunkEvaluator::add_far(std::uint32_t node, std::span<const GroupRecord> list, std::size_t n) {
     far_(moments_.expansion(node), scratch_chunk(padded(n)));
-    for (std::size_t j = 0; j < n; ++j) {
-        const std::size_t k = first + list[j];
+    for_each_target(list, [&](std::size_t j, std::size_t k) {
         sums_.x[k] += out_.x[j];
         sums_.y[k] += out_.y[j];
         sums_.z[k] += out_.z[j];
-    }
+    });
 }
 
 }  // namespace

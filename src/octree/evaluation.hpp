@@ -12,25 +12,33 @@
 
 namespace corvane {
 
-// The interactions of one piece of a batch, grouped into target lists. List
-// ids: the near lists of the leaves, numbered in the tree order of their
-// elements, then the far list of node i at id (number of leaves + i). Each
-// list holds piece-relative target positions (16 bits: a piece has at most
-// 65,536 targets) in increasing order, so evaluating the lists in id order
-// gives every target its near terms in element tree order and then its far
-// terms in node index order. Leaf lists stand for the lists of the leaf's
-// elements, which are the same.
-struct InteractionLists {
-    std::vector<std::uint32_t> counts;   // per list id; zero outside `used`
-    std::vector<std::uint32_t> used;     // ids with a non-zero count, ascending once sorted
-    std::vector<std::size_t> ends;       // per used id: fill cursor, then end offset in `targets`
-    std::vector<std::uint16_t> targets;  // the lists one after another
+// One interaction of some targets of a batch: list `id` for the targets
+// whose bits are set in `mask` (bit j: target 32 * group + j of the batch in
+// key order). List ids: the near lists of the leaves, numbered in the tree
+// order of their elements, then the far list of node i at id (number of
+// leaves + i).
+struct GroupRecord {
+    std::uint32_t id;
+    std::uint32_t group;
+    std::uint64_t mask;
 };
 
-// List entries of one piece of a batch, at most (a piece holds at least one
-// group of targets): list entries (2 bytes) and the records behind them (16
-// bytes, at most one per entry) then take at most 72 MiB per worker, and a
-// batch over that is evaluated in consecutive pieces.
+// The interactions of one piece of a batch, grouped by list id: evaluating
+// the lists in id order gives every target its near terms in element tree
+// order and then its far terms in node index order. Leaf lists stand for the
+// lists of the leaf's elements, which are the same.
+struct InteractionLists {
+    std::vector<std::uint32_t> counts;   // per list id: records; zero outside `used`
+    std::vector<std::uint32_t> sizes;    // per list id: targets; zero outside `used`
+    std::vector<std::uint32_t> used;     // ids with a non-zero count, ascending once sorted
+    std::vector<std::size_t> ends;       // per used id: fill cursor, then end offset in `records`
+    std::vector<GroupRecord> records;    // the lists one after another, each in group order
+};
+
+// Targets in the lists of one piece of a batch, at most (a piece holds at
+// least one group of targets): its records (16 bytes, at most one per
+// target, held twice) then take at most 128 MiB per worker, and a batch over
+// that is evaluated in consecutive pieces.
 inline constexpr std::size_t PIECE_RECORDS = std::size_t{1} << 22;
 
 // The worker body of run_octree: adds the field at the chunk's targets. Fails
