@@ -5,31 +5,11 @@ import numpy as np
 import pytest
 
 import _corvane
-from conftest import box_mesh, expect_panic
+from conftest import ball_mesh, box_mesh, expect_panic
 
 gmsh = pytest.importorskip("gmsh")
 
 KINDS = [(0, 0), (0, 1), (1, 0), (1, 1)]  # (src_vector_type, requested_field)
-
-
-def ball_mesh(size, radius=1.0):
-    """Unstructured tetrahedral ball of the given mesh size (gmsh)."""
-    gmsh.initialize()
-    try:
-        gmsh.option.setNumber("General.Terminal", 0)
-        gmsh.model.occ.addSphere(0.0, 0.0, 0.0, radius)
-        gmsh.model.occ.synchronize()
-        gmsh.option.setNumber("Mesh.MeshSizeMin", size)
-        gmsh.option.setNumber("Mesh.MeshSizeMax", size)
-        gmsh.model.mesh.generate(3)
-        tags, coords, _ = gmsh.model.mesh.getNodes()
-        _, _, element_nodes = gmsh.model.mesh.getElements(3)
-    finally:
-        gmsh.finalize()
-    index = np.zeros(int(tags.max()) + 1, dtype=np.int64)
-    index[tags.astype(np.int64)] = np.arange(tags.size)
-    conn = index[element_nodes[0].astype(np.int64)].reshape(-1, 4).astype(np.uint32)
-    return coords.reshape(-1, 3), conn
 
 
 def distorted_box(seed=3):
