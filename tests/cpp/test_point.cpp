@@ -9,7 +9,6 @@
 #include <limits>
 #include <ostream>
 #include <random>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -34,13 +33,12 @@ const Vec3 kVector{0.7, -1.1, 2.3};
 const std::size_t kMaxLanes = HWY_MAX_BYTES / sizeof(double);
 
 using testing::for_each_target;
-using testing::same_bits;
+using testing::KernelLists;
 
 // Targets around the element: most outside the equivalent sphere, every
 // fifth inside it, one at the centroid, one with a NaN coordinate; outputs
 // that already hold values.
-struct Lists {
-    std::vector<double> x, y, z, fx, fy, fz;
+struct Lists : KernelLists {
     explicit Lists(std::size_t n) {
         const PointSource src = point_source(kNodes, kVector);
         std::mt19937_64 rng(7);
@@ -54,14 +52,6 @@ struct Lists {
             x.push_back(p.x), y.push_back(p.y), z.push_back(p.z);
             fx.push_back(0.5 + 0.01 * static_cast<double>(i)), fy.push_back(-1.0), fz.push_back(2.0);
         }
-    }
-    ChunkPair chunk(std::size_t offset, std::size_t n) {
-        const auto in = [&](const std::vector<double>& v) { return std::span<const double>(v).subspan(offset, n); };
-        const auto out = [&](std::vector<double>& v) { return std::span<double>(v).subspan(offset, n); };
-        return {in(x), in(y), in(z), out(fx), out(fy), out(fz)};
-    }
-    bool same(const Lists& o, std::size_t i) const {
-        return same_bits(fx[i], o.fx[i]) && same_bits(fy[i], o.fy[i]) && same_bits(fz[i], o.fz[i]);
     }
 };
 

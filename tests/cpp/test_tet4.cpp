@@ -94,12 +94,12 @@ const Vec3 kVector{0.7, -1.3, 2.1};
 const std::size_t kMaxLanes = HWY_MAX_BYTES / sizeof(double);
 
 using testing::for_each_target;
+using testing::KernelLists;
 using testing::same_bits;
 
 // Targets (the awkward ones first: a vertex, an edge midpoint, a point inside
 // a face, the centroid; then random ones) and outputs that already hold values.
-struct Lists {
-    std::vector<double> x, y, z, fx, fy, fz;
+struct Lists : KernelLists {
     explicit Lists(std::size_t n) {
         const Vec3 special[] = {kNodes[2], (kNodes[0] + kNodes[3]) * 0.5,
                                 ((kNodes[1] + kNodes[2]) + kNodes[3]) * 0.3333333333333333,
@@ -111,14 +111,6 @@ struct Lists {
             x.push_back(p.x), y.push_back(p.y), z.push_back(p.z);
             fx.push_back(1.0 + 0.001 * i), fy.push_back(-2.0), fz.push_back(3.0);
         }
-    }
-    ChunkPair chunk(std::size_t offset, std::size_t n) {
-        const auto in = [&](const std::vector<double>& v) { return std::span<const double>(v).subspan(offset, n); };
-        const auto out = [&](std::vector<double>& v) { return std::span<double>(v).subspan(offset, n); };
-        return {in(x), in(y), in(z), out(fx), out(fy), out(fz)};
-    }
-    bool same(const Lists& o, std::size_t i) const {
-        return same_bits(fx[i], o.fx[i]) && same_bits(fy[i], o.fy[i]) && same_bits(fz[i], o.fz[i]);
     }
 };
 
