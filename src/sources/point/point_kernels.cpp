@@ -47,22 +47,28 @@ struct InFlight {
     hn::Vec<D> q;
 };
 
-void PointAFromM(const PointSource& src, const ChunkPair& chunk) {
-    const Vec3 s = src.strength;
+// The pipelined loop of the kernels with q = 1/r: offset and distance, the
+// division, then `finish` with the contribution.
+template <class Finish>
+HWY_INLINE void for_each_reciprocal_distance(const PointSource& src, const ChunkPair& chunk, const Finish& finish) {
     for_each_block_pipelined<InFlight>(
         chunk.x.size(),
         [&](auto d, std::size_t i, auto& st) HWY_ATTR { st.o = offset_at(d, chunk, src.centroid, i); },
-        [&](auto d, std::size_t, auto& st) HWY_ATTR { st.q = hn::Div(hn::Set(d, 1.0), st.o.r); },
-        [&](auto d, std::size_t i, auto& st) HWY_ATTR {
-            const auto& o = st.o;
-            const auto q = st.q;
-            const auto w = hn::Mul(hn::Mul(q, q), hn::Set(d, 1e-7));
-            const auto ux = hn::Mul(o.dx, q), uy = hn::Mul(o.dy, q), uz = hn::Mul(o.dz, q);
-            const auto sx = hn::Set(d, s.x), sy = hn::Set(d, s.y), sz = hn::Set(d, s.z);
-            add_at(d, chunk, i, hn::Mul(w, hn::Sub(hn::Mul(sy, uz), hn::Mul(uy, sz))),
-                   hn::Mul(w, hn::Sub(hn::Mul(ux, sz), hn::Mul(sx, uz))),
-                   hn::Mul(w, hn::Sub(hn::Mul(sx, uy), hn::Mul(sy, ux))));
-        });
+        [&](auto d, std::size_t, auto& st) HWY_ATTR { st.q = hn::Div(hn::Set(d, 1.0), st.o.r); }, finish);
+}
+
+void PointAFromM(const PointSource& src, const ChunkPair& chunk) {
+    const Vec3 s = src.strength;
+    for_each_reciprocal_distance(src, chunk, [&](auto d, std::size_t i, auto& st) HWY_ATTR {
+        const auto& o = st.o;
+        const auto q = st.q;
+        const auto w = hn::Mul(hn::Mul(q, q), hn::Set(d, 1e-7));
+        const auto ux = hn::Mul(o.dx, q), uy = hn::Mul(o.dy, q), uz = hn::Mul(o.dz, q);
+        const auto sx = hn::Set(d, s.x), sy = hn::Set(d, s.y), sz = hn::Set(d, s.z);
+        add_at(d, chunk, i, hn::Mul(w, hn::Sub(hn::Mul(sy, uz), hn::Mul(uy, sz))),
+               hn::Mul(w, hn::Sub(hn::Mul(ux, sz), hn::Mul(sx, uz))),
+               hn::Mul(w, hn::Sub(hn::Mul(sx, uy), hn::Mul(sy, ux))));
+    });
     leave_vector_code();
 }
 
@@ -72,24 +78,20 @@ void PointHFromM(const PointSource& src, const ChunkPair& chunk) {
     const double k = 3.0 / ((t * (t * t)) * 12.566370614359172);
     const Vec3 h_in{(s.x * k) * -0.3333333333333333, (s.y * k) * -0.3333333333333333,
                     (s.z * k) * -0.3333333333333333};
-    for_each_block_pipelined<InFlight>(
-        chunk.x.size(),
-        [&](auto d, std::size_t i, auto& st) HWY_ATTR { st.o = offset_at(d, chunk, src.centroid, i); },
-        [&](auto d, std::size_t, auto& st) HWY_ATTR { st.q = hn::Div(hn::Set(d, 1.0), st.o.r); },
-        [&](auto d, std::size_t i, auto& st) HWY_ATTR {
-            const auto& o = st.o;
-            const auto q = st.q;
-            const auto inside = hn::Le(o.r, hn::Set(d, t));
-            const auto g = hn::Mul(hn::Mul(q, hn::Mul(q, q)), hn::Set(d, 0.07957747154594767));
-            const auto ux = hn::Mul(o.dx, q), uy = hn::Mul(o.dy, q), uz = hn::Mul(o.dz, q);
-            const auto sx = hn::Set(d, s.x), sy = hn::Set(d, s.y), sz = hn::Set(d, s.z);
-            const auto p = hn::Mul(hn::Set(d, 3.0),
-                                   hn::Add(hn::Mul(sz, uz), hn::Add(hn::Mul(sx, ux), hn::Mul(sy, uy))));
-            add_at(d, chunk, i,
-                   hn::IfThenElse(inside, hn::Set(d, h_in.x), hn::Mul(g, hn::Sub(hn::Mul(ux, p), sx))),
-                   hn::IfThenElse(inside, hn::Set(d, h_in.y), hn::Mul(g, hn::Sub(hn::Mul(uy, p), sy))),
-                   hn::IfThenElse(inside, hn::Set(d, h_in.z), hn::Mul(g, hn::Sub(hn::Mul(uz, p), sz))));
-        });
+    for_each_reciprocal_distance(src, chunk, [&](auto d, std::size_t i, auto& st) HWY_ATTR {
+        const auto& o = st.o;
+        const auto q = st.q;
+        const auto inside = hn::Le(o.r, hn::Set(d, t));
+        const auto g = hn::Mul(hn::Mul(q, hn::Mul(q, q)), hn::Set(d, 0.07957747154594767));
+        const auto ux = hn::Mul(o.dx, q), uy = hn::Mul(o.dy, q), uz = hn::Mul(o.dz, q);
+        const auto sx = hn::Set(d, s.x), sy = hn::Set(d, s.y), sz = hn::Set(d, s.z);
+        const auto p = hn::Mul(hn::Set(d, 3.0),
+                               hn::Add(hn::Mul(sz, uz), hn::Add(hn::Mul(sx, ux), hn::Mul(sy, uy))));
+        add_at(d, chunk, i,
+               hn::IfThenElse(inside, hn::Set(d, h_in.x), hn::Mul(g, hn::Sub(hn::Mul(ux, p), sx))),
+               hn::IfThenElse(inside, hn::Set(d, h_in.y), hn::Mul(g, hn::Sub(hn::Mul(uy, p), sy))),
+               hn::IfThenElse(inside, hn::Set(d, h_in.z), hn::Mul(g, hn::Sub(hn::Mul(uz, p), sz))));
+    });
     leave_vector_code();
 }
 
