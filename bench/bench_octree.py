@@ -18,6 +18,7 @@ import time
 import numpy as np
 
 import _corvane
+import corvane
 
 MESH_SIZES = {10_000: 0.1218, 100_000: 0.0551, 1_000_000: 0.0253}  # element count -> gmsh size
 MAGNETISATION = np.array([0.0, 0.0, 1e5])
@@ -52,10 +53,7 @@ def ball_mesh(n_elements):
     index[tags.astype(np.int64)] = np.arange(tags.size)
     conn = index[element_nodes[0].astype(np.int64)].reshape(-1, 4).astype(np.uint32)
     nodes = coords.reshape(-1, 3)
-    # A few gmsh elements can be negatively oriented; the kernels want positive ones.
-    p = nodes[conn]
-    negative = np.einsum("ij,ij->i", p[:, 1] - p[:, 0], np.cross(p[:, 2] - p[:, 0], p[:, 3] - p[:, 0])) < 0
-    conn[negative] = conn[negative][:, [0, 2, 1, 3]]
+    conn, _ = corvane.orient(nodes, conn)
     CACHE.mkdir(parents=True, exist_ok=True)
     np.savez(path, nodes=nodes, conn=conn)
     return nodes, conn

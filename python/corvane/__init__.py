@@ -4,5 +4,6 @@ The numerical work is done by the extension module `_corvane`; this package is
 the thin layer above it.
 """
 from corvane.magnetization import solve_magnetization
+from corvane.mesh import orient, signed_volumes
 
-__all__ = ["solve_magnetization"]
+__all__ = ["orient", "signed_volumes", "solve_magnetization"]

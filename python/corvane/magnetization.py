@@ -5,17 +5,16 @@ field plus the demagnetising field of all element magnetisations. SciPy's
 GMRES solves that linear system; every product with the system matrix is one
 `_corvane.calculate_fields` call.
 """
-import numbers
 import sys
 
 import numpy as np
 from scipy.sparse.linalg import LinearOperator, gmres
 
 import _corvane
+from corvane import _validation
 
 _MAGNETIZATION = 1
 _H_FIELD = 1
-_UINT32_MAX = 2**32 - 1
 # GMRES keeps restart + 1 basis vectors of three values per magnetic element:
 # it restarts rather than hold more than about this many values (512 MiB), and
 # after at most _MAX_RESTART products (its Hessenberg matrix has restart²).
@@ -57,20 +56,20 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, rtol=1e-6, max_evalu
     χ = 100 on 1e4 elements): choose rtol above that or a smaller theta.
     """
     nodes, connectivity, chi, h_ext = _mesh_arrays(nodes, connectivity, chi, h_ext)
-    rtol = _real("rtol", rtol)
+    rtol = _validation.real("rtol", rtol)
     if not rtol > 0.0:
         raise ValueError(f"rtol must be > 0, got {rtol!r}")
-    max_evaluations = _count("max_evaluations", max_evaluations, minimum=1)
-    theta = _real("theta", theta)
+    max_evaluations = _validation.count("max_evaluations", max_evaluations, minimum=1)
+    theta = _validation.real("theta", theta)
     if not theta >= 0.0:
         raise ValueError(f"theta must be >= 0, got {theta!r}")
-    settings = dict(element_integration=_flag("element_integration", element_integration),
-                    n_threads_requested=_count("n_threads", n_threads, minimum=0),
-                    use_octree=_flag("use_octree", use_octree), theta=theta,
-                    multipole_order=_count("multipole_order", multipole_order, minimum=0),
-                    max_leaf_size=_count("max_leaf_size", max_leaf_size, minimum=1),
-                    batch_size=_count("batch_size", batch_size, minimum=1))
-    progress = _flag("progress", progress)
+    settings = dict(element_integration=_validation.flag("element_integration", element_integration),
+                    n_threads_requested=_validation.count("n_threads", n_threads, minimum=0),
+                    use_octree=_validation.flag("use_octree", use_octree), theta=theta,
+                    multipole_order=_validation.count("multipole_order", multipole_order, minimum=0),
+                    max_leaf_size=_validation.count("max_leaf_size", max_leaf_size, minimum=1),
+                    batch_size=_validation.count("batch_size", batch_size, minimum=1))
+    progress = _validation.flag("progress", progress)
 
     magnetic = chi > 0.0
     others = ~magnetic
@@ -210,24 +209,10 @@ class _Progress:
 
 
 def _mesh_arrays(nodes, connectivity, chi, h_ext):
-    nodes = _real_array("nodes", nodes)
-    if nodes.ndim != 2 or nodes.shape[1] != 3:
-        raise ValueError(f"nodes must have shape (n_nodes, 3), got {nodes.shape}")
-    if not np.isfinite(nodes).all():
-        raise ValueError("nodes must be finite")
-    connectivity = np.asarray(connectivity)
-    if connectivity.dtype == np.bool_ or not np.issubdtype(connectivity.dtype, np.integer):
-        raise TypeError(f"connectivity must be an integer array, got dtype {connectivity.dtype}")
-    if connectivity.ndim != 2 or connectivity.shape[1] != 4:
-        raise ValueError(f"connectivity must have shape (n_elements, 4), got {connectivity.shape}")
-    if connectivity.size and (connectivity.min() < 0 or connectivity.max() >= len(nodes)):
-        raise ValueError(f"connectivity must hold node indices from 0 to {len(nodes) - 1}")
-    if len(nodes) > _UINT32_MAX:
-        raise ValueError(f"at most {_UINT32_MAX} nodes are supported, got {len(nodes)}")
-    connectivity = np.ascontiguousarray(connectivity, dtype=np.uint32)
+    nodes, connectivity = _validation.mesh(nodes, connectivity)
     n_elements = len(connectivity)
 
-    chi = _real_array("chi", chi)
+    chi = _validation.real_array("chi", chi)
     if chi.ndim == 0:
         chi = np.full(n_elements, chi)
     elif chi.shape != (n_elements,):
@@ -238,7 +223,7 @@ def _mesh_arrays(nodes, connectivity, chi, h_ext):
     if (chi < 0.0).any():
         raise ValueError("chi must be >= 0")
 
-    h_ext = _real_array("h_ext", h_ext)
+    h_ext = _validation.real_array("h_ext", h_ext)
     if h_ext.shape == (3,):
         h_ext = np.tile(h_ext, (n_elements, 1))
     elif h_ext.shape != (n_elements, 3):
@@ -246,31 +231,3 @@ def _mesh_arrays(nodes, connectivity, chi, h_ext):
     if not np.isfinite(h_ext).all():
         raise ValueError("h_ext must be finite")
     return nodes, connectivity, chi, h_ext
-
-
-def _real_array(name, value):
-    array = np.asarray(value)
-    if array.dtype == np.bool_ or not (np.issubdtype(array.dtype, np.integer)
-                                       or np.issubdtype(array.dtype, np.floating)):
-        raise TypeError(f"{name} must be a real array, got dtype {array.dtype}")
-    return np.asarray(array, dtype=np.float64, order="C")
-
-
-def _real(name, value):
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
-    return float(value)
-
-
-def _count(name, value, minimum):
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise TypeError(f"{name} must be an integer, got {type(value).__name__}")
-    if not minimum <= value <= _UINT32_MAX:
-        raise ValueError(f"{name} must be from {minimum} to {_UINT32_MAX}, got {value}")
-    return int(value)
-
-
-def _flag(name, value):
-    if not isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be True or False, got {type(value).__name__}")
-    return bool(value)

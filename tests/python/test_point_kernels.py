@@ -81,8 +81,19 @@ def test_current_element_a_inside_is_the_filled_sphere_potential():
     np.testing.assert_allclose(outside, 1e-7 * STRENGTH / RADIUS * np.ones((4, 3)), rtol=1e-10)
 
 
-def test_dipole_potential_at_centroid_is_not_finite():
-    assert not np.all(np.isfinite(fields(1, 0, CENTROID[None, :])))
+def test_dipole_potential_inside_equivalent_sphere_is_the_magnetised_sphere():
+    # mu0/3 M x d inside (zero at the centroid), the dipole's from r = t on.
+    s = np.array([0.0, 0.3, 0.8, 1.0 - 1e-12])[:, None] * RADIUS
+    inner = CENTROID + directions(4) * s
+    np.testing.assert_allclose(fields(1, 0, inner), 4e-7 * np.pi / 3 * np.cross(VECTOR, inner - CENTROID),
+                               rtol=1e-12, atol=0.0)
+    assert np.all(fields(1, 0, CENTROID[None, :]) == 0.0)
+    outer = CENTROID + directions(4) * RADIUS * (1 + 1e-12)
+    np.testing.assert_allclose(fields(1, 0, outer), expected(1, 0, outer), rtol=1e-10)
+    # A flat element contributes nothing, even at its own centroid.
+    flat = NODES.copy()
+    flat[3] = flat[:3].mean(axis=0)
+    assert np.all(fields(1, 0, flat.mean(axis=0)[None, :], nodes=flat) == 0.0)
 
 
 @pytest.mark.parametrize("kind, field", [(0, 0), (0, 1), (1, 0), (1, 1)])

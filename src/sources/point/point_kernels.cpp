@@ -57,17 +57,32 @@ HWY_INLINE void for_each_reciprocal_distance(const PointSource& src, const Chunk
         [&](auto d, std::size_t, auto& st) HWY_ATTR { st.q = hn::Div(hn::Set(d, 1.0), st.o.r); }, finish);
 }
 
-void PointAFromM(const PointSource& src, const ChunkPair& chunk) {
+// Inside the equivalent sphere (r <= t) the dipole becomes a uniformly
+// magnetised sphere, whose vector potential there is mu0/3 (v x d): finite,
+// zero at the centroid and equal to the dipole's at r = t.
+void PointAFromM(const PointSource& src, const Vec3& v, const ChunkPair& chunk) {
     const Vec3 s = src.strength;
+    const double t = src.equivalent_radius;
+    const Vec3 k = v * 4.188790204786391e-7;  // mu0 / 3
     for_each_reciprocal_distance(src, chunk, [&](auto d, std::size_t i, auto& st) HWY_ATTR {
         const auto& o = st.o;
         const auto q = st.q;
         const auto w = hn::Mul(hn::Mul(q, q), hn::Set(d, 1e-7));
         const auto ux = hn::Mul(o.dx, q), uy = hn::Mul(o.dy, q), uz = hn::Mul(o.dz, q);
         const auto sx = hn::Set(d, s.x), sy = hn::Set(d, s.y), sz = hn::Set(d, s.z);
-        add_at(d, chunk, i, hn::Mul(w, hn::Sub(hn::Mul(sy, uz), hn::Mul(uy, sz))),
-               hn::Mul(w, hn::Sub(hn::Mul(ux, sz), hn::Mul(sx, uz))),
-               hn::Mul(w, hn::Sub(hn::Mul(sx, uy), hn::Mul(sy, ux))));
+        auto ax = hn::Mul(w, hn::Sub(hn::Mul(sy, uz), hn::Mul(uy, sz)));
+        auto ay = hn::Mul(w, hn::Sub(hn::Mul(ux, sz), hn::Mul(sx, uz)));
+        auto az = hn::Mul(w, hn::Sub(hn::Mul(sx, uy), hn::Mul(sy, ux)));
+        // Targets within t of the centroid are rare: the interior value only
+        // when a lane needs it.
+        const auto inside = hn::Le(o.r, hn::Set(d, t));
+        if (!hn::AllFalse(d, inside)) {
+            const auto kx = hn::Set(d, k.x), ky = hn::Set(d, k.y), kz = hn::Set(d, k.z);
+            ax = hn::IfThenElse(inside, hn::Sub(hn::Mul(ky, o.dz), hn::Mul(o.dy, kz)), ax);
+            ay = hn::IfThenElse(inside, hn::Sub(hn::Mul(o.dx, kz), hn::Mul(kx, o.dz)), ay);
+            az = hn::IfThenElse(inside, hn::Sub(hn::Mul(kx, o.dy), hn::Mul(ky, o.dx)), az);
+        }
+        add_at(d, chunk, i, ax, ay, az);
     });
     leave_vector_code();
 }
@@ -180,7 +195,7 @@ PointSource point_source(const ElementNodes& nodes, const Vec3& v) {
 void point_a_from_m(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
     check_chunk_lengths(chunk, OutputNames::VectorPotential);
     if (chunk.x.empty()) return;
-    HWY_DYNAMIC_DISPATCH(PointAFromM)(point_source(nodes, vector), chunk);
+    HWY_DYNAMIC_DISPATCH(PointAFromM)(point_source(nodes, vector), vector, chunk);
 }
 
 void point_h_from_m(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {

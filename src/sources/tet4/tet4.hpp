@@ -6,9 +6,10 @@
 
 namespace corvane {
 
-// Each adds, at every target of the chunk, the field of one positively
-// oriented element (A in T·m from M in A/m or J in A/m², H in A/m) to the
-// chunk's outputs; a negatively oriented element gives the negated field.
+// Each adds, at every target of the chunk, the field of one element (A in
+// T·m from M in A/m or J in A/m², H in A/m) to the chunk's outputs. The node
+// order does not matter: a negatively oriented element is integrated with
+// nodes 1 and 2 exchanged.
 // tet4_a_from_m, tet4_h_from_j and tet4_a_from_j require all six lists to
 // have the length of x; tet4_h_from_m fails with an index failure when any
 // list is shorter than x and ignores entries beyond it.

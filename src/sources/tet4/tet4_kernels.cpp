@@ -506,6 +506,16 @@ void check_lengths(const ChunkPair& chunk, Tet4Kind kind) {
     }
 }
 
+// The element with nodes 1 and 2 exchanged when its signed volume is
+// negative, so that every face normal points outward: the field of a body
+// does not depend on how its nodes are numbered. Positively oriented and flat
+// elements are passed on as they are.
+ElementNodes positively_oriented(const ElementNodes& nodes) {
+    const Vec3 u = nodes[1] - nodes[0], v = nodes[2] - nodes[0], w = nodes[3] - nodes[0];
+    if (!(dot(u, cross(v, w)) < 0.0)) return nodes;
+    return {nodes[0], nodes[2], nodes[1], nodes[3]};
+}
+
 void run(Tet4Kind kind, const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk, bool one_lane) {
     check_lengths(chunk, kind);
     if (chunk.x.empty()) return;
@@ -519,7 +529,7 @@ void run(Tet4Kind kind, const ElementNodes& nodes, const Vec3& vector, const Chu
     const Tet4Sweep mode = outputs_overlap(view) ? Tet4Sweep::FaceByFace
                            : one_lane            ? Tet4Sweep::OneLane
                                                  : Tet4Sweep::Vector;
-    HWY_DYNAMIC_DISPATCH(Tet4Kernel)(kind, nodes, vector, view, mode);
+    HWY_DYNAMIC_DISPATCH(Tet4Kernel)(kind, positively_oriented(nodes), vector, view, mode);
 }
 
 }  // namespace

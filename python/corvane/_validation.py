@@ -1,0 +1,66 @@
+"""Argument checks shared by the package: clear TypeError/ValueError before any work."""
+import numbers
+
+import numpy as np
+
+UINT32_MAX = 2**32 - 1
+
+
+def real_array(name, value):
+    """`value` as a C-contiguous float64 array; integers and floats only."""
+    array = np.asarray(value)
+    if array.dtype == np.bool_ or not (np.issubdtype(array.dtype, np.integer)
+                                       or np.issubdtype(array.dtype, np.floating)):
+        raise TypeError(f"{name} must be a real array, got dtype {array.dtype}")
+    return np.asarray(array, dtype=np.float64, order="C")
+
+
+def points(name, value, allow_empty=True):
+    """A finite (n, 3) float64 array."""
+    array = real_array(name, value)
+    if array.ndim != 2 or array.shape[1] != 3:
+        raise ValueError(f"{name} must have shape (n, 3), got {array.shape}")
+    if not allow_empty and len(array) == 0:
+        raise ValueError(f"{name} must not be empty")
+    if not np.isfinite(array).all():
+        raise ValueError(f"{name} must be finite")
+    return array
+
+
+def mesh(nodes, connectivity):
+    """Finite (n_nodes, 3) float64 nodes and C-contiguous uint32 (n_elements, 4) connectivity."""
+    nodes = real_array("nodes", nodes)
+    if nodes.ndim != 2 or nodes.shape[1] != 3:
+        raise ValueError(f"nodes must have shape (n_nodes, 3), got {nodes.shape}")
+    if not np.isfinite(nodes).all():
+        raise ValueError("nodes must be finite")
+    if len(nodes) > UINT32_MAX:
+        raise ValueError(f"at most {UINT32_MAX} nodes are supported, got {len(nodes)}")
+    connectivity = np.asarray(connectivity)
+    if connectivity.dtype == np.bool_ or not np.issubdtype(connectivity.dtype, np.integer):
+        raise TypeError(f"connectivity must be an integer array, got dtype {connectivity.dtype}")
+    if connectivity.ndim != 2 or connectivity.shape[1] != 4:
+        raise ValueError(f"connectivity must have shape (n_elements, 4), got {connectivity.shape}")
+    if connectivity.size and (connectivity.min() < 0 or connectivity.max() >= len(nodes)):
+        raise ValueError(f"connectivity must hold node indices from 0 to {len(nodes) - 1}")
+    return nodes, np.ascontiguousarray(connectivity, dtype=np.uint32)
+
+
+def real(name, value):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
+    return float(value)
+
+
+def count(name, value, minimum, maximum=UINT32_MAX):
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an integer, got {type(value).__name__}")
+    if not minimum <= value <= maximum:
+        raise ValueError(f"{name} must be from {minimum} to {maximum}, got {value}")
+    return int(value)
+
+
+def flag(name, value):
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {type(value).__name__}")
+    return bool(value)
