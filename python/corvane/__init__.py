@@ -5,5 +5,6 @@ the thin layer above it.
 """
 from corvane.magnetization import solve_magnetization
 from corvane.mesh import orient, signed_volumes
+from corvane.operator import FieldOperator
 
-__all__ = ["orient", "signed_volumes", "solve_magnetization"]
+__all__ = ["FieldOperator", "orient", "signed_volumes", "solve_magnetization"]
