@@ -9,7 +9,7 @@ import time
 import numpy as np
 
 import _corvane
-from corvane import _validation
+from corvane import _field_operator, _validation
 
 _SOURCES = {"magnetization": 1, "current": 0}
 _FIELDS = {"H": 1, "A": 0}
@@ -65,14 +65,15 @@ class FieldOperator:
         else:
             targets = _validation.points("targets", targets)
 
-        self._nodes, self._connectivity, self._targets = nodes, connectivity, targets
-        self._codes = (_SOURCES[source], _FIELDS[field])
-        self._n_threads = n_threads
+        self._progress = progress
+        with _ProgressBar(progress, "FieldOperator build") as bar:
+            self._native = _field_operator.build(nodes, connectivity, targets, _SOURCES[source], _FIELDS[field],
+                                                 tolerance, n_threads, float(memory_limit), bar.callback)
         self.shape = (3 * len(targets), 3 * len(connectivity))
         self.dtype = np.dtype(np.float64)
-        self.info = {"elements": len(connectivity), "targets": len(targets), "source": source,
-                     "field": field, "tolerance": tolerance, "memory_limit": memory_limit,
-                     "build_seconds": time.perf_counter() - started}
+        self.info = {"source": source, "field": field, "tolerance": tolerance, "memory_limit": memory_limit,
+                     **_field_operator.info(self._native)}
+        self.info["build_seconds"] = time.perf_counter() - started
 
     def __call__(self, vectors):
         vectors = _validation.real_array("vectors", vectors)
@@ -81,9 +82,7 @@ class FieldOperator:
             raise ValueError(f"vectors must have shape ({n_elements}, 3), got {vectors.shape}")
         if not np.isfinite(vectors).all():
             raise ValueError("vectors must be finite")
-        kind, field = self._codes
-        return _corvane.calculate_fields(self._nodes, self._connectivity, vectors, kind, field, self._targets,
-                                         True, self._n_threads, False, 0.5, 1, 16, 1024)
+        return _field_operator.apply(self._native, vectors, None)
 
     def as_linear_operator(self):
         """scipy.sparse.linalg.LinearOperator of shape (3 n_targets, 3 n_elements)."""
@@ -96,6 +95,32 @@ class FieldOperator:
         info = self.info
         return (f"FieldOperator({info['field']} from {info['source']}: {info['elements']} elements, "
                 f"{info['targets']} targets, tolerance {info['tolerance']:g})")
+
+
+class _ProgressBar:
+    """A tqdm bar fed with the fraction done, when asked for and tqdm is installed."""
+
+    def __init__(self, enabled, description):
+        self.enabled, self.description, self.bar = enabled, description, None
+        self.callback = None
+
+    def __enter__(self):
+        if self.enabled:
+            try:
+                from tqdm import tqdm
+            except ImportError:
+                return self
+            self.bar = tqdm(total=100, desc=self.description, unit="%")
+            self.callback = self._update
+        return self
+
+    def _update(self, fraction):
+        self.bar.update(int(100 * fraction) - self.bar.n)
+
+    def __exit__(self, *exc):
+        if self.bar is not None:
+            self.bar.close()
+        return False
 
 
 def default_memory_limit():

@@ -1,0 +1,313 @@
+// Build and application of the field operator: source points to multipoles,
+// upward translations, multipole-to-local translations in batches of one
+// matrix, downward translations, locals to targets plus the near field.
+#include "fmm/field_operator.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <cstdio>
+#include <cstdlib>
+
+#include "fmm/dense.hpp"
+#include "fmm/expansions.hpp"
+#include "fmm/harmonics.hpp"
+#include "lib/failure.hpp"
+
+namespace corvane::fmm {
+namespace {
+
+// Far pairs per item of the multipole-to-local pass: enough columns per
+// translation matrix to keep the products compute-bound.
+constexpr std::size_t CHUNK_PAIRS = 8192;
+
+Matrix padded(const Matrix& m) {
+    const std::size_t rows = padded_rows(m.rows);
+    Matrix out{rows, m.cols, std::vector<double>(rows * m.cols, 0.0)};
+    for (std::size_t c = 0; c < m.cols; ++c)
+        std::copy_n(m.values.data() + c * m.rows, m.rows, out.values.data() + c * rows);
+    return out;
+}
+
+Vec3 octant_shift(std::size_t octant) {
+    return {(octant & 1) ? 0.25 : -0.25, (octant & 2) ? 0.25 : -0.25, (octant & 4) ? 0.25 : -0.25};
+}
+
+std::size_t octant_of(const Box& b) {
+    return (b.index[0] & 1) | ((b.index[1] & 1) << 1) | ((b.index[2] & 1) << 2);
+}
+
+template <class T>
+std::uint64_t bytes_of(const std::vector<T>& v) {
+    return v.capacity() * sizeof(T);
+}
+
+// run_items with the fraction of items done reported as start + span * done / n.
+void run_reporting(std::size_t n, std::size_t threads, const std::function<void(std::size_t, std::size_t)>& body,
+                   const Progress& progress, double start, double span) {
+    std::atomic<std::size_t> done{0};
+    run_items(n, threads, [&](std::size_t item, std::size_t thread) {
+        body(item, thread);
+        done.fetch_add(1, std::memory_order_relaxed);
+    }, [&] { return !progress || progress(start + span * (n ? double(done.load()) / double(n) : 1.0)); });
+}
+
+}  // namespace
+
+Parameters parameters_for(double tolerance) {
+    Parameters p;
+    const double digits = -std::log10(tolerance);
+    p.order = static_cast<std::size_t>(std::clamp(std::ceil(3.0 * digits) + 2.0, 4.0, 20.0));
+    p.translation_bound = 10.0 * tolerance;
+    p.near_factor = std::clamp(1.0 + 0.5 * digits, 1.5, 5.0);
+    p.quadrature_degree = digits < 2.5 ? 2 : 5;
+    p.leaf_elements = 8;
+    p.leaf_targets = 8;
+    p.single_precision = tolerance >= 1e-5;
+    if (const char* e = std::getenv("FMM_P")) p.order = std::strtoul(e, nullptr, 10);
+    if (const char* e = std::getenv("FMM_TB")) p.translation_bound = std::strtod(e, nullptr) * tolerance;
+    if (const char* e = std::getenv("FMM_NF")) p.near_factor = std::strtod(e, nullptr);
+    if (const char* e = std::getenv("FMM_LE")) p.leaf_elements = std::strtoul(e, nullptr, 10);
+    if (const char* e = std::getenv("FMM_LT")) p.leaf_targets = std::strtoul(e, nullptr, 10);
+    if (const char* e = std::getenv("FMM_QD")) p.quadrature_degree = std::strtoul(e, nullptr, 10);
+    return p;
+}
+
+FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets, const OperatorSettings& settings,
+                             const Progress& progress)
+    : settings_(settings), parameters_(parameters_for(settings.tolerance)) {
+    const auto started = std::chrono::steady_clock::now();
+    if (tets.size() == 0) fail("the operator needs at least one element");
+    if (tets.size() >= (1ULL << 32) / 16) fail("too many elements for the operator");
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        const Vec3 t = targets[i];
+        if (!std::isfinite(t.x) || !std::isfinite(t.y) || !std::isfinite(t.z)) fail("targets must be finite");
+    }
+    for (std::size_t i = 0; i < 3 * nodes.size(); ++i)
+        if (!std::isfinite(nodes.data()[i])) fail("nodes must be finite");
+    const std::size_t threads = std::max<std::size_t>(settings.n_threads, 1);
+    const std::size_t p = parameters_.order, k = real_count(p);
+
+    elements_ = make_elements(nodes, tets, parameters_.quadrature_degree);
+    const std::size_t q = elements_.points_per_element;
+    tree_ = build_tree(elements_.points, targets,
+                       TreeSettings{parameters_.leaf_elements * q, parameters_.leaf_targets});
+    const std::size_t n_points = elements_.points.size();
+    points_ = Points{std::vector<double>(n_points), std::vector<double>(n_points), std::vector<double>(n_points)};
+    point_weights_.resize(n_points);
+    point_element_.resize(n_points);
+    point_slot_.resize(n_points);
+    for (std::size_t s = 0; s < n_points; ++s) {
+        const std::uint32_t i = tree_.source_order[s];
+        points_.x[s] = elements_.points.x[i], points_.y[s] = elements_.points.y[i], points_.z[s] = elements_.points.z[i];
+        point_weights_[s] = elements_.point_weights[i];
+        point_element_[s] = static_cast<std::uint32_t>(i / q);
+        point_slot_[i] = static_cast<std::uint32_t>(s);
+    }
+    targets_ = Points{std::vector<double>(targets.size()), std::vector<double>(targets.size()),
+                      std::vector<double>(targets.size())};
+    for (std::size_t s = 0; s < targets.size(); ++s) {
+        const std::uint32_t i = tree_.target_order[s];
+        targets_.x[s] = targets.x[i], targets_.y[s] = targets.y[i], targets_.z[s] = targets.z[i];
+    }
+    if (progress && !progress(0.02)) throw Cancelled();
+
+    lists_ = build_interactions(tree_);
+    translations_ = ordered_translations(lists_.translations, p, parameters_.translation_bound);
+    for (OrderedTranslation& t : translations_) t.matrix = padded(t.matrix);
+    if (std::getenv("CORVANE_FMM_TIMES")) {
+        std::vector<std::size_t> hist(p + 1, 0);
+        double cost = 0.0;
+        for (const FarPair& f : lists_.far) {
+            ++hist[translations_[f.translation].order];
+            cost += std::pow(double(real_count(translations_[f.translation].order)), 2);
+        }
+        std::fprintf(stderr, "orders:");
+        for (std::size_t o = 0; o <= p; ++o) std::fprintf(stderr, " %zu:%zu", o, hist[o]);
+        std::fprintf(stderr, " relcost %.3f\n", cost / (double(lists_.far.size()) * std::pow(double(real_count(p)), 2)));
+    }
+    for (std::size_t o = 0; o < 8; ++o) {
+        m2m_.push_back(padded(multipole_to_multipole(p, octant_shift(o))));
+        l2l_.push_back(padded(local_to_local(p, octant_shift(o))));
+    }
+    // Chunks of whole target boxes, each sorted by translation: one matrix
+    // product per translation and chunk, summed into each target box in
+    // translation order.
+    chunk_pairs_ = lists_.far;
+    chunk_begin_.push_back(0);
+    for (std::size_t i = 0; i < chunk_pairs_.size();) {
+        std::size_t end = std::min(i + CHUNK_PAIRS, chunk_pairs_.size());
+        while (end < chunk_pairs_.size() && chunk_pairs_[end].target_box == chunk_pairs_[end - 1].target_box) ++end;
+        std::sort(chunk_pairs_.begin() + static_cast<std::ptrdiff_t>(i), chunk_pairs_.begin() + static_cast<std::ptrdiff_t>(end),
+                  [](const FarPair& a, const FarPair& b) {
+                      return a.translation != b.translation ? a.translation < b.translation : a.target_box < b.target_box;
+                  });
+        chunk_begin_.push_back(end);
+        i = end;
+    }
+    if (progress && !progress(0.05)) throw Cancelled();
+
+    near_ = std::make_unique<NearField>(near_inputs(), threads, [&] { return !progress || progress(0.05); });
+    if (near_->bytes(parameters_.single_precision) <= settings.memory_limit) {
+        near_->store(near_inputs(), parameters_.single_precision, threads, [&] { return !progress || progress(0.5); });
+    }
+
+    info_.elements = elements_.size();
+    info_.targets = targets.size();
+    info_.order = p;
+    info_.boxes = tree_.boxes.size();
+    info_.levels = tree_.n_levels();
+    info_.translations = translations_.size();
+    info_.far_interactions = lists_.far.size();
+    info_.near_interactions = near_->n_interactions();
+    info_.exact_pairs = near_->n_exact();
+    info_.near_field_stored = near_->stored();
+    std::uint64_t bytes = bytes_of(elements_.nodes) + bytes_of(elements_.tets) + bytes_of(elements_.volumes) +
+                          bytes_of(elements_.radii) + 3 * bytes_of(elements_.centroids.x) +
+                          3 * bytes_of(elements_.points.x) + bytes_of(elements_.point_weights) +
+                          bytes_of(tree_.boxes) + bytes_of(tree_.source_order) + bytes_of(tree_.target_order) +
+                          bytes_of(tree_.source_leaf) + bytes_of(tree_.target_leaf) + 3 * bytes_of(targets_.x) +
+                          bytes_of(point_slot_) + 3 * bytes_of(points_.x) + bytes_of(point_weights_) +
+                          bytes_of(point_element_) + bytes_of(lists_.far) + bytes_of(lists_.near_sources) +
+                          bytes_of(chunk_pairs_);
+    for (const auto* set : {&m2m_, &l2l_})
+        for (const Matrix& m : *set) bytes += bytes_of(m.values);
+    for (const OrderedTranslation& t : translations_) bytes += bytes_of(t.matrix.values);
+    if (near_->stored()) bytes += near_->bytes(parameters_.single_precision);
+    info_.bytes = bytes;
+    (void)k;
+    info_.build_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (progress && !progress(1.0)) throw Cancelled();
+}
+
+NearInputs FieldOperator::near_inputs() const {
+    return NearInputs{tree_, lists_, elements_, targets_, point_slot_, settings_.kind, parameters_.near_factor};
+}
+
+void FieldOperator::apply(const double* vectors, double* out, const Progress& progress) const {
+    const Kind kind = settings_.kind;
+    const std::size_t p = parameters_.order, k = real_count(p), kp = padded_rows(k);
+    const std::size_t comps = kind.components(), stride = comps * k;
+    const std::size_t threads = std::max<std::size_t>(settings_.n_threads, 1);
+    const std::size_t n_boxes = tree_.boxes.size();
+    std::vector<double> multipole(n_boxes * stride, 0.0), local(n_boxes * stride, 0.0);
+    const Poll poll = [&] { return !progress || progress(0.0); };
+    const bool timing = std::getenv("CORVANE_FMM_TIMES") != nullptr;
+    auto t_last = std::chrono::steady_clock::now();
+    const auto lap = [&](const char* what) {
+        if (!timing) return;
+        const auto now = std::chrono::steady_clock::now();
+        std::fprintf(stderr, "%s %.4f\n", what, std::chrono::duration<double>(now - t_last).count());
+        t_last = now;
+    };
+
+    // Source points to the multipoles of their leaves.
+    std::vector<std::uint32_t> source_leaves;
+    for (std::size_t b = 0; b < n_boxes; ++b)
+        if (tree_.boxes[b].leaf && tree_.boxes[b].n_sources() > 0) source_leaves.push_back(static_cast<std::uint32_t>(b));
+    run_items(source_leaves.size(), threads, [&](std::size_t item, std::size_t) {
+        const std::uint32_t b = source_leaves[item];
+        const Box& box = tree_.boxes[b];
+        const Vec3 centre = tree_.centre(box);
+        const double width = tree_.width(box.level);
+        const std::span<double> m(multipole.data() + b * stride, stride);
+        for (std::uint32_t s = box.src_begin; s < box.src_end; ++s) {
+            const double* v = vectors + 3 * point_element_[s];
+            add_point_to_multipole(kind, p, centre, width, SourcePoint{points_[s], point_weights_[s], Vec3{v[0], v[1], v[2]}}, m);
+        }
+    }, poll);
+
+    lap("p2m");
+    // Children to parents, deepest level first.
+    for (std::size_t level = tree_.n_levels(); level-- > 0;) {
+        const std::size_t begin = tree_.level_begin[level], end = tree_.level_begin[level + 1];
+        run_items(end - begin, threads, [&](std::size_t item, std::size_t) {
+            const std::size_t b = begin + item;
+            const Box& box = tree_.boxes[b];
+            if (box.leaf || box.n_sources() == 0) return;
+            std::vector<double> y(kp * comps);
+            for (std::size_t o = 0; o < 8; ++o) {
+                const std::int32_t child = box.children[o];
+                if (child == NONE || tree_.boxes[child].n_sources() == 0) continue;
+                multiply(m2m_[o].values.data(), kp, k, multipole.data() + child * stride, k, comps, y.data(), kp);
+                for (std::size_t c = 0; c < comps; ++c)
+                    for (std::size_t i = 0; i < k; ++i) multipole[b * stride + c * k + i] += y[c * kp + i];
+            }
+        }, poll);
+    }
+
+    lap("m2m");
+    // Multipole to local, one batch per translation and chunk.
+    run_items(chunk_begin_.size() - 1, threads, [&](std::size_t chunk, std::size_t) {
+        std::vector<double> x, y;
+        for (std::size_t i = chunk_begin_[chunk]; i < chunk_begin_[chunk + 1];) {
+            std::size_t j = i;
+            while (j < chunk_begin_[chunk + 1] && chunk_pairs_[j].translation == chunk_pairs_[i].translation) ++j;
+            const OrderedTranslation& t = translations_[chunk_pairs_[i].translation];
+            const std::size_t kt = real_count(t.order), ktp = padded_rows(kt);
+            const std::size_t n_cols = (j - i) * comps;
+            x.resize(n_cols * kt);
+            y.resize(n_cols * ktp);
+            for (std::size_t pair = i; pair < j; ++pair)
+                for (std::size_t c = 0; c < comps; ++c)
+                    std::copy_n(multipole.data() + chunk_pairs_[pair].source_box * stride + c * k, kt,
+                                x.data() + ((pair - i) * comps + c) * kt);
+            multiply(t.matrix.values.data(), ktp, kt, x.data(), kt, n_cols, y.data(), ktp);
+            for (std::size_t pair = i; pair < j; ++pair) {
+                double* l = local.data() + chunk_pairs_[pair].target_box * stride;
+                for (std::size_t c = 0; c < comps; ++c) {
+                    const double* col = y.data() + ((pair - i) * comps + c) * ktp;
+                    for (std::size_t r = 0; r < kt; ++r) l[c * k + r] += col[r];
+                }
+            }
+            i = j;
+        }
+    }, poll);
+    for (std::size_t b = 0; b < n_boxes; ++b) {
+        const double s = 1.0 / tree_.width(tree_.boxes[b].level);
+        for (std::size_t i = 0; i < stride; ++i) local[b * stride + i] *= s;
+    }
+
+    lap("m2l");
+    // Parents to children, from the top.
+    for (std::size_t level = 1; level < tree_.n_levels(); ++level) {
+        const std::size_t begin = tree_.level_begin[level], end = tree_.level_begin[level + 1];
+        run_items(end - begin, threads, [&](std::size_t item, std::size_t) {
+            const std::size_t b = begin + item;
+            const Box& box = tree_.boxes[b];
+            if (box.n_targets() == 0) return;
+            std::vector<double> y(kp * comps);
+            multiply(l2l_[octant_of(box)].values.data(), kp, k, local.data() + box.parent * stride, k, comps, y.data(), kp);
+            for (std::size_t c = 0; c < comps; ++c)
+                for (std::size_t i = 0; i < k; ++i) local[b * stride + c * k + i] += y[c * kp + i];
+        }, poll);
+    }
+
+    lap("l2l");
+    // Locals at the targets of each leaf, plus its near field.
+    std::vector<double> sorted(3 * targets_.size(), 0.0);
+    std::vector<NearField::Scratch> scratch(threads);
+    const NearInputs in = near_inputs();
+    run_items(near_->n_blocks(), threads, [&](std::size_t b, std::size_t thread) {
+        const std::uint32_t leaf = near_->leaf(b);
+        const Box& box = tree_.boxes[leaf];
+        const Vec3 centre = tree_.centre(box);
+        const double width = tree_.width(box.level);
+        const std::span<const double> l(local.data() + leaf * stride, stride);
+        for (std::uint32_t t = box.trg_begin; t < box.trg_end; ++t) {
+            Vec3 f{0.0, 0.0, 0.0};
+            add_local_to_target(kind, p, centre, width, l, targets_[t], f);
+            sorted[3 * t] = f.x, sorted[3 * t + 1] = f.y, sorted[3 * t + 2] = f.z;
+        }
+        near_->add_block(in, b, vectors, sorted.data() + 3 * box.trg_begin, scratch[thread]);
+    }, poll);
+    for (std::size_t s = 0; s < targets_.size(); ++s) {
+        const std::uint32_t i = tree_.target_order[s];
+        out[3 * i] = sorted[3 * s], out[3 * i + 1] = sorted[3 * s + 1], out[3 * i + 2] = sorted[3 * s + 2];
+    }
+    lap("l2p+near");
+}
+
+}  // namespace corvane::fmm

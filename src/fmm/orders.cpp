@@ -1,0 +1,124 @@
+// Order selection per translation key by a test source.
+#include "fmm/orders.hpp"
+
+#include <cmath>
+#include <cstdint>
+
+#include "fmm/expansions.hpp"
+#include "fmm/harmonics.hpp"
+
+namespace corvane::fmm {
+namespace {
+
+constexpr std::size_t TEST_POINTS = 64;
+constexpr double INV_4PI = 0.07957747154594767;
+
+// A fixed pseudo-random sequence in [0, 1) (SplitMix64), the same everywhere.
+class Sequence {
+public:
+    double next() {
+        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        z ^= z >> 31;
+        return static_cast<double>(z >> 11) * 0x1.0p-53;
+    }
+    Vec3 in_box(const Vec3& centre, double width) {
+        const double x = next(), y = next(), z = next();
+        return {centre.x + (x - 0.5) * width, centre.y + (y - 0.5) * width, centre.z + (z - 0.5) * width};
+    }
+
+private:
+    std::uint64_t state_ = 0x2545F4914F6CDD1DULL;
+};
+
+struct Dipole {
+    Vec3 position, moment;
+};
+
+Vec3 dipole_field(const std::vector<Dipole>& dipoles, const Vec3& r) {
+    Vec3 h{0.0, 0.0, 0.0};
+    for (const Dipole& d : dipoles) {
+        const Vec3 v = r - d.position;
+        const double r2 = (v.x * v.x + v.y * v.y) + v.z * v.z;
+        const double inv_r3 = 1.0 / (r2 * std::sqrt(r2));
+        const double dot = (d.moment.x * v.x + d.moment.y * v.y) + d.moment.z * v.z;
+        h = h + (v * (3.0 * dot / r2) - d.moment) * (inv_r3 * INV_4PI);
+    }
+    return h;
+}
+
+double rms(const std::vector<Vec3>& v) {
+    double s = 0.0;
+    for (const Vec3& x : v) s += (x.x * x.x + x.y * x.y) + x.z * x.z;
+    return std::sqrt(s / static_cast<double>(v.size()));
+}
+
+}  // namespace
+
+std::vector<OrderedTranslation> ordered_translations(const std::vector<TranslationKey>& keys, std::size_t max_order,
+                                                     double bound) {
+    const Kind kind{Source::Magnetization, Field::H};
+    const std::size_t k_max = real_count(max_order);
+    std::vector<OrderedTranslation> out;
+    out.reserve(keys.size());
+    std::vector<double> multipole(k_max), local(k_max);
+    for (const TranslationKey& key : keys) {
+        // Target box B: centre 0, width 1; source box A relative to it.
+        const double ratio = std::ldexp(1.0, key.size_exponent);
+        const double unit = 0.5 * std::min(ratio, 1.0);
+        const Vec3 offset{key.offset[0] * unit, key.offset[1] * unit, key.offset[2] * unit};
+        Matrix full = multipole_to_local(max_order, offset, ratio);
+        // Two test sources, random moments and one common moment (a uniformly
+        // magnetised box, whose low-order field is far stronger): the order
+        // must serve both.
+        std::size_t order = 1;
+        for (const bool coherent : {false, true}) {
+            Sequence seq;
+            std::vector<Dipole> dipoles(TEST_POINTS);
+            for (Dipole& d : dipoles) {
+                d.position = seq.in_box(offset, ratio);
+                const Vec3 random{seq.next() - 0.5, seq.next() - 0.5, seq.next() - 0.5};
+                d.moment = coherent ? Vec3{0.3, -0.4, 0.5} : random;
+            }
+            std::vector<Vec3> targets(TEST_POINTS), exact(TEST_POINTS), nearest(TEST_POINTS);
+            for (std::size_t i = 0; i < TEST_POINTS; ++i) {
+                targets[i] = seq.in_box(Vec3{0.0, 0.0, 0.0}, 1.0);
+                exact[i] = dipole_field(dipoles, targets[i]);
+                nearest[i] = dipole_field(dipoles, seq.in_box(offset + Vec3{2.0 * ratio, 0.0, 0.0}, ratio));
+            }
+            const double allowed = bound * rms(nearest);
+            std::fill(multipole.begin(), multipole.end(), 0.0);
+            for (const Dipole& d : dipoles) {
+                add_point_to_multipole(kind, max_order, offset, ratio, SourcePoint{d.position, 1.0, d.moment},
+                                       multipole);
+            }
+            std::size_t p = order;
+            for (; p < max_order; ++p) {
+                const std::size_t k = real_count(p);
+                for (std::size_t r = 0; r < k; ++r) {
+                    double s = 0.0;
+                    for (std::size_t c = 0; c < k; ++c) s += full(r, c) * multipole[c];
+                    local[r] = s;
+                }
+                std::vector<Vec3> error(TEST_POINTS);
+                for (std::size_t i = 0; i < TEST_POINTS; ++i) {
+                    Vec3 h{0.0, 0.0, 0.0};
+                    add_local_to_target(kind, p, Vec3{0.0, 0.0, 0.0}, 1.0, std::span<const double>(local.data(), k),
+                                        targets[i], h);
+                    error[i] = h - exact[i];
+                }
+                if (rms(error) <= allowed) break;
+            }
+            order = p;
+        }
+        const std::size_t k = real_count(order);
+        Matrix m{k, k, std::vector<double>(k * k)};
+        for (std::size_t c = 0; c < k; ++c)
+            for (std::size_t r = 0; r < k; ++r) m.values[c * k + r] = full(r, c);
+        out.push_back({order, std::move(m)});
+    }
+    return out;
+}
+
+}  // namespace corvane::fmm

@@ -1,0 +1,22 @@
+// Symmetric quadrature rules on the tetrahedron with positive weights.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+namespace corvane::fmm {
+
+// A point in barycentric coordinates (one per vertex) with its weight; the
+// weights of a rule sum to 1 (multiply by the volume).
+struct QuadraturePoint {
+    std::array<double, 4> barycentric;
+    double weight;
+};
+
+// The rule with the fewest points that integrates every polynomial of the
+// given degree exactly: degree 1 (the centroid), 2 (4 points) or 5 (14 points;
+// degrees 3 and 4 take it too). Degrees above 5 are not available.
+std::span<const QuadraturePoint> tetrahedron_rule(std::size_t degree);
+
+}  // namespace corvane::fmm

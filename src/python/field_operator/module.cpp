@@ -1,0 +1,205 @@
+// corvane._field_operator: the native field operator behind
+// corvane.FieldOperator. `build` returns a capsule that owns the operator,
+// `apply` maps element vectors to the field at its targets, `info` describes
+// it. Both release the interpreter lock around the numerical work, on copies
+// of their array arguments, and come back to it about every 0.1 s to run
+// signal handlers (Ctrl-C) and the progress callback.
+#include <Python.h>
+
+#include <array>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "fmm/field_operator.hpp"
+#include "lib/failure.hpp"
+#include "lib/parallelism.hpp"
+#include "lib/work_queue.hpp"
+#include "python/arguments.hpp"
+#include "types/conversions.hpp"
+#include "types/py_errors.hpp"
+#include "types/readers.hpp"
+#include "types/results.hpp"
+
+namespace corvane::py {
+namespace {
+
+constexpr const char* CAPSULE_NAME = "corvane.FieldOperator";
+
+// Releases the interpreter lock for its lifetime; poll() takes it back
+// briefly to run signal handlers and the progress callback.
+class WithoutLock {
+public:
+    explicit WithoutLock(PyObject* progress) : progress_(progress), state_(PyEval_SaveThread()) {}
+    ~WithoutLock() { PyEval_RestoreThread(state_); }
+    WithoutLock(const WithoutLock&) = delete;
+    WithoutLock& operator=(const WithoutLock&) = delete;
+
+    // False (with the Python error set) when a handler or the callback raised.
+    bool poll(double fraction) {
+        PyEval_RestoreThread(state_);
+        bool ok = PyErr_CheckSignals() == 0;
+        if (ok && progress_ && progress_ != Py_None) {
+            PyObject* result = PyObject_CallFunction(progress_, "d", fraction);
+            ok = result != nullptr;
+            Py_XDECREF(result);
+        }
+        state_ = PyEval_SaveThread();
+        return ok;
+    }
+
+private:
+    PyObject* progress_;
+    PyThreadState* state_;
+};
+
+// The core's failures as Python exceptions; a cancelled run already has one.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (const ErrorAlreadySet&) {
+    } catch (const Cancelled&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyboardInterrupt, "");
+    } catch (const TypeError& e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown internal error");
+    }
+    return nullptr;
+}
+
+fmm::FieldOperator* from_capsule(PyObject* capsule) {
+    auto* op = static_cast<fmm::FieldOperator*>(PyCapsule_GetPointer(capsule, CAPSULE_NAME));
+    if (!op) throw ErrorAlreadySet{};
+    return op;
+}
+
+void release_capsule(PyObject* capsule) {
+    delete static_cast<fmm::FieldOperator*>(PyCapsule_GetPointer(capsule, CAPSULE_NAME));
+}
+
+std::vector<double> copied(const FlatVec3& v) { return {v.flat.values.begin(), v.flat.values.end()}; }
+
+constexpr const char* BUILD_PARAMS[] = {"nodes", "connectivity", "targets", "source", "field", "tolerance",
+                                        "n_threads", "memory_limit", "progress"};
+constexpr Signature BUILD{"build", BUILD_PARAMS};
+constexpr const char* APPLY_PARAMS[] = {"operator", "vectors", "progress"};
+constexpr Signature APPLY{"apply", APPLY_PARAMS};
+constexpr const char* INFO_PARAMS[] = {"operator"};
+constexpr Signature INFO{"info", INFO_PARAMS};
+
+// build(nodes (n, 3) float64, connectivity (m, 4) uint32, targets (t, 3)
+// float64, source 0 current / 1 magnetisation, field 0 A / 1 H, tolerance,
+// n_threads, memory_limit (bytes), progress callable or None) -> capsule
+PyObject* build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto a = match_arguments<9>(BUILD, args, nargs, kwnames);
+        const ArrayArg nodes_arg = to_float64_matrix(a[0], "nodes");
+        const ArrayArg tets_arg = to_index_matrix(a[1], "connectivity");
+        const ArrayArg targets_arg = to_float64_matrix(a[2], "targets");
+        fmm::OperatorSettings settings;
+        settings.kind.source = to_count(a[3], "source") != 0 ? fmm::Source::Magnetization : fmm::Source::Current;
+        settings.kind.field = to_count(a[4], "field") != 0 ? fmm::Field::H : fmm::Field::A;
+        settings.tolerance = to_real(a[5], "tolerance");
+        settings.n_threads = thread_count(to_count(a[6], "n_threads"));
+        const double limit = to_real(a[7], "memory_limit");
+        settings.memory_limit = limit > 1.8e19 ? UINT64_MAX : static_cast<std::uint64_t>(limit > 0 ? limit : 0);
+        PyObject* progress = a[8];
+
+        const FlatVec3 nodes_view = read_flat_vec3(nodes_arg);
+        const FlatTets tets_view = read_flat_tets(tets_arg);
+        const std::vector<double> nodes = copied(nodes_view);
+        const std::vector<std::uint32_t> tets(tets_view.flat.values.begin(), tets_view.flat.values.end());
+        const TargetPoints t = read_target_columns(targets_arg);
+        const fmm::Points targets{t.x, t.y, t.z};
+
+        std::unique_ptr<fmm::FieldOperator> op;
+        {
+            WithoutLock unlocked(progress);
+            op = std::make_unique<fmm::FieldOperator>(Vec3List(nodes), TetList(tets.data(), tets.size() / 4), targets,
+                                                      settings, [&](double f) { return unlocked.poll(f); });
+        }
+        Ref capsule(checked(PyCapsule_New(op.get(), CAPSULE_NAME, release_capsule)));
+        op.release();
+        return capsule;
+    });
+}
+
+// apply(operator, vectors (m, 3) float64, progress) -> (t, 3) float64
+PyObject* apply(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto a = match_arguments<3>(APPLY, args, nargs, kwnames);
+        const fmm::FieldOperator* op = from_capsule(a[0]);
+        const ArrayArg vectors_arg = to_float64_matrix(a[1], "vectors");
+        const FlatVec3 view = read_flat_vec3(vectors_arg);
+        if (view.flat.size() != 3 * op->n_elements()) {
+            throw TypeError("vectors must hold one row of three values per element");
+        }
+        const std::vector<double> vectors = copied(view);
+        std::vector<double> out(3 * op->n_targets());
+        {
+            WithoutLock unlocked(a[2]);
+            op->apply(vectors.data(), out.data(), [&](double f) { return unlocked.poll(f); });
+        }
+        return reshaped(array_from_buffer(std::move(out)), op->n_targets(), 3);
+    });
+}
+
+PyObject* info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto a = match_arguments<1>(INFO, args, nargs, kwnames);
+        const fmm::OperatorInfo& i = from_capsule(a[0])->info();
+        return checked(Py_BuildValue(
+            "{s:n,s:n,s:n,s:n,s:n,s:n,s:K,s:K,s:K,s:K,s:O,s:d}", "elements", Py_ssize_t(i.elements), "targets",
+            Py_ssize_t(i.targets), "expansion_order", Py_ssize_t(i.order), "boxes", Py_ssize_t(i.boxes), "levels",
+            Py_ssize_t(i.levels), "translations", Py_ssize_t(i.translations), "far_interactions",
+            static_cast<unsigned long long>(i.far_interactions), "near_interactions",
+            static_cast<unsigned long long>(i.near_interactions), "exact_pairs",
+            static_cast<unsigned long long>(i.exact_pairs), "bytes_kept", static_cast<unsigned long long>(i.bytes),
+            "near_field_stored", i.near_field_stored ? Py_True : Py_False, "build_seconds", i.build_seconds));
+    });
+}
+
+using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+PyMethodDef* method_defs() {
+    static std::array<std::string, 3> docs;
+    static std::array<PyMethodDef, 4> defs{};
+    static bool ready = false;
+    if (!ready) {
+        const std::array<std::pair<const Signature*, Entry>, 3> rows{{{&BUILD, build}, {&APPLY, apply}, {&INFO, info}}};
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            docs[i] = text_signature(*rows[i].first);
+            defs[i] = PyMethodDef{rows[i].first->name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rows[i].second)),
+                                  METH_FASTCALL | METH_KEYWORDS, docs[i].c_str()};
+        }
+        defs[3] = PyMethodDef{nullptr, nullptr, 0, nullptr};  // sentinel
+        ready = true;
+    }
+    return defs.data();
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {0, nullptr},  // sentinel
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "corvane._field_operator", "The native field operator of corvane.FieldOperator.",
+    0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace corvane::py
+
+PyMODINIT_FUNC PyInit__field_operator(void) {
+    corvane::py::module_def.m_methods = corvane::py::method_defs();
+    return PyModuleDef_Init(&corvane::py::module_def);
+}
