@@ -1,110 +1,291 @@
 // Points to multipoles and locals to targets through the regular harmonics
 // and their ladders: dz R_n^m = R_{n-1}^m, (dx + i dy) R_n^m = -R_{n-1}^{m+1},
-// (dx - i dy) R_n^m = R_{n-1}^{m-1}.
+// (dx - i dy) R_n^m = R_{n-1}^{m-1}, with X^{-m} = (-1)^m conj(X^m).
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "fmm/expansions.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include <algorithm>
+
 #include "fmm/expansions.hpp"
-
-#include <array>
-
 #include "fmm/harmonics.hpp"
+#include "math/simd_loop-inl.h"
 
+HWY_BEFORE_NAMESPACE();
 namespace corvane::fmm {
-namespace {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
 
-constexpr std::size_t MAX_ORDER = 24;
 constexpr double INV_4PI = 0.07957747154594767;
 
-using Packed = std::array<Complex, (MAX_ORDER + 1) * (MAX_ORDER + 2) / 2>;
-
-Vec3 scaled(const Vec3& v, const Vec3& centre, double width) {
-    const double s = 1.0 / width;
-    return {(v.x - centre.x) * s, (v.y - centre.y) * s, (v.z - centre.z) * s};
+// R_n^m of the lanes' points (b.x, b.y, b.z) into re/im, entry (packed, lane)
+// at [packed * lanes + lane].
+template <class D>
+HWY_INLINE void regular(D d, std::size_t order, hn::Vec<D> bx, hn::Vec<D> by, hn::Vec<D> bz, double* re,
+                        double* im) {
+    const std::size_t L = hn::Lanes(d);
+    const auto r2 = hn::Add(hn::Add(hn::Mul(bx, bx), hn::Mul(by, by)), hn::Mul(bz, bz));
+    hn::StoreU(hn::Set(d, 1.0), d, re);
+    hn::StoreU(hn::Zero(d), d, im);
+    for (std::size_t m = 0; m <= order; ++m) {
+        if (m > 0) {
+            // R_m^m = R_{m-1}^{m-1} (x + iy) / (2m)
+            const std::size_t prev = packed(m - 1, m - 1) * L;
+            const auto a = hn::LoadU(d, re + prev), b = hn::LoadU(d, im + prev);
+            const auto s = hn::Set(d, 1.0 / static_cast<double>(2 * m));
+            hn::StoreU(hn::Mul(hn::Sub(hn::Mul(a, bx), hn::Mul(b, by)), s), d, re + packed(m, m) * L);
+            hn::StoreU(hn::Mul(hn::Add(hn::Mul(a, by), hn::Mul(b, bx)), s), d, im + packed(m, m) * L);
+        }
+        if (m + 1 <= order) {
+            const std::size_t at = packed(m, m) * L, next = packed(m + 1, m) * L;
+            hn::StoreU(hn::Mul(bz, hn::LoadU(d, re + at)), d, re + next);
+            hn::StoreU(hn::Mul(bz, hn::LoadU(d, im + at)), d, im + next);
+        }
+        for (std::size_t n = m + 2; n <= order; ++n) {
+            // R_n^m = ((2n - 1) z R_{n-1}^m - r^2 R_{n-2}^m) / ((n - m)(n + m))
+            const auto a = hn::Mul(hn::Set(d, static_cast<double>(2 * n - 1)), bz);
+            const auto s = hn::Set(d, 1.0 / static_cast<double>((n - m) * (n + m)));
+            const std::size_t n1 = packed(n - 1, m) * L, n2 = packed(n - 2, m) * L, at = packed(n, m) * L;
+            hn::StoreU(hn::Mul(hn::Sub(hn::Mul(a, hn::LoadU(d, re + n1)), hn::Mul(r2, hn::LoadU(d, re + n2))), s), d,
+                      re + at);
+            hn::StoreU(hn::Mul(hn::Sub(hn::Mul(a, hn::LoadU(d, im + n1)), hn::Mul(r2, hn::LoadU(d, im + n2))), s), d,
+                      im + at);
+        }
+    }
 }
 
-void add(std::span<double> real, std::size_t n, std::size_t m, Complex value) {
-    real[real_index(n, m, false)] += value.real();
-    if (m > 0) real[real_index(n, m, true)] += value.imag();
-}
-
-// sum over n, m (all signs) of conj(L_n^m) X_n^m and the gradient terms.
-struct LocalSums {
-    double potential = 0.0;
-    Vec3 gradient;  // in normalised coordinates
+template <class D>
+struct Complex2 {
+    hn::Vec<D> re, im;
 };
 
-LocalSums local_sums(std::size_t order, std::span<const double> local, std::span<const Complex> r,
-                     bool need_potential) {
-    Packed l_packed;
-    const std::span<Complex> l(l_packed.data(), packed_count(order));
-    to_complex(local, order, l);
-    LocalSums s;
-    Complex plus = 0.0;
-    double dz = 0.0;
-    for (long n = 0; n <= static_cast<long>(order); ++n) {
-        for (long m = -n; m <= n; ++m) {
-            const Complex cl = std::conj(harmonic(l, n, m));
-            if (need_potential) s.potential += (cl * harmonic(r, n, m)).real();
-            if (n > 0) {
-                dz += (cl * harmonic(r, n - 1, m)).real();
-                plus -= cl * harmonic(r, n - 1, m + 1);
-            }
-        }
-    }
-    s.gradient = {plus.real(), plus.imag(), dz};
-    return s;
+// R_n^m of the lanes for any |m| <= n (zero beyond).
+template <class D>
+HWY_INLINE Complex2<D> get(D d, const double* re, const double* im, long n, long m) {
+    const std::size_t L = hn::Lanes(d);
+    if (n < 0 || m > n || -m > n) return {hn::Zero(d), hn::Zero(d)};
+    const std::size_t at = packed(static_cast<std::size_t>(n), static_cast<std::size_t>(m < 0 ? -m : m)) * L;
+    const auto a = hn::LoadU(d, re + at), b = hn::LoadU(d, im + at);
+    if (m >= 0) return {a, b};
+    // (-1)^m conj(R^{|m|})
+    return (m % 2 == 0) ? Complex2<D>{a, hn::Neg(b)} : Complex2<D>{hn::Neg(a), b};
 }
 
-}  // namespace
+using DFull = hn::ScalableTag<double>;
 
-void add_point_to_multipole(const Kind& kind, std::size_t order, const Vec3& centre, double width,
-                            const SourcePoint& point, std::span<double> multipole) {
-    Packed r_packed;
-    const std::span<Complex> r(r_packed.data(), packed_count(order));
-    regular_harmonics(scaled(point.position, centre, width), order, r);
-    const std::size_t count = real_count(order);
-    const Vec3& v = point.vector;
-    if (kind.dipole()) {
-        // conj(v . grad R_n^m) / w with the dipole potential's 1/(4 pi).
-        const double s = point.weight * INV_4PI / width;
-        const Complex minus_half(0.5 * v.x, -0.5 * v.y), plus_half(0.5 * v.x, 0.5 * v.y);
-        for (long n = 1; n <= static_cast<long>(order); ++n) {
-            for (long m = 0; m <= n; ++m) {
-                const Complex g = v.z * harmonic(r, n - 1, m) - minus_half * harmonic(r, n - 1, m + 1) +
-                                  plus_half * harmonic(r, n - 1, m - 1);
-                add(multipole, static_cast<std::size_t>(n), static_cast<std::size_t>(m), std::conj(g) * s);
-            }
-        }
-        return;
-    }
-    const double strength[3] = {point.weight * v.x, point.weight * v.y, point.weight * v.z};
-    for (std::size_t c = 0; c < 3; ++c) {
-        const std::span<double> out = multipole.subspan(c * count, count);
-        for (std::size_t n = 0; n <= order; ++n) {
-            for (std::size_t m = 0; m <= n; ++m) add(out, n, m, std::conj(r[packed(n, m)]) * strength[c]);
-        }
-    }
-}
-
-void add_local_to_target(const Kind& kind, std::size_t order, const Vec3& centre, double width,
-                         std::span<const double> local, const Vec3& target, Vec3& out) {
-    Packed r_packed;
-    const std::span<Complex> r(r_packed.data(), packed_count(order));
-    regular_harmonics(scaled(target, centre, width), order, r);
-    const std::size_t count = real_count(order);
+void PointsToMultipole(const Kind& kind, std::size_t order, const Vec3& centre, double width,
+                       const SourceBatch& pts, double* multipole, std::vector<double>& scratch) {
+    using D = DFull;
+    const D d;
+    const std::size_t L = hn::Lanes(d);
+    const std::size_t n_packed = packed_count(order), comps = kind.components();
+    scratch.assign(2 * n_packed * L * (1 + comps), 0.0);
+    double* r_re = scratch.data();
+    double* r_im = r_re + n_packed * L;
+    double* acc = r_im + n_packed * L;  // per component: re, im
     const double inv_w = 1.0 / width;
-    if (kind.dipole()) {
-        const LocalSums s = local_sums(order, local, r, false);
-        out = out - s.gradient * inv_w;  // H = -grad phi
-        return;
+    HWY_ALIGN double lane[7][16];
+    for (std::size_t first = 0; first < pts.size; first += L) {
+        // Lanes past the last point get weight 0 at the centre: exactly nothing.
+        for (std::size_t l = 0; l < L; ++l) {
+            const bool used = first + l < pts.size;
+            const std::size_t i = used ? first + l : 0;
+            lane[0][l] = used ? pts.x[i] : centre.x;
+            lane[1][l] = used ? pts.y[i] : centre.y;
+            lane[2][l] = used ? pts.z[i] : centre.z;
+            lane[3][l] = used ? pts.weight[i] : 0.0;
+            lane[4][l] = used ? pts.vx[i] : 0.0;
+            lane[5][l] = used ? pts.vy[i] : 0.0;
+            lane[6][l] = used ? pts.vz[i] : 0.0;
+        }
+        const auto iw = hn::Set(d, inv_w);
+        const auto bx = hn::Mul(hn::Sub(hn::LoadU(d, lane[0]), hn::Set(d, centre.x)), iw);
+        const auto by = hn::Mul(hn::Sub(hn::LoadU(d, lane[1]), hn::Set(d, centre.y)), iw);
+        const auto bz = hn::Mul(hn::Sub(hn::LoadU(d, lane[2]), hn::Set(d, centre.z)), iw);
+        const auto w = hn::LoadU(d, lane[3]);
+        const auto vx = hn::LoadU(d, lane[4]), vy = hn::LoadU(d, lane[5]), vz = hn::LoadU(d, lane[6]);
+        regular(d, order, bx, by, bz, r_re, r_im);
+        if (kind.dipole()) {
+            // conj(v . grad R_n^m) / w, with the dipole potential's 1/(4 pi):
+            // v . grad R_n^m = vz R_{n-1}^m - h- R_{n-1}^{m+1} + h+ R_{n-1}^{m-1},
+            // h-+ = (vx -+ i vy) / 2.
+            const auto s = hn::Mul(w, hn::Set(d, INV_4PI * inv_w));
+            const auto half = hn::Set(d, 0.5);
+            const auto hx = hn::Mul(hn::Mul(vx, s), half), hy = hn::Mul(hn::Mul(vy, s), half);
+            const auto sz = hn::Mul(vz, s);
+            for (long n = 1; n <= static_cast<long>(order); ++n) {
+                for (long m = 0; m <= n; ++m) {
+                    const auto a = get(d, r_re, r_im, n - 1, m);
+                    const auto up = get(d, r_re, r_im, n - 1, m + 1);
+                    const auto down = get(d, r_re, r_im, n - 1, m - 1);
+                    // -(hx - i hy)(u) + (hx + i hy)(dn)
+                    const auto g_re = hn::Add(hn::Sub(hn::Mul(sz, a.re), hn::Add(hn::Mul(hx, up.re), hn::Mul(hy, up.im))),
+                                              hn::Sub(hn::Mul(hx, down.re), hn::Mul(hy, down.im)));
+                    const auto g_im = hn::Add(hn::Sub(hn::Mul(sz, a.im), hn::Sub(hn::Mul(hx, up.im), hn::Mul(hy, up.re))),
+                                              hn::Add(hn::Mul(hx, down.im), hn::Mul(hy, down.re)));
+                    const std::size_t at = packed(static_cast<std::size_t>(n), static_cast<std::size_t>(m)) * L;
+                    hn::StoreU(hn::Add(hn::LoadU(d, acc + at), g_re), d, acc + at);
+                    hn::StoreU(hn::Sub(hn::LoadU(d, acc + n_packed * L + at), g_im), d, acc + n_packed * L + at);
+                }
+            }
+        } else {
+            const hn::Vec<D> strength[3] = {hn::Mul(w, vx), hn::Mul(w, vy), hn::Mul(w, vz)};
+            for (std::size_t c = 0; c < 3; ++c) {
+                double* a_re = acc + 2 * c * n_packed * L;
+                double* a_im = a_re + n_packed * L;
+                for (std::size_t i = 0; i < n_packed * L; i += L) {
+                    hn::StoreU(hn::MulAdd(strength[c], hn::LoadU(d, r_re + i), hn::LoadU(d, a_re + i)), d, a_re + i);
+                    hn::StoreU(hn::NegMulAdd(strength[c], hn::LoadU(d, r_im + i), hn::LoadU(d, a_im + i)), d, a_im + i);
+                }
+            }
+        }
     }
-    LocalSums s[3];
-    for (std::size_t c = 0; c < 3; ++c) s[c] = local_sums(order, local.subspan(c * count, count), r, !kind.curl());
-    if (!kind.curl()) {
-        out = out + Vec3{s[0].potential, s[1].potential, s[2].potential} * 1e-7;
-        return;
+    // Lanes summed in order into the real layout.
+    const std::size_t count = real_count(order);
+    for (std::size_t c = 0; c < comps; ++c) {
+        const double* a_re = acc + 2 * c * n_packed * L;
+        const double* a_im = a_re + n_packed * L;
+        double* out = multipole + c * count;
+        for (std::size_t n = 0; n <= order; ++n) {
+            for (std::size_t m = 0; m <= n; ++m) {
+                double s_re = 0.0, s_im = 0.0;
+                for (std::size_t l = 0; l < L; ++l) {
+                    s_re += a_re[packed(n, m) * L + l];
+                    s_im += a_im[packed(n, m) * L + l];
+                }
+                out[real_index(n, m, false)] = s_re;
+                if (m > 0) out[real_index(n, m, true)] = s_im;
+            }
+        }
     }
-    const Vec3 gx = s[0].gradient * inv_w, gy = s[1].gradient * inv_w, gz = s[2].gradient * inv_w;
-    const Vec3 curl{gz.y - gy.z, gx.z - gz.x, gy.x - gx.y};
-    out = out + curl * kind.curl_constant();
+    corvane::HWY_NAMESPACE::leave_vector_code();
+}
+
+// Sums of a local expansion at the lanes' points: the potential
+// sum conj(L_n^m) R_n^m and its gradient in normalised coordinates.
+template <class D>
+struct LocalSums {
+    hn::Vec<D> potential, gx, gy, gz;
+};
+
+template <class D>
+HWY_INLINE LocalSums<D> local_sums(D d, std::size_t order, const double* local, const double* re, const double* im,
+                                   bool need_potential) {
+    const std::size_t L = hn::Lanes(d);
+    auto pot = hn::Zero(d), gz = hn::Zero(d), gp_re = hn::Zero(d), gp_im = hn::Zero(d);
+    const auto two = hn::Set(d, 2.0);
+    for (long n = 0; n <= static_cast<long>(order); ++n) {
+        for (long m = 0; m <= n; ++m) {
+            const double l_re = local[real_index(static_cast<std::size_t>(n), static_cast<std::size_t>(m), false)];
+            const double l_im = m > 0 ? local[real_index(static_cast<std::size_t>(n), static_cast<std::size_t>(m), true)] : 0.0;
+            const auto lr = hn::Set(d, l_re), li = hn::Set(d, l_im);
+            const auto weight = m == 0 ? hn::Set(d, 1.0) : two;
+            if (need_potential) {
+                // Re(conj(L) R) = Lr Rr + Li Ri, twice for m > 0 (m and -m).
+                const std::size_t at = packed(static_cast<std::size_t>(n), static_cast<std::size_t>(m)) * L;
+                pot = hn::MulAdd(weight, hn::Add(hn::Mul(lr, hn::LoadU(d, re + at)), hn::Mul(li, hn::LoadU(d, im + at))), pot);
+            }
+            if (n == 0) continue;
+            // dz: conj(L_n^m) R_{n-1}^m, both signs of m.
+            if (m <= n - 1) {
+                const auto a = get(d, re, im, n - 1, m);
+                gz = hn::MulAdd(weight, hn::Add(hn::Mul(lr, a.re), hn::Mul(li, a.im)), gz);
+            }
+            // dx + i dy: -sum_{m>=0} conj(L^m) R_{n-1}^{m+1} + sum_{m>=1} L^m conj(R_{n-1}^{m-1}).
+            if (m + 1 <= n - 1) {
+                const auto u = get(d, re, im, n - 1, m + 1);
+                gp_re = hn::Sub(gp_re, hn::Add(hn::Mul(lr, u.re), hn::Mul(li, u.im)));
+                gp_im = hn::Sub(gp_im, hn::Sub(hn::Mul(lr, u.im), hn::Mul(li, u.re)));
+            }
+            if (m >= 1) {
+                const auto v = get(d, re, im, n - 1, m - 1);
+                gp_re = hn::Add(gp_re, hn::Add(hn::Mul(lr, v.re), hn::Mul(li, v.im)));
+                gp_im = hn::Add(gp_im, hn::Sub(hn::Mul(li, v.re), hn::Mul(lr, v.im)));
+            }
+        }
+    }
+    return {pot, gp_re, gp_im, gz};
+}
+
+void LocalToTargets(const Kind& kind, std::size_t order, const Vec3& centre, double width, const double* local,
+                    const double* x, const double* y, const double* z, std::size_t n_targets, double* out,
+                    std::vector<double>& scratch) {
+    using D = DFull;
+    const D d;
+    const std::size_t L = hn::Lanes(d);
+    const std::size_t n_packed = packed_count(order), count = real_count(order);
+    scratch.resize(2 * n_packed * L);
+    double* r_re = scratch.data();
+    double* r_im = r_re + n_packed * L;
+    const double inv_w = 1.0 / width;
+    HWY_ALIGN double lane[3][16], result[3][16];
+    for (std::size_t first = 0; first < n_targets; first += L) {
+        for (std::size_t l = 0; l < L; ++l) {
+            const bool used = first + l < n_targets;
+            lane[0][l] = used ? x[first + l] : centre.x;
+            lane[1][l] = used ? y[first + l] : centre.y;
+            lane[2][l] = used ? z[first + l] : centre.z;
+        }
+        const auto iw = hn::Set(d, inv_w);
+        regular(d, order, hn::Mul(hn::Sub(hn::LoadU(d, lane[0]), hn::Set(d, centre.x)), iw),
+                hn::Mul(hn::Sub(hn::LoadU(d, lane[1]), hn::Set(d, centre.y)), iw),
+                hn::Mul(hn::Sub(hn::LoadU(d, lane[2]), hn::Set(d, centre.z)), iw), r_re, r_im);
+        hn::Vec<D> f[3];
+        if (kind.dipole()) {
+            // H = -grad phi
+            const LocalSums<D> s = local_sums(d, order, local, r_re, r_im, false);
+            const auto k = hn::Set(d, -inv_w);
+            f[0] = hn::Mul(k, s.gx), f[1] = hn::Mul(k, s.gy), f[2] = hn::Mul(k, s.gz);
+        } else if (!kind.curl()) {
+            const auto k = hn::Set(d, 1e-7);
+            for (std::size_t c = 0; c < 3; ++c) f[c] = hn::Mul(k, local_sums(d, order, local + c * count, r_re, r_im, true).potential);
+        } else {
+            const LocalSums<D> sx = local_sums(d, order, local, r_re, r_im, false);
+            const LocalSums<D> sy = local_sums(d, order, local + count, r_re, r_im, false);
+            const LocalSums<D> sz = local_sums(d, order, local + 2 * count, r_re, r_im, false);
+            const auto k = hn::Set(d, kind.curl_constant() * inv_w);
+            f[0] = hn::Mul(k, hn::Sub(sz.gy, sy.gz));
+            f[1] = hn::Mul(k, hn::Sub(sx.gz, sz.gx));
+            f[2] = hn::Mul(k, hn::Sub(sy.gx, sx.gy));
+        }
+        for (std::size_t c = 0; c < 3; ++c) hn::StoreU(f[c], d, result[c]);
+        for (std::size_t l = 0; l < L && first + l < n_targets; ++l)
+            for (std::size_t c = 0; c < 3; ++c) out[3 * (first + l) + c] += result[c][l];
+    }
+    corvane::HWY_NAMESPACE::leave_vector_code();
+}
+
+void RegularHarmonicsOf(const Vec3& v, std::size_t order, double* re, double* im) {
+    const hn::CappedTag<double, 1> d;
+    regular(d, order, hn::Set(d, v.x), hn::Set(d, v.y), hn::Set(d, v.z), re, im);
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace corvane::fmm
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace corvane::fmm {
+
+HWY_EXPORT(PointsToMultipole);
+HWY_EXPORT(LocalToTargets);
+HWY_EXPORT(RegularHarmonicsOf);
+
+void points_to_multipole(const Kind& kind, std::size_t order, const Vec3& centre, double width,
+                         const SourceBatch& points, std::span<double> multipole, std::vector<double>& scratch) {
+    HWY_DYNAMIC_DISPATCH(PointsToMultipole)(kind, order, centre, width, points, multipole.data(), scratch);
+}
+
+void local_to_targets(const Kind& kind, std::size_t order, const Vec3& centre, double width,
+                      std::span<const double> local, const double* x, const double* y, const double* z,
+                      std::size_t n_targets, double* out, std::vector<double>& scratch) {
+    HWY_DYNAMIC_DISPATCH(LocalToTargets)(kind, order, centre, width, local.data(), x, y, z, n_targets, out, scratch);
+}
+
+void regular_harmonics_of(const Vec3& v, std::size_t order, double* re, double* im) {
+    HWY_DYNAMIC_DISPATCH(RegularHarmonicsOf)(v, order, re, im);
 }
 
 }  // namespace corvane::fmm
+#endif  // HWY_ONCE

@@ -14,6 +14,8 @@
 #include "fmm/dense.hpp"
 #include "fmm/expansions.hpp"
 #include "fmm/harmonics.hpp"
+#include "fmm/m2l.hpp"
+#include "fmm/orders.hpp"
 #include "lib/failure.hpp"
 
 namespace corvane::fmm {
@@ -115,18 +117,22 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
     if (progress && !progress(0.02)) throw Cancelled();
 
     lists_ = build_interactions(tree_);
-    translations_ = ordered_translations(lists_.translations, p, parameters_.translation_bound);
-    for (OrderedTranslation& t : translations_) t.matrix = padded(t.matrix);
+    const std::vector<std::size_t> orders = translation_orders(lists_.translations, p, parameters_.translation_bound);
+    translations_.reserve(orders.size());
+    for (std::size_t i = 0; i < orders.size(); ++i) {
+        const TranslationKey& key = lists_.translations[i];
+        translations_.push_back(axial_translation(orders[i], key_offset(key), key_ratio(key)));
+    }
     if (std::getenv("CORVANE_FMM_TIMES")) {
         std::vector<std::size_t> hist(p + 1, 0);
         double cost = 0.0;
         for (const FarPair& f : lists_.far) {
             ++hist[translations_[f.translation].order];
-            cost += std::pow(double(real_count(translations_[f.translation].order)), 2);
+            cost += std::pow(double(translations_[f.translation].order + 1), 3);
         }
         std::fprintf(stderr, "orders:");
         for (std::size_t o = 0; o <= p; ++o) std::fprintf(stderr, " %zu:%zu", o, hist[o]);
-        std::fprintf(stderr, " relcost %.3f\n", cost / (double(lists_.far.size()) * std::pow(double(real_count(p)), 2)));
+        std::fprintf(stderr, " relcost %.3f\n", cost / (double(lists_.far.size()) * std::pow(double(p + 1), 3)));
     }
     for (std::size_t o = 0; o < 8; ++o) {
         m2m_.push_back(padded(multipole_to_multipole(p, octant_shift(o))));
@@ -174,7 +180,10 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
                           bytes_of(chunk_pairs_);
     for (const auto* set : {&m2m_, &l2l_})
         for (const Matrix& m : *set) bytes += bytes_of(m.values);
-    for (const OrderedTranslation& t : translations_) bytes += bytes_of(t.matrix.values);
+    for (const AxialTranslation& t : translations_) {
+        for (const auto* blocks : {&t.to_axis, &t.from_axis, &t.along_axis})
+            for (const auto& b : *blocks) bytes += bytes_of(b);
+    }
     if (near_->stored()) bytes += near_->bytes(parameters_.single_precision);
     info_.bytes = bytes;
     (void)k;
@@ -207,18 +216,23 @@ void FieldOperator::apply(const double* vectors, double* out, const Progress& pr
     std::vector<std::uint32_t> source_leaves;
     for (std::size_t b = 0; b < n_boxes; ++b)
         if (tree_.boxes[b].leaf && tree_.boxes[b].n_sources() > 0) source_leaves.push_back(static_cast<std::uint32_t>(b));
-    run_items(source_leaves.size(), threads, [&](std::size_t item, std::size_t) {
+    // The vector of each point's element, in tree order.
+    std::vector<double> pvx(points_.size()), pvy(points_.size()), pvz(points_.size());
+    for (std::size_t s = 0; s < points_.size(); ++s) {
+        const double* v = vectors + 3 * point_element_[s];
+        pvx[s] = v[0], pvy[s] = v[1], pvz[s] = v[2];
+    }
+    std::vector<std::vector<double>> scratch_of(threads);
+    run_items(source_leaves.size(), threads, [&](std::size_t item, std::size_t thread) {
         const std::uint32_t b = source_leaves[item];
         const Box& box = tree_.boxes[b];
-        const Vec3 centre = tree_.centre(box);
-        const double width = tree_.width(box.level);
-        const std::span<double> m(multipole.data() + b * stride, stride);
-        for (std::uint32_t s = box.src_begin; s < box.src_end; ++s) {
-            const double* v = vectors + 3 * point_element_[s];
-            add_point_to_multipole(kind, p, centre, width, SourcePoint{points_[s], point_weights_[s], Vec3{v[0], v[1], v[2]}}, m);
-        }
+        const std::size_t s = box.src_begin;
+        const SourceBatch batch{points_.x.data() + s, points_.y.data() + s, points_.z.data() + s,
+                                point_weights_.data() + s, pvx.data() + s, pvy.data() + s, pvz.data() + s,
+                                box.n_sources()};
+        points_to_multipole(kind, p, tree_.centre(box), tree_.width(box.level), batch,
+                            std::span<double>(multipole.data() + b * stride, stride), scratch_of[thread]);
     }, poll);
-
     lap("p2m");
     // Children to parents, deepest level first.
     for (std::size_t level = tree_.n_levels(); level-- > 0;) {
@@ -239,27 +253,30 @@ void FieldOperator::apply(const double* vectors, double* out, const Progress& pr
     }
 
     lap("m2m");
-    // Multipole to local, one batch per translation and chunk.
+    // Multipole to local, in batches of expansions that share a translation.
     run_items(chunk_begin_.size() - 1, threads, [&](std::size_t chunk, std::size_t) {
-        std::vector<double> x, y;
+        std::vector<double> x(k * M2L_BATCH), y(k * M2L_BATCH), scratch(4 * k * M2L_BATCH);
+        std::size_t slot_pair[M2L_BATCH], slot_comp[M2L_BATCH];
         for (std::size_t i = chunk_begin_[chunk]; i < chunk_begin_[chunk + 1];) {
             std::size_t j = i;
             while (j < chunk_begin_[chunk + 1] && chunk_pairs_[j].translation == chunk_pairs_[i].translation) ++j;
-            const OrderedTranslation& t = translations_[chunk_pairs_[i].translation];
-            const std::size_t kt = real_count(t.order), ktp = padded_rows(kt);
+            const AxialTranslation& t = translations_[chunk_pairs_[i].translation];
+            const std::size_t kt = real_count(t.order);
+            // Columns (pair, component) in batches; unused lanes stay zero.
             const std::size_t n_cols = (j - i) * comps;
-            x.resize(n_cols * kt);
-            y.resize(n_cols * ktp);
-            for (std::size_t pair = i; pair < j; ++pair)
-                for (std::size_t c = 0; c < comps; ++c)
-                    std::copy_n(multipole.data() + chunk_pairs_[pair].source_box * stride + c * k, kt,
-                                x.data() + ((pair - i) * comps + c) * kt);
-            multiply(t.matrix.values.data(), ktp, kt, x.data(), kt, n_cols, y.data(), ktp);
-            for (std::size_t pair = i; pair < j; ++pair) {
-                double* l = local.data() + chunk_pairs_[pair].target_box * stride;
-                for (std::size_t c = 0; c < comps; ++c) {
-                    const double* col = y.data() + ((pair - i) * comps + c) * ktp;
-                    for (std::size_t r = 0; r < kt; ++r) l[c * k + r] += col[r];
+            for (std::size_t first = 0; first < n_cols; first += M2L_BATCH) {
+                const std::size_t used = std::min(M2L_BATCH, n_cols - first);
+                std::fill(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(kt * M2L_BATCH), 0.0);
+                for (std::size_t l = 0; l < used; ++l) {
+                    slot_pair[l] = i + (first + l) / comps;
+                    slot_comp[l] = (first + l) % comps;
+                    const double* m = multipole.data() + chunk_pairs_[slot_pair[l]].source_box * stride + slot_comp[l] * k;
+                    for (std::size_t r = 0; r < kt; ++r) x[r * M2L_BATCH + l] = m[r];
+                }
+                translate_batch(t, x.data(), y.data(), scratch.data());
+                for (std::size_t l = 0; l < used; ++l) {
+                    double* loc = local.data() + chunk_pairs_[slot_pair[l]].target_box * stride + slot_comp[l] * k;
+                    for (std::size_t r = 0; r < kt; ++r) loc[r] += y[r * M2L_BATCH + l];
                 }
             }
             i = j;
@@ -296,11 +313,9 @@ void FieldOperator::apply(const double* vectors, double* out, const Progress& pr
         const Vec3 centre = tree_.centre(box);
         const double width = tree_.width(box.level);
         const std::span<const double> l(local.data() + leaf * stride, stride);
-        for (std::uint32_t t = box.trg_begin; t < box.trg_end; ++t) {
-            Vec3 f{0.0, 0.0, 0.0};
-            add_local_to_target(kind, p, centre, width, l, targets_[t], f);
-            sorted[3 * t] = f.x, sorted[3 * t + 1] = f.y, sorted[3 * t + 2] = f.z;
-        }
+        const std::size_t t = box.trg_begin;
+        local_to_targets(kind, p, centre, width, l, targets_.x.data() + t, targets_.y.data() + t, targets_.z.data() + t,
+                         box.n_targets(), sorted.data() + 3 * t, scratch_of[thread]);
         near_->add_block(in, b, vectors, sorted.data() + 3 * box.trg_begin, scratch[thread]);
     }, poll);
     for (std::size_t s = 0; s < targets_.size(); ++s) {

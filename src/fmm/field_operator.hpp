@@ -15,7 +15,7 @@
 #include "fmm/interactions.hpp"
 #include "fmm/kinds.hpp"
 #include "fmm/near_field.hpp"
-#include "fmm/orders.hpp"
+#include "fmm/rotations.hpp"
 #include "fmm/translations.hpp"
 #include "fmm/tree.hpp"
 #include "lib/work_queue.hpp"
@@ -87,7 +87,7 @@ private:
     std::vector<double> point_weights_;
     std::vector<std::uint32_t> point_element_;
     Interactions lists_;
-    std::vector<OrderedTranslation> translations_;  // padded rows, see dense.hpp
+    std::vector<AxialTranslation> translations_;  // per key, at its order
     std::vector<Matrix> m2m_, l2l_;       // per child octant, padded rows
     // Far pairs cut into chunks of target boxes, each sorted by translation.
     std::vector<std::size_t> chunk_begin_;

@@ -2,23 +2,16 @@
 #include "fmm/harmonics.hpp"
 
 #include <cmath>
+#include <vector>
+
+#include "fmm/expansions.hpp"
 
 namespace corvane::fmm {
 
 void regular_harmonics(const Vec3& v, std::size_t order, std::span<Complex> out) {
-    const double r2 = (v.x * v.x + v.y * v.y) + v.z * v.z;
-    const Complex xy(v.x, v.y);
-    out[0] = 1.0;
-    for (std::size_t m = 0; m <= order; ++m) {
-        // R_m^m = R_{m-1}^{m-1} (x + iy) / (2m); R_{m+1}^m = z R_m^m;
-        // R_n^m = ((2n - 1) z R_{n-1}^m - r^2 R_{n-2}^m) / ((n - m)(n + m)).
-        if (m > 0) out[packed(m, m)] = out[packed(m - 1, m - 1)] * xy / static_cast<double>(2 * m);
-        if (m + 1 <= order) out[packed(m + 1, m)] = v.z * out[packed(m, m)];
-        for (std::size_t n = m + 2; n <= order; ++n) {
-            const double a = static_cast<double>(2 * n - 1), b = static_cast<double>((n - m) * (n + m));
-            out[packed(n, m)] = (a * v.z * out[packed(n - 1, m)] - r2 * out[packed(n - 2, m)]) / b;
-        }
-    }
+    std::vector<double> re(packed_count(order)), im(packed_count(order));
+    regular_harmonics_of(v, order, re.data(), im.data());
+    for (std::size_t i = 0; i < re.size(); ++i) out[i] = Complex(re[i], im[i]);
 }
 
 void irregular_harmonics(const Vec3& v, std::size_t order, std::span<Complex> out) {

@@ -1,11 +1,13 @@
 // Order selection per translation key by a test source.
 #include "fmm/orders.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
 #include "fmm/expansions.hpp"
 #include "fmm/harmonics.hpp"
+#include "fmm/translations.hpp"
 
 namespace corvane::fmm {
 namespace {
@@ -56,18 +58,24 @@ double rms(const std::vector<Vec3>& v) {
 
 }  // namespace
 
-std::vector<OrderedTranslation> ordered_translations(const std::vector<TranslationKey>& keys, std::size_t max_order,
-                                                     double bound) {
+double key_ratio(const TranslationKey& key) { return std::ldexp(1.0, key.size_exponent); }
+
+Vec3 key_offset(const TranslationKey& key) {
+    const double unit = 0.5 * std::min(key_ratio(key), 1.0);
+    return {key.offset[0] * unit, key.offset[1] * unit, key.offset[2] * unit};
+}
+
+std::vector<std::size_t> translation_orders(const std::vector<TranslationKey>& keys, std::size_t max_order,
+                                            double bound) {
     const Kind kind{Source::Magnetization, Field::H};
     const std::size_t k_max = real_count(max_order);
-    std::vector<OrderedTranslation> out;
+    std::vector<std::size_t> out;
     out.reserve(keys.size());
-    std::vector<double> multipole(k_max), local(k_max);
+    std::vector<double> multipole(k_max), local(k_max), scratch;
     for (const TranslationKey& key : keys) {
         // Target box B: centre 0, width 1; source box A relative to it.
-        const double ratio = std::ldexp(1.0, key.size_exponent);
-        const double unit = 0.5 * std::min(ratio, 1.0);
-        const Vec3 offset{key.offset[0] * unit, key.offset[1] * unit, key.offset[2] * unit};
+        const double ratio = key_ratio(key);
+        const Vec3 offset = key_offset(key);
         Matrix full = multipole_to_local(max_order, offset, ratio);
         // Two test sources, random moments and one common moment (a uniformly
         // magnetised box, whose low-order field is far stronger): the order
@@ -88,11 +96,17 @@ std::vector<OrderedTranslation> ordered_translations(const std::vector<Translati
                 nearest[i] = dipole_field(dipoles, seq.in_box(offset + Vec3{2.0 * ratio, 0.0, 0.0}, ratio));
             }
             const double allowed = bound * rms(nearest);
-            std::fill(multipole.begin(), multipole.end(), 0.0);
+            std::vector<double> px, py, pz, pw(TEST_POINTS, 1.0), vx, vy, vz;
             for (const Dipole& d : dipoles) {
-                add_point_to_multipole(kind, max_order, offset, ratio, SourcePoint{d.position, 1.0, d.moment},
-                                       multipole);
+                px.push_back(d.position.x), py.push_back(d.position.y), pz.push_back(d.position.z);
+                vx.push_back(d.moment.x), vy.push_back(d.moment.y), vz.push_back(d.moment.z);
             }
+            points_to_multipole(kind, max_order, offset, ratio,
+                                SourceBatch{px.data(), py.data(), pz.data(), pw.data(), vx.data(), vy.data(), vz.data(),
+                                            TEST_POINTS},
+                                multipole, scratch);
+            std::vector<double> tx, ty, tz;
+            for (const Vec3& t : targets) tx.push_back(t.x), ty.push_back(t.y), tz.push_back(t.z);
             std::size_t p = order;
             for (; p < max_order; ++p) {
                 const std::size_t k = real_count(p);
@@ -101,22 +115,17 @@ std::vector<OrderedTranslation> ordered_translations(const std::vector<Translati
                     for (std::size_t c = 0; c < k; ++c) s += full(r, c) * multipole[c];
                     local[r] = s;
                 }
+                std::vector<double> field(3 * TEST_POINTS, 0.0);
+                local_to_targets(kind, p, Vec3{0.0, 0.0, 0.0}, 1.0, std::span<const double>(local.data(), k),
+                                 tx.data(), ty.data(), tz.data(), TEST_POINTS, field.data(), scratch);
                 std::vector<Vec3> error(TEST_POINTS);
-                for (std::size_t i = 0; i < TEST_POINTS; ++i) {
-                    Vec3 h{0.0, 0.0, 0.0};
-                    add_local_to_target(kind, p, Vec3{0.0, 0.0, 0.0}, 1.0, std::span<const double>(local.data(), k),
-                                        targets[i], h);
-                    error[i] = h - exact[i];
-                }
+                for (std::size_t i = 0; i < TEST_POINTS; ++i)
+                    error[i] = Vec3{field[3 * i], field[3 * i + 1], field[3 * i + 2]} - exact[i];
                 if (rms(error) <= allowed) break;
             }
             order = p;
         }
-        const std::size_t k = real_count(order);
-        Matrix m{k, k, std::vector<double>(k * k)};
-        for (std::size_t c = 0; c < k; ++c)
-            for (std::size_t r = 0; r < k; ++r) m.values[c * k + r] = full(r, c);
-        out.push_back({order, std::move(m)});
+        out.push_back(order);
     }
     return out;
 }

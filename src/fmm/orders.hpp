@@ -7,21 +7,20 @@
 #include <vector>
 
 #include "fmm/interactions.hpp"
-#include "fmm/translations.hpp"
+#include "math/vec3.hpp"
 
 namespace corvane::fmm {
-
-struct OrderedTranslation {
-    std::size_t order;
-    Matrix matrix;  // multipole_to_local at that order
-};
 
 // For each key: random dipoles (a fixed sequence) fill the source box; the
 // order is the lowest whose translated field at test points of the target
 // box differs from the exact field by at most `bound` times the RMS field the
 // same dipoles make at a box of their size two widths away. Never above
 // max_order.
-std::vector<OrderedTranslation> ordered_translations(const std::vector<TranslationKey>& keys, std::size_t max_order,
-                                                     double bound);
+std::vector<std::size_t> translation_orders(const std::vector<TranslationKey>& keys, std::size_t max_order,
+                                            double bound);
+
+// The offset (c_A - c_B) / w_B and the ratio w_A / w_B of a key.
+Vec3 key_offset(const TranslationKey& key);
+double key_ratio(const TranslationKey& key);
 
 }  // namespace corvane::fmm

@@ -1,0 +1,157 @@
+// Rotation matrices of the regular solid harmonics by quadrature on the unit
+// sphere, and the axial form of a translation.
+#include "fmm/rotations.hpp"
+
+#include <cmath>
+
+namespace corvane::fmm {
+namespace {
+
+// Gauss-Legendre nodes and weights on [-1, 1] (Newton on P_n).
+void gauss_legendre(std::size_t n, std::vector<double>& nodes, std::vector<double>& weights) {
+    nodes.resize(n), weights.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        double x = std::cos(M_PI * (static_cast<double>(i) + 0.75) / (static_cast<double>(n) + 0.5));
+        double dp = 1.0;
+        for (int iteration = 0; iteration < 100; ++iteration) {
+            double p0 = 1.0, p1 = x;
+            for (std::size_t k = 2; k <= n; ++k) {
+                const double p2 = ((2.0 * k - 1.0) * x * p1 - (k - 1.0) * p0) / static_cast<double>(k);
+                p0 = p1, p1 = p2;
+            }
+            if (n == 1) p1 = x, p0 = 1.0;
+            dp = static_cast<double>(n) * (x * p1 - p0) / (x * x - 1.0);
+            const double dx = p1 / dp;
+            x -= dx;
+            if (std::fabs(dx) < 1e-16) break;
+        }
+        nodes[i] = x;
+        weights[i] = 2.0 / ((1.0 - x * x) * dp * dp);
+    }
+}
+
+// Q with Q direction = |direction| z: about z by -phi, then about y by -theta.
+struct Rotation {
+    double m[3][3];
+    Vec3 operator()(const Vec3& v) const {
+        return {m[0][0] * v.x + m[0][1] * v.y + m[0][2] * v.z, m[1][0] * v.x + m[1][1] * v.y + m[1][2] * v.z,
+                m[2][0] * v.x + m[2][1] * v.y + m[2][2] * v.z};
+    }
+};
+
+Rotation to_z(const Vec3& d) {
+    const double rho = std::sqrt(d.x * d.x + d.y * d.y);
+    const double theta = std::atan2(rho, d.z), phi = std::atan2(d.y, d.x);
+    const double ct = std::cos(theta), st = std::sin(theta), cp = std::cos(phi), sp = std::sin(phi);
+    // R_y(-theta) R_z(-phi)
+    return {{{ct * cp, ct * sp, -st}, {-sp, cp, 0.0}, {st * cp, st * sp, ct}}};
+}
+
+std::size_t degree_index(long m, long mp, long n) {
+    return static_cast<std::size_t>((m + n) * (2 * n + 1) + (mp + n));
+}
+
+// Real (2n+1) x (2n+1) matrix of a complex linear map on the degree-n
+// coefficients with X^{-m} = (-1)^m conj(X^m): `map` takes all 2n+1 complex
+// coefficients (m = -n..n) and returns those of m = 0..n.
+template <class Map>
+std::vector<double> real_block(long n, const Map& map) {
+    const std::size_t size = static_cast<std::size_t>(2 * n + 1);
+    std::vector<double> out(size * size);
+    std::vector<Complex> full(size), result(static_cast<std::size_t>(n + 1));
+    for (std::size_t c = 0; c < size; ++c) {
+        // Column c: the real layout's entry c of degree n set to 1.
+        const long m = c == 0 ? 0 : static_cast<long>((c + 1) / 2);
+        const bool imaginary = c > 0 && c % 2 == 0;
+        const Complex value = imaginary ? Complex(0.0, 1.0) : Complex(1.0, 0.0);
+        std::fill(full.begin(), full.end(), Complex(0.0, 0.0));
+        full[static_cast<std::size_t>(m + n)] = value;
+        if (m > 0) full[static_cast<std::size_t>(n - m)] = (m % 2 == 0 ? 1.0 : -1.0) * std::conj(value);
+        map(full, result);
+        double* column = out.data() + c * size;
+        column[0] = result[0].real();
+        for (long k = 1; k <= n; ++k) {
+            column[2 * k - 1] = result[static_cast<std::size_t>(k)].real();
+            column[2 * k] = result[static_cast<std::size_t>(k)].imag();
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<std::vector<Complex>> rotation_matrices(std::size_t order, const Vec3& direction) {
+    const Rotation q = to_z(direction);
+    // A rule exact for the products of two harmonics of degree <= order.
+    std::vector<double> mu, w;
+    gauss_legendre(order + 1, mu, w);
+    const std::size_t n_phi = 2 * order + 1;
+    std::vector<std::vector<Complex>> d(order + 1);
+    std::vector<double> norm(packed_count(order), 0.0);
+    for (std::size_t n = 0; n <= order; ++n) d[n].assign((2 * n + 1) * (2 * n + 1), Complex(0.0, 0.0));
+    std::vector<Complex> r(packed_count(order)), rq(packed_count(order));
+    for (std::size_t i = 0; i < mu.size(); ++i) {
+        const double s = std::sqrt(std::fmax(0.0, 1.0 - mu[i] * mu[i]));
+        for (std::size_t l = 0; l < n_phi; ++l) {
+            const double phi = 2.0 * M_PI * static_cast<double>(l) / static_cast<double>(n_phi);
+            const double weight = w[i] * 2.0 * M_PI / static_cast<double>(n_phi);
+            const Vec3 x{s * std::cos(phi), s * std::sin(phi), mu[i]};
+            regular_harmonics(x, order, r);
+            regular_harmonics(q(x), order, rq);
+            for (long n = 0; n <= static_cast<long>(order); ++n) {
+                for (long mp = 0; mp <= n; ++mp) norm[packed(n, mp)] += weight * std::norm(r[packed(n, mp)]);
+                for (long m = -n; m <= n; ++m) {
+                    const Complex a = harmonic(rq, n, m) * weight;
+                    for (long mp = -n; mp <= n; ++mp) d[n][degree_index(m, mp, n)] += a * std::conj(harmonic(r, n, mp));
+                }
+            }
+        }
+    }
+    // Orthogonality: divide by the norm of R_n^{m'} (that of -m' is the same).
+    for (long n = 0; n <= static_cast<long>(order); ++n)
+        for (long m = -n; m <= n; ++m)
+            for (long mp = -n; mp <= n; ++mp) d[n][degree_index(m, mp, n)] /= norm[packed(n, std::labs(mp))];
+    return d;
+}
+
+AxialTranslation axial_translation(std::size_t order, const Vec3& offset, double ratio) {
+    AxialTranslation t;
+    t.order = order;
+    const auto d = rotation_matrices(order, offset);
+    for (long n = 0; n <= static_cast<long>(order); ++n) {
+        const auto& dn = d[static_cast<std::size_t>(n)];
+        // M'^m = sum_{m'} conj(D_{m m'}) M^{m'}
+        t.to_axis.push_back(real_block(n, [&](const std::vector<Complex>& in, std::vector<Complex>& out) {
+            for (long m = 0; m <= n; ++m) {
+                Complex s = 0.0;
+                for (long mp = -n; mp <= n; ++mp) s += std::conj(dn[degree_index(m, mp, n)]) * in[static_cast<std::size_t>(mp + n)];
+                out[static_cast<std::size_t>(m)] = s;
+            }
+        }));
+        // L^{m'} = sum_m L'^m conj(D_{m m'})
+        t.from_axis.push_back(real_block(n, [&](const std::vector<Complex>& in, std::vector<Complex>& out) {
+            for (long mp = 0; mp <= n; ++mp) {
+                Complex s = 0.0;
+                for (long m = -n; m <= n; ++m) s += in[static_cast<std::size_t>(m + n)] * std::conj(dn[degree_index(m, mp, n)]);
+                out[static_cast<std::size_t>(mp)] = s;
+            }
+        }));
+    }
+    // Along the axis at distance r: L'_j^k = (-1)^k sum_n (-1)^n ratio^n (j+n)!/r^(j+n+1) conj(M'_n^k).
+    const double r = std::sqrt((offset.x * offset.x + offset.y * offset.y) + offset.z * offset.z);
+    std::vector<double> c(2 * order + 1);  // N! / r^(N+1)
+    c[0] = 1.0 / r;
+    for (std::size_t k = 1; k <= 2 * order; ++k) c[k] = c[k - 1] * static_cast<double>(k) / r;
+    for (std::size_t k = 0; k <= order; ++k) {
+        const std::size_t size = order + 1 - k;
+        std::vector<double> block(size * size);
+        for (std::size_t n = k; n <= order; ++n) {
+            const double scale = std::pow(ratio, static_cast<double>(n)) * (((n + k) % 2 == 0) ? 1.0 : -1.0);
+            for (std::size_t j = k; j <= order; ++j) block[(n - k) * size + (j - k)] = scale * c[j + n];
+        }
+        t.along_axis.push_back(std::move(block));
+    }
+    return t;
+}
+
+}  // namespace corvane::fmm

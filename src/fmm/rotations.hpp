@@ -1,0 +1,36 @@
+// Multipole-to-local translation in three steps: rotate the multipole so that
+// the offset runs along +z, translate along the axis, where only coefficients
+// of one order m meet, and rotate the local back. About (p+1)^3 operations
+// per translation instead of (p+1)^4 for the full matrix.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "fmm/harmonics.hpp"
+#include "math/vec3.hpp"
+
+namespace corvane::fmm {
+
+// Real matrices of one translation of order p (layouts of harmonics.hpp).
+struct AxialTranslation {
+    std::size_t order = 0;
+    // Per degree n, (2n+1) x (2n+1) by columns: the degree-n block of a
+    // multipole into the rotated frame, and of a rotated local back.
+    std::vector<std::vector<double>> to_axis, from_axis;
+    // Per order m, (p+1-m) x (p+1-m) by columns over degrees m..p: the real
+    // parts of the rotated local from those of the rotated multipole; the
+    // imaginary parts take the negated matrix.
+    std::vector<std::vector<double>> along_axis;
+};
+
+// The translation of multipole_to_local(order, offset, ratio) (translations.hpp)
+// in this form; offset must not be 0.
+AxialTranslation axial_translation(std::size_t order, const Vec3& offset, double ratio);
+
+// Per degree n <= order, D^n with R_n^m(Q x) = sum_{m'} D^n_{m m'} R_n^{m'}(x) for
+// the rotation Q taking `direction` to +z; entry (m, m') of degree n at
+// [n][(m + n) * (2n + 1) + (m' + n)].
+std::vector<std::vector<Complex>> rotation_matrices(std::size_t order, const Vec3& direction);
+
+}  // namespace corvane::fmm
