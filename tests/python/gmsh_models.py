@@ -16,8 +16,10 @@ def write_msh(path, build, order=1):
         occ = gmsh.model.occ
         groups = build(occ)
         occ.synchronize()
-        for name, (tags, size) in groups.items():
+        for name, (tags, _) in groups.items():
             gmsh.model.addPhysicalGroup(3, tags, name=name or "")
+        # Largest first: points shared by several groups take the smallest size.
+        for tags, size in sorted(groups.values(), key=lambda group: -group[1]):
             gmsh.model.mesh.setSize(gmsh.model.getBoundary([(3, t) for t in tags], recursive=True), size)
         gmsh.option.setNumber("Mesh.MeshSizeMax", max(size for _, size in groups.values()))
         gmsh.model.mesh.generate(3)
