@@ -3,7 +3,7 @@
 Two ways, which agree where both apply:
 - Maxwell stress over a closed surface in air around the region: the boundary
   of the region grown by the elements that share a node with it, when those
-  and the elements beyond them are air (no material). Only the cross terms of
+  and the elements across the surface from them are air (no material). Only the cross terms of
   the stress between the region's own field B_s and the field of everything
   else B_o are summed, T(B_s + B_o) - T(B_s) - T(B_o): the other two integrate
   to zero exactly over a closed surface, and dropping them removes their
@@ -38,30 +38,45 @@ def force_and_torque(mesh, sources, air, elements, method="auto", progress=False
     if faces is None:
         if method == "maxwell":
             raise ValueError("the Maxwell stress needs the region surrounded by air: every element that shares "
-                             "a node with it, and every element beyond those, without material")
+                             "a node with it, and every element across the surface they make, without material")
         return (*_volume_forces(mesh, own, other, elements, progress), "kelvin")
     return (*_maxwell_stress(mesh.nodes, faces, own, other, progress), "maxwell")
 
 
 def maxwell_surface(mesh, elements, air):
-    """Outward faces (F, 3) of a closed surface in air around the elements, or None where there is none."""
+    """Outward faces (F, 3) of a closed surface in air around the elements, or None where there is none.
+
+    The surface bounds the elements grown by those that share a node with
+    them; it lies in air when those added elements are air and so is every
+    element on the other side of a surface face.
+    """
     connectivity = mesh.connectivity
     inside = np.zeros(len(connectivity), dtype=bool)
     inside[elements] = True
     region_nodes = np.zeros(len(mesh.nodes), dtype=bool)
     region_nodes[connectivity[inside]] = True
     grown = inside | region_nodes[connectivity].any(axis=1)
-    grown_nodes = np.zeros(len(mesh.nodes), dtype=bool)
-    grown_nodes[connectivity[grown]] = True
-    beyond = grown_nodes[connectivity].any(axis=1)
-    if not air[beyond & ~inside].all() or not (grown & ~inside).any():
+    layer = grown & ~inside
+    if not layer.any() or not air[layer].all():
         return None
     faces = _corvane.mesh_surface_faces(np.ascontiguousarray(connectivity[grown]))
     # A face with all its nodes on the region is the region's own boundary
     # reaching the mesh's outer surface.
     if region_nodes[faces].all(axis=1).any():
         return None
+    surface_nodes = np.zeros(len(mesh.nodes), dtype=bool)
+    surface_nodes[faces] = True
+    beyond = ~grown & ~air & (surface_nodes[connectivity].sum(axis=1) >= 3)
+    if beyond.any():
+        element_faces = connectivity[beyond][:, [[0, 1, 2], [0, 1, 3], [0, 2, 3], [1, 2, 3]]].reshape(-1, 3)
+        if np.isin(_face_keys(element_faces), _face_keys(faces)).any():
+            return None
     return faces
+
+
+def _face_keys(faces):
+    """One comparable value per face, whatever the order of its nodes."""
+    return np.ascontiguousarray(np.sort(faces, axis=1).astype(np.uint32)).view(np.dtype((np.void, 12))).ravel()
 
 
 def _maxwell_stress(nodes, faces, own, other, progress):

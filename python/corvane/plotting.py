@@ -8,14 +8,15 @@ _QUANTITIES = ("|B|", "Bx", "By", "Bz", "|H|", "Hx", "Hy", "Hz")
 
 
 def section(solution, *, plane="y", quantity="|B|", at=0.0, extent=None, resolution=160, field_lines=True,
-            ax=None, progress=None):
+            log=False, ax=None, progress=None):
     """A matplotlib Figure of a quantity on the plane x, y or z = at.
 
     quantity: "|B|", "Bx", "By", "Bz" (T) or "|H|", "Hx", "Hy", "Hz" (A/m);
     field lines follow the in-plane part of B (or of H). extent:
     (horizontal min, max, vertical min, max) in metres; by default the
     magnetised and current-carrying elements with a margin of a third of
-    their size. resolution: grid points along the longer side. ax: a
+    their size. resolution: grid points along the longer side. log: a
+    logarithmic colour scale (magnitudes only). ax: a
     matplotlib Axes to draw into (default: a new Figure). The outlines are
     those of the regions with a material.
     """
@@ -54,11 +55,21 @@ def section(solution, *, plane="y", quantity="|B|", at=0.0, extent=None, resolut
     unit = "T" if "B" in quantity else "A/m"
 
     if ax is None:
-        fig, ax = plt.subplots(figsize=(8, 8 * (v1 - v0) / (u1 - u0) * 0.85 + 1.0))
+        fig, ax = plt.subplots(figsize=(8, min(12.0, 6.5 * (v1 - v0) / (u1 - u0) + 1.2)), layout="constrained")
     else:
         fig = ax.figure
-    image = ax.imshow(values, origin="lower", extent=(u0, u1, v0, v1), cmap="viridis",
-                      **({"vmin": 0.0, "vmax": np.percentile(values, 99.5)} if quantity.startswith("|") else {}))
+    if log and not quantity.startswith("|"):
+        raise ValueError(f"log needs a magnitude, |B| or |H|, got {quantity!r}")
+    if log:
+        from matplotlib.colors import LogNorm
+
+        top = np.percentile(values, 99.8)
+        scale = {"norm": LogNorm(vmin=max(top * 1e-3, values.min()), vmax=top)}
+    elif quantity.startswith("|"):
+        scale = {"vmin": 0.0, "vmax": np.percentile(values, 99.5)}
+    else:
+        scale = {}
+    image = ax.imshow(values, origin="lower", extent=(u0, u1, v0, v1), cmap="magma" if log else "viridis", **scale)
     if field_lines:
         ax.streamplot(u, v, field[:, :, across], field[:, :, up], color="w", linewidth=0.6, density=1.2,
                       arrowsize=0.7)
@@ -96,10 +107,10 @@ def _outline(nodes, connectivity, normal, at, axes):
     crossing = ((0, 1), (1, 2), (2, 0))
     cut = np.stack([d[:, i] * d[:, j] < 0 for i, j in crossing], axis=1)
     faces_cut = cut.sum(axis=1) == 2
+    corners, d, cut = corners[faces_cut], d[faces_cut], cut[faces_cut]
     points = []
-    for i, j in crossing:
-        t = d[:, i] / (d[:, i] - d[:, j])
+    for k, (i, j) in enumerate(crossing):
+        t = np.where(cut[:, k], d[:, i] / np.where(cut[:, k], d[:, i] - d[:, j], 1.0), 0.0)
         points.append(corners[:, i] + t[:, None] * (corners[:, j] - corners[:, i]))
-    points = np.stack(points, axis=1)[faces_cut]              # (k, 3 edges, 3)
-    chosen = points[cut[faces_cut]].reshape(-1, 2, 3)
+    chosen = np.stack(points, axis=1)[cut].reshape(-1, 2, 3)
     return chosen[:, :, list(axes)]
