@@ -159,6 +159,13 @@ def test_force_between_a_recoil_magnet_and_a_ring_coil(tmp_path):
         np.testing.assert_allclose(sol.torque("coil", about=about, method=method), -on_magnet[1],
                                    atol=torque_tolerance * np.linalg.norm(on_magnet[1]))
     assert relative(sol.force("magnet", method="kelvin"), on_magnet[0]) < 2e-2
+    # B is the curl of A in the air, with an applied field added to both.
+    model.applied_field = (2e4, -1e4, 3e4)
+    sol = model.solve()
+    points, step = np.array([[0.0, 0.004, 0.009], [0.012, -0.003, 0.0], [-0.01, 0.01, 0.02]]), 1e-6
+    a = [sol.A(points + step * e) - sol.A(points - step * e) for e in np.eye(3)]   # ∂A/∂x_k, times 2 step
+    curl = np.column_stack([a[1][:, 2] - a[2][:, 1], a[2][:, 0] - a[0][:, 2], a[0][:, 1] - a[1][:, 0]]) / (2 * step)
+    np.testing.assert_allclose(curl, sol.B(points), rtol=0, atol=1e-4 * np.abs(sol.B(points)).max())
 
 
 def test_written_file_reads_back(cubes, tmp_path):
