@@ -3,12 +3,12 @@
 Two ways, which agree where both apply:
 - Maxwell stress over a closed surface in air around the region: the boundary
   of the region grown by the elements that share a node with it, when those
-  and the elements across the surface from them are air (no material). Only the cross terms of
-  the stress between the region's own field B_s and the field of everything
-  else B_o are summed, T(B_s + B_o) - T(B_s) - T(B_o): the other two integrate
-  to zero exactly over a closed surface, and dropping them removes their
-  quadrature error. The surface faces are split into 4^levels triangles, one
-  point each.
+  and the elements across the surface from them are air (no material). Only
+  the cross terms of the stress between the region's own field B_s and the
+  field of everything else B_o are summed, T(B_s + B_o) - T(B_s) - T(B_o):
+  the other two integrate to zero exactly over a closed surface, and dropping
+  them removes their quadrature error. The surface faces are split into
+  4^SURFACE_LEVELS triangles, one point each.
 - Volume forces: the Kelvin force density μ0 (M·∇)H_o with the couple
   μ0 M × H_o for the torque, on the region's magnetised elements, and the
   Lorentz force J × B_o on its current-carrying ones. H_o is evaluated at the

@@ -30,8 +30,8 @@ class Model:
             raise TypeError(f"Model takes a corvane.Mesh (see corvane.read_mesh), got {type(mesh).__name__}")
         self.mesh = mesh
         self._materials = {}
+        # Per element, the position of its material's region in _materials, -1 for air.
         self._owner = np.full(len(mesh.connectivity), -1, dtype=np.int64)
-        self._names = []
         self._applied = np.zeros(3)
 
     @property
@@ -114,8 +114,7 @@ class Model:
                                    n_threads=n_threads, progress=progress)
         sources = Sources(self.mesh.nodes, self.mesh.connectivity, M, current, self._applied,
                           tolerance=tolerance, n_threads=n_threads)
-        return Solution(self.mesh, dict(self._materials), self._owner.copy(), list(self._names), sources, H,
-                        progress=progress)
+        return Solution(self.mesh, dict(self._materials), self._owner >= 0, sources, H, progress=progress)
 
     def _region(self, region):
         elements = self.mesh.region(region)
@@ -126,11 +125,10 @@ class Model:
     def _assign(self, region, elements, material):
         taken = self._owner[elements]
         if (taken >= 0).any():
-            other = self._names[taken[taken >= 0][0]]
+            other = list(self._materials)[taken[taken >= 0][0]]
             raise ValueError(f"regions {other!r} and {region!r} share {(taken >= 0).sum()} elements; "
                              f"{other!r} already has a material and an element takes one")
-        self._owner[elements] = len(self._names)
-        self._names.append(region)
+        self._owner[elements] = len(self._materials)
         self._materials[region] = material
 
     def __repr__(self):

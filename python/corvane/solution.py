@@ -18,9 +18,9 @@ class Solution:
     ParaView. plot(): a section with field lines.
     """
 
-    def __init__(self, mesh, materials, owner, names, sources, H, *, progress=False):
+    def __init__(self, mesh, materials, has_material, sources, H, *, progress=False):
         self.mesh, self.materials = mesh, materials
-        self._owner, self._names = owner, names
+        self._has_material = has_material
         self._sources, self._progress = sources, progress
         self.M, self.H, self.J = sources.magnetization, H, sources.current
         for array in (self.M, self.H, self.J):
@@ -86,7 +86,7 @@ class Solution:
         elements = self.mesh.region(region)
         key = (region, method)
         if key not in self._forces:
-            air = ~(self.M.any(axis=1) | self.J.any(axis=1)) & (self._owner < 0)
+            air = ~(self._has_material | self.M.any(axis=1) | self.J.any(axis=1))
             self._forces[key] = force_and_torque(self.mesh, self._sources, air, elements, method, self._progress)
         return self._forces[key]
 
