@@ -33,21 +33,24 @@ class Solution:
     def H_at(self, points, *, progress=None):
         """H (A/m) at the points: applied field, coils and all magnetisation."""
         points, single = _points(points)
-        h = self._sources.H(points, self._progress if progress is None else progress)
+        h = self._sources.H(points, self._show(progress))
         return h[0] if single else h
 
     def B(self, points, *, progress=None):
         """B (T) at the points: μ0 (H + M) inside magnetised elements, μ0 H elsewhere."""
         points, single = _points(points)
-        b = MU0 * (self._sources.H(points, self._progress if progress is None else progress)
+        b = MU0 * (self._sources.H(points, self._show(progress))
                    + self._magnetization_at(points))
         return b[0] if single else b
 
     def A(self, points, *, progress=None):
         """A (T·m) at the points; the applied field's part is μ0/2 H0 × r."""
         points, single = _points(points)
-        a = self._sources.A(points, self._progress if progress is None else progress)
+        a = self._sources.A(points, self._show(progress))
         return a[0] if single else a
+
+    def _show(self, progress):
+        return self._progress if progress is None else _validation.flag("progress", progress)
 
     def _magnetization_at(self, points):
         if self._locator is None:
