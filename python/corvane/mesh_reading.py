@@ -54,7 +54,9 @@ def read_mesh(source):
                          "first-order tetrahedra only; mesh with element order 1 (gmsh: Mesh.ElementOrder = 1)")
     if not counts.get("tetra"):
         found = ", ".join(f"{n} {kind}" for kind, n in counts.items()) or "no cells"
-        raise ValueError(f"the mesh holds no tetrahedra ({found})")
+        hint = ("; gmsh saves only the elements of physical groups when there are any: add physical volumes"
+                if "gmsh:physical" in mesh.cell_data else "")
+        raise ValueError(f"the mesh holds no tetrahedra ({found}){hint}")
     dropped = {kind: n for kind, n in counts.items() if kind != "tetra" and n}
     if dropped:
         print("read_mesh: kept the tetrahedra, dropped " + ", ".join(f"{n} {kind}" for kind, n in dropped.items())
