@@ -9,7 +9,7 @@ then evaluates one block of targets.
     python examples/cluster_fields.py                      # a LocalCluster on this machine
     python examples/cluster_fields.py --address tcp://scheduler:8786
 
-Needs `dask[distributed]` and gmsh (pip install "corvane[cluster,examples]");
+Needs `dask[distributed]`, gmsh and meshio (pip install "corvane[cluster,examples]");
 every worker needs the same corvane wheel installed.
 """
 import argparse
@@ -42,9 +42,11 @@ def cluster_field(client, sources, targets, n_blocks, n_threads=1):
 
 def problem(mesh_size, n_targets, seed=0):
     """A ball magnetised along z, and targets in the cube around it."""
+    import corvane
     from meshes import ball
 
-    nodes, conn = ball(RADIUS, mesh_size)
+    mesh = corvane.read_mesh(ball("cluster_ball.msh", RADIUS, mesh_size))
+    nodes, conn = np.array(mesh.nodes), np.array(mesh.connectivity)
     vectors = np.tile([0.0, 0.0, MAGNETISATION], (conn.shape[0], 1))
     targets = np.random.default_rng(seed).uniform(-3 * RADIUS, 3 * RADIUS, size=(n_targets, 3))
     return (nodes, conn, vectors), targets

@@ -1,9 +1,10 @@
 """Magnetisation of linear magnetic bodies by a Krylov solve over `_corvane`.
 
-The material law M = χ·H holds at every element centroid, H being the applied
-field plus the demagnetising field of all element magnetisations. SciPy's
+The material law M = χ·H + Mr holds at every element centroid, H being the
+applied field plus the demagnetising field of all element magnetisations. SciPy's
 GMRES solves that linear system; every product with the system matrix is one
-`_corvane.calculate_fields` call.
+field evaluation: a `_corvane.calculate_fields` call, or one application of a
+`corvane.FieldOperator` when a tolerance is given.
 """
 import sys
 
@@ -12,6 +13,7 @@ from scipy.sparse.linalg import LinearOperator, gmres
 
 import _corvane
 from corvane import _validation
+from corvane.operator import TOLERANCE_RANGE, FieldOperator
 
 _MAGNETIZATION = 1
 _H_FIELD = 1
@@ -22,27 +24,33 @@ _BASIS_VALUES = 2**26
 _MAX_RESTART = 1000
 
 
-def solve_magnetization(nodes, connectivity, chi, h_ext, *, rtol=1e-6, max_evaluations=500,
-                        element_integration=True, use_octree=False, theta=0.5, multipole_order=1,
-                        max_leaf_size=16, batch_size=1024, n_threads=0, progress=False):
+def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol=1e-6, max_evaluations=500,
+                        tolerance=None, element_integration=True, use_octree=False, theta=0.5,
+                        multipole_order=1, max_leaf_size=16, batch_size=1024, n_threads=0, progress=False):
     """Self-consistent magnetisation of a tetrahedral mesh of linear magnetic material.
 
     nodes: real (n_nodes, 3), metres. connectivity: integer (n_elements, 4),
     0-based node indices of positively oriented tetrahedra. chi: the
     susceptibility, one number for all elements or one per element
-    (n_elements,), finite and >= 0; elements with χ = 0 are not magnetic and
-    stay exactly unmagnetised. h_ext: the applied field (A/m) at the element
-    centroids, (n_elements, 3), or one vector (3,) for a uniform field.
+    (n_elements,), finite and >= 0. h_ext: the applied field (A/m) at the
+    element centroids, (n_elements, 3), or one vector (3,) for a uniform field.
+    remanence: the remanent magnetisation Mr (A/m), (n_elements, 3) or one
+    vector (3,), or None for none: the law is M = χ H + Mr, so that an element
+    with χ = 0 and Mr ≠ 0 is a rigid permanent magnet and one with recoil
+    susceptibility χ > 0 responds to the field too. Elements with χ = 0 and no
+    remanence are not magnetic and stay exactly unmagnetised.
 
-    Solves (I - D χ) H = h_ext for the field H at the centroids of the
-    magnetic elements, D being the demagnetising field of a magnetisation
-    there: one `_corvane.calculate_fields` call, direct or through the octree
-    (use_octree with theta, multipole_order, max_leaf_size, batch_size).
-    rtol bounds the residual relative to h_ext (Euclidean norms over the
-    magnetic elements); max_evaluations bounds the number of field
-    evaluations. progress=True reports the residual after every evaluation, on
-    a tqdm bar when tqdm is installed, otherwise one line each on standard
-    error.
+    Solves (I - D χ) H = h_ext + D Mr for the field H at the centroids of the
+    elements with χ > 0, D being the demagnetising field of a magnetisation
+    there. A field evaluation is one `_corvane.calculate_fields` call, direct
+    or through the octree (use_octree with theta, multipole_order,
+    max_leaf_size, batch_size), or, with tolerance (a relative error from 1e-6
+    to 1e-2), one application of a `corvane.FieldOperator` built once for the
+    solve. rtol bounds the residual relative to the right-hand side (Euclidean
+    norms over the elements with χ > 0); max_evaluations bounds the number of
+    field evaluations. progress=True reports the residual after every
+    evaluation, on a tqdm bar when tqdm is installed, otherwise one line each
+    on standard error.
 
     Returns (M, H), float64 arrays of shape (n_elements, 3): the magnetisation
     of each element (A/m) and the total field at its centroid (A/m, h_ext
@@ -56,6 +64,7 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, rtol=1e-6, max_evalu
     χ = 100 on 1e4 elements): choose rtol above that or a smaller theta.
     """
     nodes, connectivity, chi, h_ext = _mesh_arrays(nodes, connectivity, chi, h_ext)
+    remanence = _vectors("remanence", remanence, len(connectivity))
     rtol = _validation.real("rtol", rtol)
     if not rtol > 0.0:
         raise ValueError(f"rtol must be > 0, got {rtol!r}")
@@ -69,52 +78,78 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, rtol=1e-6, max_evalu
                     multipole_order=_validation.count("multipole_order", multipole_order, minimum=0),
                     max_leaf_size=_validation.count("max_leaf_size", max_leaf_size, minimum=1),
                     batch_size=_validation.count("batch_size", batch_size, minimum=1))
+    tolerance = check_tolerance(tolerance)
+    if tolerance is not None and (settings["use_octree"] or not settings["element_integration"]):
+        raise ValueError("tolerance selects a FieldOperator: it cannot be combined with use_octree=True "
+                         "or element_integration=False")
     progress = _validation.flag("progress", progress)
 
-    magnetic = chi > 0.0
-    others = ~magnetic
-    M = np.zeros(h_ext.shape)
+    unknown = chi > 0.0
+    remanent = remanence.any(axis=1)
+    M = remanence.copy()
     H = h_ext.copy()
-    if not h_ext[magnetic].any():
+    if not (remanent.any() or h_ext[unknown].any()):
         return M, H
     centroids = _corvane.mesh_centroids(nodes, connectivity)
-    # Elements with χ = 0 carry no magnetisation: they are left out of the
-    # sources and of the unknowns, and only receive the final field.
-    field = _Field(nodes, np.ascontiguousarray(connectivity[magnetic]), settings)
-    reserve = 1 if others.any() else 0
+    # Elements without magnetisation are left out of the sources, and those
+    # with χ = 0 out of the unknowns; the rest of the mesh only receives the
+    # final field.
+    sources = unknown | remanent
+    field = _Field(nodes, np.ascontiguousarray(connectivity[sources]), unknown[sources], centroids[unknown],
+                   settings, tolerance)
+    rest = ~unknown
+    reserve = 1 if rest.any() else 0
     with _Progress(progress, max_evaluations) as report:
         field.report = report
-        solution = _solve(field, centroids[magnetic], chi[magnetic], h_ext[magnetic], rtol,
-                          max_evaluations - reserve, report)
-        if solution is None:
-            hint = ("; through the octree the residual levels off near the expansions' error: "
-                    "raise rtol or lower theta") if settings["use_octree"] else ""
-            raise RuntimeError(
-                f"solve_magnetization did not converge within {max_evaluations} field evaluations: "
-                f"relative residual {report.last:.3e}, rtol {rtol:.3e}{hint}")
-        M[magnetic], h_demag = solution
-        H[magnetic] += h_demag
+        if unknown.any():
+            b = h_ext[unknown]
+            if remanent.any():
+                b = b + field.at_unknowns(remanence[sources])
+            solution = _solve(field, chi[unknown], b, rtol, max_evaluations - reserve, report)
+            if solution is None:
+                hint = ("; through the octree the residual levels off near the expansions' error: "
+                        "raise rtol or lower theta") if settings["use_octree"] else ""
+                raise RuntimeError(
+                    f"solve_magnetization did not converge within {max_evaluations} field evaluations: "
+                    f"relative residual {report.last:.3e}, rtol {rtol:.3e}{hint}")
+            m_induced, h_induced = solution
+            M[unknown] += m_induced
+            H[unknown] = b + h_induced
         if reserve:
-            H[others] += field(M[magnetic], centroids[others])
+            H[rest] += field.at(M[sources], centroids[rest])
     return M, H
 
 
-def _solve(field, targets, chi, h_ext, rtol, budget, report):
-    """GMRES for the total field H at the magnetic centroids.
+def check_tolerance(tolerance):
+    """None, or the FieldOperator's relative error as a float within its range."""
+    if tolerance is None:
+        return None
+    tolerance = _validation.real("tolerance", tolerance)
+    low, high = TOLERANCE_RANGE
+    if not low <= tolerance <= high:
+        raise ValueError(f"tolerance must be None or from {low:g} to {high:g}, got {tolerance!r}")
+    return tolerance
 
-    Returns (M, H - h_ext) there, or None when the residual (the last one
-    passed to `report`) is still above rtol after `budget` field evaluations.
+
+def _solve(field, chi, b, rtol, budget, report):
+    """GMRES for the total field H at the centroids of the elements with χ > 0.
+
+    Returns (χ H, H - b) there, or None when the residual (the last one
+    passed to `report`) is still above rtol after `budget` field evaluations
+    in all.
     """
     chi3 = np.repeat(chi, 3)
-    b = h_ext.ravel()
+    b = b.ravel()
     b_norm = np.linalg.norm(b)
     last = {"x": np.zeros_like(b), "h": np.zeros_like(b)}
+    if b_norm == 0.0:
+        return np.zeros((b.size // 3, 3)), np.zeros((b.size // 3, 3))
 
     def apply(x):
         # (I - D χ) x. D χ x of the last x is kept: SciPy's GMRES ends every
         # cycle on b - A x and starts the next one from the same x.
         if not np.array_equal(x, last["x"]):
-            last["x"], last["h"] = x.copy(), field(np.reshape(chi3 * x, (-1, 3)), targets).ravel()
+            last["x"], last["h"] = x.copy(), field.induced(np.reshape(chi3 * x, (-1, 3))).ravel()
         return x - last["h"]
 
     n = b.size
@@ -144,16 +179,44 @@ def _solve(field, targets, chi, h_ext, rtol, budget, report):
 
 
 class _Field:
-    """Counted H field of a magnetisation of the magnetic elements at given targets."""
+    """Counted H field of a magnetisation of the source elements.
 
-    def __init__(self, nodes, sources, settings):
-        self.nodes, self.sources, self.settings = nodes, sources, settings
+    `unknown` marks the sources whose magnetisation is solved for;
+    `at_unknowns` evaluates at their centroids (through one FieldOperator
+    when a tolerance is given), `induced` does so for a magnetisation of
+    those sources alone, and `at` evaluates once at other targets.
+    """
+
+    def __init__(self, nodes, sources, unknown, targets, settings, tolerance):
+        self.nodes, self.sources, self.unknown, self.targets = nodes, sources, unknown, targets
+        self.settings, self.tolerance = settings, tolerance
+        self.operator = None
         self.count = 0
         self.report = None
 
-    def __call__(self, m, targets):
-        h = _corvane.calculate_fields(self.nodes, self.sources, m, _MAGNETIZATION, _H_FIELD,
-                                      targets, **self.settings)
+    def induced(self, m):
+        vectors = np.zeros((len(self.sources), 3))
+        vectors[self.unknown] = m
+        return self.at_unknowns(vectors)
+
+    def at_unknowns(self, vectors):
+        if self.tolerance is None:
+            return self.at(vectors, self.targets)
+        if self.operator is None:
+            self.operator = self._operator(self.targets)
+        return self._counted(self.operator(vectors))
+
+    def at(self, vectors, targets):
+        if self.tolerance is not None:
+            return self._counted(self._operator(targets)(vectors))
+        return self._counted(_corvane.calculate_fields(self.nodes, self.sources, vectors, _MAGNETIZATION,
+                                                       _H_FIELD, targets, **self.settings))
+
+    def _operator(self, targets):
+        return FieldOperator(self.nodes, self.sources, targets, source="magnetization", field="H",
+                             tolerance=self.tolerance, n_threads=self.settings["n_threads_requested"])
+
+    def _counted(self, h):
         self.count += 1
         self.report.evaluated(self.count)
         return h
@@ -223,11 +286,18 @@ def _mesh_arrays(nodes, connectivity, chi, h_ext):
     if (chi < 0.0).any():
         raise ValueError("chi must be >= 0")
 
-    h_ext = _validation.real_array("h_ext", h_ext)
-    if h_ext.shape == (3,):
-        h_ext = np.tile(h_ext, (n_elements, 1))
-    elif h_ext.shape != (n_elements, 3):
-        raise ValueError(f"h_ext must have shape ({n_elements}, 3) or (3,), got {h_ext.shape}")
-    if not np.isfinite(h_ext).all():
-        raise ValueError("h_ext must be finite")
-    return nodes, connectivity, chi, h_ext
+    return nodes, connectivity, chi, _vectors("h_ext", h_ext, n_elements)
+
+
+def _vectors(name, value, n_elements):
+    """Finite (n_elements, 3) float64 from one vector (3,) or one per element; None is zero."""
+    if value is None:
+        return np.zeros((n_elements, 3))
+    value = _validation.real_array(name, value)
+    if value.shape == (3,):
+        value = np.tile(value, (n_elements, 1))
+    elif value.shape != (n_elements, 3):
+        raise ValueError(f"{name} must have shape ({n_elements}, 3) or (3,), got {value.shape}")
+    if not np.isfinite(value).all():
+        raise ValueError(f"{name} must be finite")
+    return value

@@ -34,18 +34,6 @@ def test_cluster_fields_are_bit_identical_to_one_direct_call(tmp_path):
     assert spread < 1e-2
 
 
-@pytest.fixture
-def solver():
-    """Skip where magnetization_solve is not built yet (it then raises NotImplementedError)."""
-    nodes = np.array([[0.0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]])
-    conn = np.array([[0, 1, 2, 3]], dtype=np.uint32)
-    try:
-        _corvane.magnetization_solve(nodes, conn, np.zeros((1, 3)), 1.0, np.zeros((1, 3)), True, 1,
-                                     0.0, 0, 0.5, False, 0.5, 1, 16, 1024, False)
-    except NotImplementedError:
-        pytest.skip("magnetization_solve is not built yet")
-
-
 def stated(out, what):
     """(value, tolerance) of a printed line '...: relative difference X (tolerance Y)'."""
     line = next(line for line in out.splitlines() if line.startswith(what))
@@ -53,7 +41,7 @@ def stated(out, what):
     return float(found.group(1)), float(found.group(2))
 
 
-def test_soft_sphere_writes_picture_and_vtu_and_matches_closed_form(solver, tmp_path):
+def test_soft_sphere_writes_picture_and_vtu_and_matches_closed_form(tmp_path):
     meshio = pytest.importorskip("meshio", reason="the examples' packages are installed in the main .venv only")
     out = run_example("soft_sphere.py", "--mesh-size", 0.5, "--grid", 40, "--out", "sphere", cwd=tmp_path)
     difference, tolerance = stated(out, "Mean M against the closed form")
@@ -67,7 +55,7 @@ def test_soft_sphere_writes_picture_and_vtu_and_matches_closed_form(solver, tmp_
     assert np.all(m[:, 2] > 0) and abs(np.median(m[:, 2]) / (3 * 100 / 103 * 1e4) - 1) < 0.1
 
 
-def test_iron_block_force_agrees_with_kelvin_force_and_image_estimate(solver, tmp_path):
+def test_iron_block_force_agrees_with_kelvin_force_and_image_estimate(tmp_path):
     pytest.importorskip("matplotlib", reason="the examples' packages are installed in the main .venv only")
     out = run_example("iron_block_force.py", "--mesh-size", 0.012, "--out", "force.png", cwd=tmp_path)
     difference, tolerance = stated(out, "Maxwell stress against the Kelvin force")
@@ -77,3 +65,17 @@ def test_iron_block_force_agrees_with_kelvin_force_and_image_estimate(solver, tm
     # Attraction, somewhat weaker than by a half-space of the same material.
     assert fz < 0 and 0.8 < ratio < 1.0
     assert (tmp_path / "force.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_assembly_from_its_model_file(tmp_path):
+    meshio = pytest.importorskip("meshio", reason="the examples' packages are installed in the main .venv only")
+    pytest.importorskip("matplotlib", reason="the examples' packages are installed in the main .venv only")
+    out = run_example("assembly.py", "--size-factor", 2, "--out", "coarse", cwd=tmp_path)
+    fz = [float(v) for v in re.search(r"Fz on the magnet, the coil and the plate: (\S+), (\S+), (\S+) N", out).groups()]
+    # The plate attracts the magnet; the three forces, each without its own
+    # field, balance (measured 0.6 % of the magnet's on this coarse mesh).
+    assert fz[0] < -1.0 and abs(sum(fz)) < 0.02 * abs(fz[0])
+    mesh = meshio.read(tmp_path / "coarse.vtu")
+    assert {"region", "M", "H", "B", "J"} <= set(mesh.cell_data)
+    assert set(np.unique(mesh.cell_data["region"][0])) == {0, 1, 2, 3}
+    assert (tmp_path / "coarse.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

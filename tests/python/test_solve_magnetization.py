@@ -307,6 +307,9 @@ def bad_input_cases():
         (dict(theta=-0.5), ValueError, "theta must be >= 0, got -0.5"),
         (dict(use_octree=1), TypeError, "use_octree must be True or False, got int"),
         (dict(progress="yes"), TypeError, "progress must be True or False, got str"),
+        (dict(remanence=np.ones((5, 3))), ValueError, r"remanence must have shape \(6, 3\) or \(3,\), got \(5, 3\)"),
+        (dict(tolerance=0.1), ValueError, "tolerance must be None or from 1e-06 to 0.01, got 0.1"),
+        (dict(tolerance=1e-4, use_octree=True), ValueError, "tolerance selects a FieldOperator"),
     ]
     return [pytest.param({**good, **override}, error, message, id=message.split(" must")[0] + f"-{k}")
             for k, (override, error, message) in enumerate(cases)]

@@ -1,0 +1,103 @@
+"""The sources of a solved model: element magnetisations, element current densities and a uniform
+applied field, and their H and A at any points.
+
+Each kind of element source is one `_corvane.calculate_fields` call over the
+elements that carry it (exact element integrals), or one `FieldOperator` when
+a tolerance is given.
+"""
+import numpy as np
+
+import _corvane
+from corvane.materials import MU0
+from corvane.operator import FieldOperator
+
+_KINDS = {"magnetization": 1, "current": 0}
+_FIELDS = {"H": 1, "A": 0}
+# With a progress bar, targets are evaluated in pieces of at least this many.
+_PIECE = 256
+
+
+class Sources:
+    """Magnetisation M (A/m) and current density J (A/m²) per element, and a uniform field H0 (A/m).
+
+    Elements whose vectors are zero are left out of the sums.
+    """
+
+    def __init__(self, nodes, connectivity, magnetization, current, applied, *, tolerance=None, n_threads=0):
+        self.nodes, self.connectivity = nodes, connectivity
+        self.magnetization, self.current = magnetization, current
+        self.applied = np.asarray(applied, dtype=np.float64)
+        self.tolerance, self.n_threads = tolerance, n_threads
+        self._blocks = []
+        for kind, vectors in (("magnetization", magnetization), ("current", current)):
+            rows = vectors.any(axis=1)
+            if rows.any():
+                self._blocks.append((kind, np.ascontiguousarray(connectivity[rows]),
+                                     np.ascontiguousarray(vectors[rows])))
+
+    def split(self, elements):
+        """(sources of the given elements alone, all other sources with the applied field)."""
+        own = np.zeros(len(self.connectivity), dtype=bool)
+        own[elements] = True
+        parts = []
+        for mask, applied in ((own, np.zeros(3)), (~own, self.applied)):
+            keep = mask[:, None]
+            parts.append(Sources(self.nodes, self.connectivity, np.where(keep, self.magnetization, 0.0),
+                                 np.where(keep, self.current, 0.0), applied, tolerance=self.tolerance,
+                                 n_threads=self.n_threads))
+        return tuple(parts)
+
+    def H(self, points, progress=False):
+        """H (A/m) at the points (n, 3)."""
+        return self._field("H", points, progress) + self.applied
+
+    def A(self, points, progress=False):
+        """A (T·m) at the points (n, 3); the applied field's is μ0/2 H0 × r (Coulomb gauge, zero at the origin)."""
+        return self._field("A", points, progress) + 0.5 * MU0 * np.cross(self.applied, points)
+
+    def _field(self, field, points, progress):
+        total = np.zeros((len(points), 3))
+        if len(points) == 0:
+            return total
+        for kind, connectivity, vectors in self._blocks:
+            if self.tolerance is not None:
+                operator = FieldOperator(self.nodes, connectivity, points, source=kind, field=field,
+                                         tolerance=self.tolerance, n_threads=self.n_threads, progress=progress)
+                total += operator(vectors)
+                continue
+            with _Bar(progress, len(points), f"{field} from {kind}") as bar:
+                for piece in bar.pieces():
+                    total[piece] += _corvane.calculate_fields(
+                        self.nodes, connectivity, vectors, _KINDS[kind], _FIELDS[field],
+                        np.ascontiguousarray(points[piece]), True, self.n_threads, False, 0.5, 1, 16, 1024)
+        return total
+
+
+class _Bar:
+    """Pieces of the targets, counted on a tqdm bar when progress is on and tqdm is installed."""
+
+    def __init__(self, enabled, n, description):
+        self.n, self.bar = n, None
+        if enabled and n > _PIECE:
+            try:
+                from tqdm import tqdm
+            except ImportError:
+                return
+            self.bar = tqdm(total=n, desc=description, unit="point")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.bar is not None:
+            self.bar.close()
+        return False
+
+    def pieces(self):
+        if self.bar is None:
+            yield slice(0, self.n)
+            return
+        size = max(_PIECE, -(-self.n // 100))
+        for start in range(0, self.n, size):
+            yield slice(start, min(start + size, self.n))
+            self.bar.update(min(size, self.n - start))

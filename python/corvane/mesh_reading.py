@@ -1,0 +1,126 @@
+"""Reading tetrahedral meshes with regions from any file meshio reads.
+
+Regions come, in this order of preference, from
+- gmsh physical groups: named ones by name (meshio's cell sets of a .msh
+  file, or the "gmsh:physical" tags with the file's $PhysicalNames), unnamed
+  ones by number; a gmsh file without physical groups by its volume entity
+  numbers ("gmsh:geometrical");
+- cell sets (Abaqus ELSET, Exodus, MED, ...), by name;
+- the first integer cell tag among "CellEntityIds" (VTK, XDMF), "medit:ref"
+  (Medit .mesh), "tetgen:ref", "avsucd:material", "ugrid:ref", "su2:tag",
+  "nastran:ref", "flac3d:zone" and "region" (files written by
+  `Solution.write`; -1 is no region), by number;
+and otherwise one region "all".
+"""
+import sys
+
+import numpy as np
+
+from corvane.mesh import Mesh
+
+_TAGS = ("CellEntityIds", "medit:ref", "tetgen:ref", "avsucd:material", "ugrid:ref", "su2:tag", "nastran:ref",
+         "flac3d:zone", "region")
+_HIGHER_ORDER = ("tetra10", "tetra20", "tetra35", "tetra56")
+
+
+def read_mesh(source):
+    """The tetrahedra of a mesh file (any format meshio reads) or a meshio.Mesh, with their regions.
+
+    Returns a `corvane.Mesh`: float64 nodes (n, 3) holding only the nodes the
+    tetrahedra use, uint32 connectivity (m, 4), positively oriented, and
+    regions {name or number: element indices} (see the module's notes for
+    where they come from). Other cells (triangles, lines, points, ...) are
+    dropped, with one line on standard error that lists them. Repeated
+    elements (MSH 2 files write an element once per physical group) are kept
+    once, in all their regions. Second-order
+    tetrahedra are refused: mesh with first-order elements (gmsh:
+    Mesh.ElementOrder = 1).
+    """
+    import meshio
+
+    if isinstance(source, meshio.Mesh):
+        mesh = source
+    elif isinstance(source, (str, bytes)) or hasattr(source, "__fspath__"):
+        mesh = meshio.read(source)
+    else:
+        raise TypeError(f"read_mesh takes a file name or a meshio.Mesh, got {type(source).__name__}")
+
+    counts = {}
+    for block in mesh.cells:
+        counts[block.type] = counts.get(block.type, 0) + len(block.data)
+    higher = [kind for kind in _HIGHER_ORDER if counts.get(kind)]
+    if higher:
+        raise ValueError(f"the mesh holds second-order tetrahedra ({', '.join(higher)}): corvane takes "
+                         "first-order tetrahedra only; mesh with element order 1 (gmsh: Mesh.ElementOrder = 1)")
+    if not counts.get("tetra"):
+        found = ", ".join(f"{n} {kind}" for kind, n in counts.items()) or "no cells"
+        hint = ("; gmsh saves only the elements of physical groups when there are any: add physical volumes"
+                if "gmsh:physical" in mesh.cell_data else "")
+        raise ValueError(f"the mesh holds no tetrahedra ({found}){hint}")
+    dropped = {kind: n for kind, n in counts.items() if kind != "tetra" and n}
+    if dropped:
+        print("read_mesh: kept the tetrahedra, dropped " + ", ".join(f"{n} {kind}" for kind, n in dropped.items())
+              + " cells", file=sys.stderr)
+
+    blocks = [k for k, block in enumerate(mesh.cells) if block.type == "tetra"]
+    connectivity = np.concatenate([np.asarray(mesh.cells[k].data, dtype=np.int64) for k in blocks])
+    regions = _regions(mesh, blocks, len(connectivity))
+    # MSH 2 files repeat an element once per physical group it belongs to:
+    # one copy is kept, in all of their regions.
+    _, first, copy_of = np.unique(np.sort(connectivity, axis=1), axis=0, return_index=True, return_inverse=True)
+    if len(first) < len(connectivity):
+        rank = np.empty(len(first), dtype=np.int64)
+        rank[np.argsort(first)] = np.arange(len(first))
+        renumber = rank[copy_of.ravel()]
+        connectivity = connectivity[np.sort(first)]
+        regions = {name: np.unique(renumber[elements]) for name, elements in regions.items()}
+    used, connectivity = np.unique(connectivity, return_inverse=True)
+    points = np.asarray(mesh.points)
+    if points.ndim != 2 or points.shape[1] != 3:
+        raise ValueError(f"the mesh's points must have shape (n, 3), got {points.shape}")
+    return Mesh(points[used], connectivity.reshape(-1, 4), regions)
+
+
+def _regions(mesh, blocks, n_elements):
+    offsets = np.cumsum([0] + [len(mesh.cells[k].data) for k in blocks])
+
+    def from_sets(sets):
+        regions = {}
+        for name, per_block in sets.items():
+            if str(name).startswith("gmsh:"):
+                continue
+            parts = [np.asarray(per_block[k], dtype=np.int64) + offsets[i] for i, k in enumerate(blocks)
+                     if k < len(per_block) and per_block[k] is not None and len(per_block[k])]
+            if parts:
+                regions[name] = np.concatenate(parts)
+        return regions
+
+    def tag_values(key):
+        return np.concatenate([np.asarray(mesh.cell_data[key][k]).reshape(len(mesh.cells[k].data), -1)[:, 0]
+                               for k in blocks]).astype(np.int64)
+
+    def from_tags(values, names=None):
+        regions = {}
+        for tag in np.unique(values):
+            if tag >= 0:
+                regions[(names or {}).get(int(tag), int(tag))] = np.flatnonzero(values == tag)
+        return regions
+
+    if "gmsh:physical" in mesh.cell_data:
+        # Named groups may share elements; meshio's cell sets keep them all,
+        # the physical tag only the first group of each element.
+        names = {int(tag): name for name, (tag, dim) in ((n, np.ravel(v)[:2]) for n, v in mesh.field_data.items())
+                 if dim == 3}
+        regions = from_sets(mesh.cell_sets)
+        for key, elements in from_tags(tag_values("gmsh:physical"), names).items():
+            regions.setdefault(key, elements)
+        return regions
+    if "gmsh:geometrical" in mesh.cell_data:
+        return from_tags(tag_values("gmsh:geometrical"))
+    regions = from_sets(mesh.cell_sets)
+    if regions:
+        return regions
+    for key in _TAGS:
+        if key in mesh.cell_data:
+            return from_tags(tag_values(key))
+    return {"all": np.arange(n_elements)}

@@ -1,0 +1,116 @@
+"""Pictures of a solution: a plane section of a field with field lines and the regions' outlines."""
+import numpy as np
+
+import _corvane
+
+_PLANES = {"x": (0, 1, 2), "y": (1, 0, 2), "z": (2, 0, 1)}   # normal axis, horizontal axis, vertical axis
+_QUANTITIES = ("|B|", "Bx", "By", "Bz", "|H|", "Hx", "Hy", "Hz")
+
+
+def section(solution, *, plane="y", quantity="|B|", at=0.0, extent=None, resolution=160, field_lines=True,
+            log=False, ax=None, progress=None):
+    """A matplotlib Figure of a quantity on the plane x, y or z = at.
+
+    quantity: "|B|", "Bx", "By", "Bz" (T) or "|H|", "Hx", "Hy", "Hz" (A/m);
+    field lines follow the in-plane part of B (or of H). extent:
+    (horizontal min, max, vertical min, max) in metres; by default the
+    magnetised and current-carrying elements with a margin of a third of
+    their size. resolution: grid points along the longer side. log: a
+    logarithmic colour scale (magnitudes only). ax: a
+    matplotlib Axes to draw into (default: a new Figure). The outlines are
+    those of the regions with a material.
+    """
+    import matplotlib.pyplot as plt
+    from matplotlib.collections import LineCollection
+
+    if plane not in _PLANES:
+        raise ValueError(f"plane must be 'x', 'y' or 'z', got {plane!r}")
+    if quantity not in _QUANTITIES:
+        raise ValueError(f"quantity must be one of {', '.join(_QUANTITIES)}, got {quantity!r}")
+    at = float(at)
+    resolution = int(resolution)
+    if resolution < 4:
+        raise ValueError(f"resolution must be at least 4, got {resolution}")
+    normal, across, up = _PLANES[plane]
+    mesh = solution.mesh
+    if extent is None:
+        extent = _default_extent(solution, across, up)
+    u0, u1, v0, v1 = (float(e) for e in extent)
+    if not (u1 > u0 and v1 > v0):
+        raise ValueError(f"extent must be (min, max, min, max) with max > min, got {extent}")
+    scale = resolution / max(u1 - u0, v1 - v0)
+    nu, nv = max(4, round((u1 - u0) * scale)), max(4, round((v1 - v0) * scale))
+    # Cell centres: the grid never meets the section's edges.
+    u = u0 + (np.arange(nu) + 0.5) * (u1 - u0) / nu
+    v = v0 + (np.arange(nv) + 0.5) * (v1 - v0) / nv
+    gu, gv = np.meshgrid(u, v, indexing="xy")
+    points = np.zeros((gu.size, 3))
+    points[:, across], points[:, up], points[:, normal] = gu.ravel(), gv.ravel(), at
+    field = (solution.B if "B" in quantity else solution.H_at)(points, progress=progress)
+    field = field.reshape(nv, nu, 3)
+    if quantity.startswith("|"):
+        values = np.linalg.norm(field, axis=2)
+    else:
+        values = field[:, :, "xyz".index(quantity[1])]
+    unit = "T" if "B" in quantity else "A/m"
+
+    if ax is None:
+        fig, ax = plt.subplots(figsize=(8, min(12.0, 6.5 * (v1 - v0) / (u1 - u0) + 1.2)), layout="constrained")
+    else:
+        fig = ax.figure
+    if log and not quantity.startswith("|"):
+        raise ValueError(f"log needs a magnitude, |B| or |H|, got {quantity!r}")
+    if log:
+        from matplotlib.colors import LogNorm
+
+        top = np.percentile(values, 99.8)
+        scale = {"norm": LogNorm(vmin=max(top * 1e-3, values.min()), vmax=top)}
+    elif quantity.startswith("|"):
+        scale = {"vmin": 0.0, "vmax": np.percentile(values, 99.5)}
+    else:
+        scale = {}
+    image = ax.imshow(values, origin="lower", extent=(u0, u1, v0, v1), cmap="magma" if log else "viridis", **scale)
+    if field_lines:
+        ax.streamplot(u, v, field[:, :, across], field[:, :, up], color="w", linewidth=0.6, density=1.2,
+                      arrowsize=0.7)
+    colours = plt.rcParams["axes.prop_cycle"].by_key()["color"]
+    for k, name in enumerate(solution.materials):
+        segments = _outline(mesh.nodes, mesh.connectivity[mesh.regions[name]], normal, at, (across, up))
+        if len(segments):
+            ax.add_collection(LineCollection(segments, colors=colours[(k + 1) % len(colours)], linewidths=1.3,
+                                             label=str(name)))
+    names = "xyz"
+    ax.set(xlim=(u0, u1), ylim=(v0, v1), xlabel=f"{names[across]} (m)", ylabel=f"{names[up]} (m)",
+           title=f"{quantity} on the plane {plane} = {at:g} m")
+    ax.set_aspect("equal")
+    if solution.materials:
+        ax.legend(loc="upper right", fontsize=8, framealpha=0.7)
+    fig.colorbar(image, ax=ax, label=f"{quantity} ({unit})", shrink=0.85)
+    return fig
+
+
+def _default_extent(solution, across, up):
+    mesh = solution.mesh
+    active = solution.M.any(axis=1) | solution.J.any(axis=1)
+    corners = mesh.nodes[mesh.connectivity[active] if active.any() else mesh.connectivity].reshape(-1, 3)
+    low, high = corners.min(axis=0), corners.max(axis=0)
+    margin = (high - low).max() / 3
+    return low[across] - margin, high[across] + margin, low[up] - margin, high[up] + margin
+
+
+def _outline(nodes, connectivity, normal, at, axes):
+    """Segments (k, 2, 2) where the boundary of the elements crosses the plane."""
+    faces = _corvane.mesh_surface_faces(np.ascontiguousarray(connectivity))
+    corners = nodes[faces]                                   # (F, 3, 3)
+    d = corners[:, :, normal] - at
+    d = np.where(d == 0.0, 1e-300, d)
+    crossing = ((0, 1), (1, 2), (2, 0))
+    cut = np.stack([d[:, i] * d[:, j] < 0 for i, j in crossing], axis=1)
+    faces_cut = cut.sum(axis=1) == 2
+    corners, d, cut = corners[faces_cut], d[faces_cut], cut[faces_cut]
+    points = []
+    for k, (i, j) in enumerate(crossing):
+        t = np.where(cut[:, k], d[:, i] / np.where(cut[:, k], d[:, i] - d[:, j], 1.0), 0.0)
+        points.append(corners[:, i] + t[:, None] * (corners[:, j] - corners[:, i]))
+    chosen = np.stack(points, axis=1)[cut].reshape(-1, 2, 3)
+    return chosen[:, :, list(axes)]
