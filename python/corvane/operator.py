@@ -25,8 +25,8 @@ class FieldOperator:
     field: "H" (A/m) or "A" (T·m), in the units of `_corvane.calculate_fields`.
     tolerance: the relative RMS error of an application against the exact
     element integrals, from 1e-6 to 1e-2. n_threads: 0 for one per processor.
-    memory_limit: bytes the operator may keep for its near field (None: half of
-    the machine's memory); beyond it the near field is recomputed at every
+    memory_limit: bytes the operator may keep for its near field (None: two
+    fifths of the machine's memory); beyond it the near field is recomputed at every
     application. progress: a tqdm bar during the build.
 
     op(vectors) with vectors (n_elements, 3) returns (n_targets, 3) float64;
@@ -124,8 +124,8 @@ class _ProgressBar:
 
 
 def default_memory_limit():
-    """Half of the machine's physical memory, in bytes."""
+    """Two fifths of the machine's physical memory, in bytes."""
     try:
-        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") // 2
+        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") * 2 // 5
     except (ValueError, OSError, AttributeError):
         return 4 << 30

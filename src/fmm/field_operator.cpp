@@ -7,9 +7,9 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <string>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "fmm/dense.hpp"
 #include "fmm/expansions.hpp"
@@ -138,6 +138,8 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
         m2m_.push_back(padded(multipole_to_multipole(p, octant_shift(o))));
         l2l_.push_back(padded(local_to_local(p, octant_shift(o))));
     }
+    for (std::size_t b = 0; b < tree_.boxes.size(); ++b)
+        if (tree_.boxes[b].leaf && tree_.boxes[b].n_sources() > 0) source_leaves_.push_back(static_cast<std::uint32_t>(b));
     // Chunks of whole target boxes, each sorted by translation: one matrix
     // product per translation and chunk, summed into each target box in
     // translation order.
@@ -156,9 +158,17 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
     if (progress && !progress(0.05)) throw Cancelled();
 
     near_ = std::make_unique<NearField>(near_inputs(), threads, [&] { return !progress || progress(0.05); });
-    if (near_->bytes(parameters_.single_precision) <= settings.memory_limit) {
-        near_->store(near_inputs(), parameters_.single_precision, threads, [&] { return !progress || progress(0.5); });
+    // Keep what fits: every near value, those of the exactly integrated
+    // elements, or nothing.
+    NearStorage storage = NearStorage::None;
+    for (const NearStorage s : {NearStorage::All, NearStorage::Exact}) {
+        if (near_->bytes(s, parameters_.single_precision) <= settings.memory_limit) {
+            storage = s;
+            break;
+        }
     }
+    if (const char* e = std::getenv("FMM_STORE")) storage = static_cast<NearStorage>(std::atoi(e));
+    near_->store(near_inputs(), storage, parameters_.single_precision, threads, [&] { return !progress || progress(0.5); });
 
     info_.elements = elements_.size();
     info_.targets = targets.size();
@@ -169,7 +179,7 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
     info_.far_interactions = lists_.far.size();
     info_.near_interactions = near_->n_interactions();
     info_.exact_pairs = near_->n_exact();
-    info_.near_field_stored = near_->stored();
+    info_.near_storage = near_->storage();
     std::uint64_t bytes = bytes_of(elements_.nodes) + bytes_of(elements_.tets) + bytes_of(elements_.volumes) +
                           bytes_of(elements_.radii) + 3 * bytes_of(elements_.centroids.x) +
                           3 * bytes_of(elements_.points.x) + bytes_of(elements_.point_weights) +
@@ -184,7 +194,7 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
         for (const auto* blocks : {&t.to_axis, &t.from_axis, &t.along_axis})
             for (const auto& b : *blocks) bytes += bytes_of(b);
     }
-    if (near_->stored()) bytes += near_->bytes(parameters_.single_precision);
+    bytes += near_->bytes(near_->storage(), parameters_.single_precision);
     info_.bytes = bytes;
     (void)k;
     info_.build_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -192,7 +202,9 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
 }
 
 NearInputs FieldOperator::near_inputs() const {
-    return NearInputs{tree_, lists_, elements_, targets_, point_slot_, settings_.kind, parameters_.near_factor};
+    return NearInputs{tree_,           lists_,         elements_,      targets_,
+                      points_,         point_weights_, point_element_, point_slot_,
+                      settings_.kind,  parameters_.near_factor};
 }
 
 void FieldOperator::apply(const double* vectors, double* out, const Progress& progress) const {
@@ -200,40 +212,41 @@ void FieldOperator::apply(const double* vectors, double* out, const Progress& pr
     const std::size_t p = parameters_.order, k = real_count(p), kp = padded_rows(k);
     const std::size_t comps = kind.components(), stride = comps * k;
     const std::size_t threads = std::max<std::size_t>(settings_.n_threads, 1);
-    const std::size_t n_boxes = tree_.boxes.size();
-    std::vector<double> multipole(n_boxes * stride, 0.0), local(n_boxes * stride, 0.0);
+    const std::size_t n_boxes = tree_.boxes.size(), n_points = points_.size();
     const Poll poll = [&] { return !progress || progress(0.0); };
-    const bool timing = std::getenv("CORVANE_FMM_TIMES") != nullptr;
-    auto t_last = std::chrono::steady_clock::now();
-    const auto lap = [&](const char* what) {
-        if (!timing) return;
-        const auto now = std::chrono::steady_clock::now();
-        std::fprintf(stderr, "%s %.4f\n", what, std::chrono::duration<double>(now - t_last).count());
-        t_last = now;
+    // Every pass runs in short items on the worker threads; the buffers are
+    // first touched there, not zeroed ahead.
+    const auto in_ranges = [&](std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
+        constexpr std::size_t RANGE = 16384;
+        run_items((n + RANGE - 1) / RANGE, threads, [&](std::size_t item, std::size_t) {
+            body(item * RANGE, std::min(n, (item + 1) * RANGE));
+        }, poll);
     };
+    std::unique_ptr<double[]> multipole(new double[n_boxes * stride]), local(new double[n_boxes * stride]);
+    std::unique_ptr<double[]> pvx(new double[n_points]), pvy(new double[n_points]), pvz(new double[n_points]);
+    in_ranges(n_points, [&](std::size_t first, std::size_t last) {
+        for (std::size_t s = first; s < last; ++s) {
+            const double* v = vectors + 3 * point_element_[s];
+            pvx[s] = v[0], pvy[s] = v[1], pvz[s] = v[2];
+        }
+    });
+    in_ranges(n_boxes, [&](std::size_t first, std::size_t last) {
+        std::fill(local.get() + first * stride, local.get() + last * stride, 0.0);
+    });
 
     // Source points to the multipoles of their leaves.
-    std::vector<std::uint32_t> source_leaves;
-    for (std::size_t b = 0; b < n_boxes; ++b)
-        if (tree_.boxes[b].leaf && tree_.boxes[b].n_sources() > 0) source_leaves.push_back(static_cast<std::uint32_t>(b));
-    // The vector of each point's element, in tree order.
-    std::vector<double> pvx(points_.size()), pvy(points_.size()), pvz(points_.size());
-    for (std::size_t s = 0; s < points_.size(); ++s) {
-        const double* v = vectors + 3 * point_element_[s];
-        pvx[s] = v[0], pvy[s] = v[1], pvz[s] = v[2];
-    }
     std::vector<std::vector<double>> scratch_of(threads);
-    run_items(source_leaves.size(), threads, [&](std::size_t item, std::size_t thread) {
-        const std::uint32_t b = source_leaves[item];
+    run_items(source_leaves_.size(), threads, [&](std::size_t item, std::size_t thread) {
+        const std::uint32_t b = source_leaves_[item];
         const Box& box = tree_.boxes[b];
         const std::size_t s = box.src_begin;
         const SourceBatch batch{points_.x.data() + s, points_.y.data() + s, points_.z.data() + s,
-                                point_weights_.data() + s, pvx.data() + s, pvy.data() + s, pvz.data() + s,
+                                point_weights_.data() + s, pvx.get() + s, pvy.get() + s, pvz.get() + s,
                                 box.n_sources()};
         points_to_multipole(kind, p, tree_.centre(box), tree_.width(box.level), batch,
-                            std::span<double>(multipole.data() + b * stride, stride), scratch_of[thread]);
+                            std::span<double>(multipole.get() + b * stride, stride), scratch_of[thread]);
     }, poll);
-    lap("p2m");
+
     // Children to parents, deepest level first.
     for (std::size_t level = tree_.n_levels(); level-- > 0;) {
         const std::size_t begin = tree_.level_begin[level], end = tree_.level_begin[level + 1];
@@ -241,18 +254,19 @@ void FieldOperator::apply(const double* vectors, double* out, const Progress& pr
             const std::size_t b = begin + item;
             const Box& box = tree_.boxes[b];
             if (box.leaf || box.n_sources() == 0) return;
+            double* m = multipole.get() + b * stride;
+            std::fill(m, m + stride, 0.0);
             std::vector<double> y(kp * comps);
             for (std::size_t o = 0; o < 8; ++o) {
                 const std::int32_t child = box.children[o];
                 if (child == NONE || tree_.boxes[child].n_sources() == 0) continue;
-                multiply(m2m_[o].values.data(), kp, k, multipole.data() + child * stride, k, comps, y.data(), kp);
+                multiply(m2m_[o].values.data(), kp, k, multipole.get() + child * stride, k, comps, y.data(), kp);
                 for (std::size_t c = 0; c < comps; ++c)
-                    for (std::size_t i = 0; i < k; ++i) multipole[b * stride + c * k + i] += y[c * kp + i];
+                    for (std::size_t i = 0; i < k; ++i) m[c * k + i] += y[c * kp + i];
             }
         }, poll);
     }
 
-    lap("m2m");
     // Multipole to local, in batches of expansions that share a translation.
     run_items(chunk_begin_.size() - 1, threads, [&](std::size_t chunk, std::size_t) {
         std::vector<double> x(k * M2L_BATCH), y(k * M2L_BATCH), scratch(4 * k * M2L_BATCH);
@@ -270,24 +284,25 @@ void FieldOperator::apply(const double* vectors, double* out, const Progress& pr
                 for (std::size_t l = 0; l < used; ++l) {
                     slot_pair[l] = i + (first + l) / comps;
                     slot_comp[l] = (first + l) % comps;
-                    const double* m = multipole.data() + chunk_pairs_[slot_pair[l]].source_box * stride + slot_comp[l] * k;
+                    const double* m = multipole.get() + chunk_pairs_[slot_pair[l]].source_box * stride + slot_comp[l] * k;
                     for (std::size_t r = 0; r < kt; ++r) x[r * M2L_BATCH + l] = m[r];
                 }
                 translate_batch(t, x.data(), y.data(), scratch.data());
                 for (std::size_t l = 0; l < used; ++l) {
-                    double* loc = local.data() + chunk_pairs_[slot_pair[l]].target_box * stride + slot_comp[l] * k;
+                    double* loc = local.get() + chunk_pairs_[slot_pair[l]].target_box * stride + slot_comp[l] * k;
                     for (std::size_t r = 0; r < kt; ++r) loc[r] += y[r * M2L_BATCH + l];
                 }
             }
             i = j;
         }
     }, poll);
-    for (std::size_t b = 0; b < n_boxes; ++b) {
-        const double s = 1.0 / tree_.width(tree_.boxes[b].level);
-        for (std::size_t i = 0; i < stride; ++i) local[b * stride + i] *= s;
-    }
+    in_ranges(n_boxes, [&](std::size_t first, std::size_t last) {
+        for (std::size_t b = first; b < last; ++b) {
+            const double s = 1.0 / tree_.width(tree_.boxes[b].level);
+            for (std::size_t i = 0; i < stride; ++i) local[b * stride + i] *= s;
+        }
+    });
 
-    lap("m2l");
     // Parents to children, from the top.
     for (std::size_t level = 1; level < tree_.n_levels(); ++level) {
         const std::size_t begin = tree_.level_begin[level], end = tree_.level_begin[level + 1];
@@ -296,33 +311,34 @@ void FieldOperator::apply(const double* vectors, double* out, const Progress& pr
             const Box& box = tree_.boxes[b];
             if (box.n_targets() == 0) return;
             std::vector<double> y(kp * comps);
-            multiply(l2l_[octant_of(box)].values.data(), kp, k, local.data() + box.parent * stride, k, comps, y.data(), kp);
+            multiply(l2l_[octant_of(box)].values.data(), kp, k, local.get() + box.parent * stride, k, comps, y.data(), kp);
             for (std::size_t c = 0; c < comps; ++c)
                 for (std::size_t i = 0; i < k; ++i) local[b * stride + c * k + i] += y[c * kp + i];
         }, poll);
     }
 
-    lap("l2l");
     // Locals at the targets of each leaf, plus its near field.
-    std::vector<double> sorted(3 * targets_.size(), 0.0);
+    std::unique_ptr<double[]> sorted(new double[3 * targets_.size()]);
     std::vector<NearField::Scratch> scratch(threads);
     const NearInputs in = near_inputs();
+    const double* const point_vectors[3] = {pvx.get(), pvy.get(), pvz.get()};
     run_items(near_->n_blocks(), threads, [&](std::size_t b, std::size_t thread) {
         const std::uint32_t leaf = near_->leaf(b);
         const Box& box = tree_.boxes[leaf];
-        const Vec3 centre = tree_.centre(box);
-        const double width = tree_.width(box.level);
-        const std::span<const double> l(local.data() + leaf * stride, stride);
         const std::size_t t = box.trg_begin;
-        local_to_targets(kind, p, centre, width, l, targets_.x.data() + t, targets_.y.data() + t, targets_.z.data() + t,
-                         box.n_targets(), sorted.data() + 3 * t, scratch_of[thread]);
-        near_->add_block(in, b, vectors, sorted.data() + 3 * box.trg_begin, scratch[thread]);
+        std::fill(sorted.get() + 3 * t, sorted.get() + 3 * box.trg_end, 0.0);
+        local_to_targets(kind, p, tree_.centre(box), tree_.width(box.level),
+                         std::span<const double>(local.get() + leaf * stride, stride), targets_.x.data() + t,
+                         targets_.y.data() + t, targets_.z.data() + t, box.n_targets(), sorted.get() + 3 * t,
+                         scratch_of[thread]);
+        near_->add_block(in, b, vectors, point_vectors, sorted.get() + 3 * t, scratch[thread]);
     }, poll);
-    for (std::size_t s = 0; s < targets_.size(); ++s) {
-        const std::uint32_t i = tree_.target_order[s];
-        out[3 * i] = sorted[3 * s], out[3 * i + 1] = sorted[3 * s + 1], out[3 * i + 2] = sorted[3 * s + 2];
-    }
-    lap("l2p+near");
+    in_ranges(targets_.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t s = first; s < last; ++s) {
+            const std::uint32_t i = tree_.target_order[s];
+            out[3 * i] = sorted[3 * s], out[3 * i + 1] = sorted[3 * s + 1], out[3 * i + 2] = sorted[3 * s + 2];
+        }
+    });
 }
 
 }  // namespace corvane::fmm

@@ -49,7 +49,7 @@ struct OperatorInfo {
     std::uint64_t near_interactions = 0;      // (target, element) pairs of the near field
     std::uint64_t exact_pairs = 0;            // of them, integrated exactly
     std::uint64_t bytes = 0;                  // kept by the operator
-    bool near_field_stored = false;
+    NearStorage near_storage = NearStorage::None;
     double build_seconds = 0.0;
 };
 
@@ -85,6 +85,7 @@ private:
     // Source points in tree order.
     Points points_;
     std::vector<double> point_weights_;
+    std::vector<std::uint32_t> source_leaves_;  // leaves that hold source points
     std::vector<std::uint32_t> point_element_;
     Interactions lists_;
     std::vector<AxialTranslation> translations_;  // per key, at its order

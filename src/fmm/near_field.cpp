@@ -6,12 +6,11 @@
 #include <cmath>
 
 #include "biotsavart/direct.hpp"
+#include "fmm/point_terms.hpp"
 #include "lib/failure.hpp"
 
 namespace corvane::fmm {
 namespace {
-
-constexpr double INV_4PI = 0.07957747154594767;
 
 // Squared distance from p to the box (zero inside it).
 double box_distance2(const Tree& tree, const Box& box, const Vec3& p) {
@@ -52,30 +51,6 @@ double distance2(const Vec3& a, const Vec3& b) {
 
 Vec3 centroid(const Elements& e, std::size_t k) { return e.centroids[k]; }
 
-// Adds sign times the interaction of the point (x, weight) with target t.
-void add_point(const Kind& kind, const Vec3& t, const Vec3& x, double weight, double* value) {
-    const Vec3 d = t - x;
-    const double r2 = (d.x * d.x + d.y * d.y) + d.z * d.z;
-    const double r = std::sqrt(r2);
-    if (kind.dipole()) {
-        const double s = weight * INV_4PI / (r2 * r);
-        const double k = 3.0 / r2;
-        value[0] += s * (k * d.x * d.x - 1.0);
-        value[1] += s * (k * d.y * d.y - 1.0);
-        value[2] += s * (k * d.z * d.z - 1.0);
-        value[3] += s * (k * d.x * d.y);
-        value[4] += s * (k * d.x * d.z);
-        value[5] += s * (k * d.y * d.z);
-    } else if (kind.curl()) {
-        const double s = -weight * kind.curl_constant() / (r2 * r);
-        value[0] += s * d.x;
-        value[1] += s * d.y;
-        value[2] += s * d.z;
-    } else {
-        value[0] += weight * 1e-7 / r;
-    }
-}
-
 }  // namespace
 
 NearField::NearField(const NearInputs& in, std::size_t n_threads, const Poll& poll) {
@@ -83,158 +58,264 @@ NearField::NearField(const NearInputs& in, std::size_t n_threads, const Poll& po
     const Elements& el = in.elements;
     const std::size_t q = el.points_per_element;
     entry_size_ = in.kind.entry_size();
-    leaf_block_.assign(tree.boxes.size(), -1);
+    std::vector<std::int64_t> leaf_block(tree.boxes.size(), -1);
     for (std::size_t b = 0; b < tree.boxes.size(); ++b) {
         const Box& box = tree.boxes[b];
         if (box.leaf && box.n_targets() > 0) {
-            leaf_block_[b] = static_cast<std::int64_t>(block_leaf_.size());
+            leaf_block[b] = static_cast<std::int64_t>(block_leaf_.size());
             block_leaf_.push_back(static_cast<std::uint32_t>(b));
+            block_targets_.push_back(box.n_targets());
         }
     }
-    // Elements whose exact reach touches a target leaf.
-    std::vector<std::vector<std::uint32_t>> candidates(block_leaf_.size());
-    std::vector<std::uint32_t> found;
-    for (std::size_t k = 0; k < el.size(); ++k) {
-        const double reach = in.near_factor * el.radii[k];
-        found.clear();
-        leaves_within(tree, centroid(el, k), reach * reach, found);
-        for (const std::uint32_t leaf : found) candidates[static_cast<std::size_t>(leaf_block_[leaf])].push_back(static_cast<std::uint32_t>(k));
+    // The blocks each element's exact reach touches, element by element.
+    constexpr std::size_t ELEMENTS_PER_ITEM = 2048;
+    const std::size_t n_items = (el.size() + ELEMENTS_PER_ITEM - 1) / ELEMENTS_PER_ITEM;
+    std::vector<std::vector<std::uint32_t>> reach(n_items), reach_count(n_items);
+    run_items(n_items, n_threads, [&](std::size_t item, std::size_t) {
+        std::vector<std::uint32_t> found;
+        for (std::size_t k = item * ELEMENTS_PER_ITEM; k < std::min(el.size(), (item + 1) * ELEMENTS_PER_ITEM); ++k) {
+            const double r = in.near_factor * el.radii[k];
+            found.clear();
+            leaves_within(tree, centroid(el, k), r * r, found);
+            reach_count[item].push_back(static_cast<std::uint32_t>(found.size()));
+            for (const std::uint32_t leaf : found) reach[item].push_back(static_cast<std::uint32_t>(leaf_block[leaf]));
+        }
+    }, poll);
+    reach_begin_.assign(el.size() + 1, 0);
+    for (std::size_t item = 0, k = 0; item < n_items; ++item) {
+        for (const std::uint32_t c : reach_count[item]) reach_begin_[k + 1] = reach_begin_[k] + c, ++k;
+        reach_blocks_.insert(reach_blocks_.end(), reach[item].begin(), reach[item].end());
+        std::vector<std::uint32_t>().swap(reach[item]);
     }
-    // Each block: the elements of its direct source leaves and its candidates.
-    std::vector<std::vector<std::uint32_t>> lists(block_leaf_.size());
-    std::vector<std::uint64_t> exact(block_leaf_.size(), 0);
-    run_items(block_leaf_.size(), n_threads, [&](std::size_t b, std::size_t) {
+    // The same pairs by block, elements in increasing order.
+    std::vector<std::uint64_t> candidate_begin(block_leaf_.size() + 1, 0);
+    for (const std::uint32_t b : reach_blocks_) ++candidate_begin[b + 1];
+    for (std::size_t b = 0; b < block_leaf_.size(); ++b) candidate_begin[b + 1] += candidate_begin[b];
+    std::vector<std::uint32_t> candidates(reach_blocks_.size());
+    {
+        std::vector<std::uint64_t> next(candidate_begin.begin(), candidate_begin.end() - 1);
+        for (std::size_t k = 0; k < el.size(); ++k)
+            for (std::uint64_t i = reach_begin_[k]; i < reach_begin_[k + 1]; ++i)
+                candidates[next[reach_blocks_[i]]++] = static_cast<std::uint32_t>(k);
+    }
+
+    // Each block: the elements of its direct source leaves and of its
+    // candidates, and of those the ones integrated exactly for some target.
+    std::vector<std::vector<std::uint32_t>> all(block_leaf_.size()), exact(block_leaf_.size());
+    std::vector<std::uint64_t> exact_pairs(block_leaf_.size(), 0);
+    std::vector<std::vector<std::uint32_t>> stamp(std::max<std::size_t>(n_threads, 1));
+    run_items(block_leaf_.size(), n_threads, [&](std::size_t b, std::size_t thread) {
+        std::vector<std::uint32_t>& seen = stamp[thread];
+        if (seen.empty()) seen.assign(el.size(), 0);
+        const std::uint32_t mark = static_cast<std::uint32_t>(b + 1);
         const std::uint32_t leaf = block_leaf_[b];
-        std::vector<std::uint32_t>& list = lists[b];
+        std::vector<std::uint32_t>& list = all[b];
+        const auto take = [&](std::uint32_t k) {
+            if (seen[k] != mark) seen[k] = mark, list.push_back(k);
+        };
         for (std::uint32_t i = in.lists.near_begin[leaf]; i < in.lists.near_begin[leaf + 1]; ++i) {
             const Box& source = tree.boxes[in.lists.near_sources[i]];
             for (std::uint32_t s = source.src_begin; s < source.src_end; ++s)
-                list.push_back(static_cast<std::uint32_t>(tree.source_order[s] / q));
+                take(static_cast<std::uint32_t>(tree.source_order[s] / q));
         }
-        list.insert(list.end(), candidates[b].begin(), candidates[b].end());
+        for (std::uint64_t i = candidate_begin[b]; i < candidate_begin[b + 1]; ++i) take(candidates[i]);
         std::sort(list.begin(), list.end());
-        list.erase(std::unique(list.begin(), list.end()), list.end());
         const Box& box = tree.boxes[leaf];
         for (const std::uint32_t k : list) {
-            const double reach = in.near_factor * el.radii[k];
+            const double r = in.near_factor * el.radii[k];
+            std::uint64_t n = 0;
             for (std::uint32_t t = box.trg_begin; t < box.trg_end; ++t)
-                if (distance2(in.targets[t], centroid(el, k)) < reach * reach) ++exact[b];
+                if (distance2(in.targets[t], centroid(el, k)) < r * r) ++n;
+            if (n > 0) exact[b].push_back(k);
+            exact_pairs[b] += n;
         }
     }, poll);
-    element_begin_.assign(block_leaf_.size() + 1, 0);
-    entry_begin_.assign(block_leaf_.size() + 1, 0);
+    all_begin_.assign(block_leaf_.size() + 1, 0);
+    exact_begin_.assign(block_leaf_.size() + 1, 0);
     for (std::size_t b = 0; b < block_leaf_.size(); ++b) {
-        element_begin_[b + 1] = element_begin_[b] + lists[b].size();
-        entry_begin_[b + 1] = entry_begin_[b] + lists[b].size() * tree.boxes[block_leaf_[b]].n_targets();
-        n_exact_ += exact[b];
+        all_begin_[b + 1] = all_begin_[b] + all[b].size();
+        exact_begin_[b + 1] = exact_begin_[b] + exact[b].size();
+        n_interactions_ += all[b].size() * tree.boxes[block_leaf_[b]].n_targets();
+        n_exact_ += exact_pairs[b];
     }
-    elements_.reserve(element_begin_.back());
-    for (auto& list : lists) {
-        elements_.insert(elements_.end(), list.begin(), list.end());
-        std::vector<std::uint32_t>().swap(list);
+    for (auto* lists : {&all, &exact}) {
+        std::vector<std::uint32_t>& out = lists == &all ? all_ : exact_;
+        out.reserve(lists == &all ? all_begin_.back() : exact_begin_.back());
+        for (auto& list : *lists) {
+            out.insert(out.end(), list.begin(), list.end());
+            std::vector<std::uint32_t>().swap(list);
+        }
     }
 }
 
-std::uint64_t NearField::bytes(bool single_precision) const {
-    return n_interactions() * (single_precision ? sizeof(float) : sizeof(double)) * entry_size_;
+NearField::Columns NearField::all_columns(std::size_t b) const {
+    return {all_.data() + all_begin_[b], all_begin_[b + 1] - all_begin_[b]};
 }
 
-void NearField::compute_block(const NearInputs& in, std::size_t b, double* values, Scratch& scratch,
-                              std::uint64_t* n_exact) const {
+NearField::Columns NearField::exact_columns(std::size_t b) const {
+    return {exact_.data() + exact_begin_[b], exact_begin_[b + 1] - exact_begin_[b]};
+}
+
+NearField::Columns NearField::kept_columns(std::size_t b) const {
+    return storage_ == NearStorage::All ? all_columns(b) : exact_columns(b);
+}
+
+std::uint64_t NearField::bytes(NearStorage storage, bool single_precision) const {
+    if (storage == NearStorage::None) return 0;
+    std::uint64_t pairs = 0;
+    for (std::size_t b = 0; b < n_blocks(); ++b) {
+        const std::size_t columns = storage == NearStorage::All ? all_columns(b).size : exact_columns(b).size;
+        pairs += columns * block_targets_[b];
+    }
+    return pairs * entry_size_ * (single_precision ? sizeof(float) : sizeof(double));
+}
+
+namespace {
+
+// The field of element k at the targets (lists x, y, z) for unit vectors
+// along the axes the kind needs, as entries (see kinds.hpp): out[v * n + i].
+void exact_entries(const Kind& kind, const Elements& el, std::size_t k, const double* x, const double* y,
+                   const double* z, std::size_t n, std::vector<double>& work, double* out) {
+    const ElementKernel kernel = select_kernel(kind.source == Source::Magnetization, kind.field == Field::H, false);
+    const Tet tet{el.tets[4 * k], el.tets[4 * k + 1], el.tets[4 * k + 2], el.tets[4 * k + 3]};
+    const ElementNodes nodes{el.node(tet[0]), el.node(tet[1]), el.node(tet[2]), el.node(tet[3])};
+    const std::size_t columns = kind.dipole() ? 3 : kind.curl() ? 2 : 1;
+    work.assign(9 * n, 0.0);  // column a, component c at (3a + c) * n
+    for (std::size_t axis = 0; axis < columns; ++axis) {
+        Vec3 unit{0.0, 0.0, 0.0};
+        (axis == 0 ? unit.x : axis == 1 ? unit.y : unit.z) = 1.0;
+        double* f = work.data() + 3 * axis * n;
+        kernel(nodes, unit, ChunkPair{{x, n}, {y, n}, {z, n}, {f, n}, {f + n, n}, {f + 2 * n, n}});
+    }
+    const auto col = [&](std::size_t axis, std::size_t c, std::size_t i) { return work[(3 * axis + c) * n + i]; };
+    for (std::size_t i = 0; i < n; ++i) {
+        if (kind.dipole()) {
+            // The field of a unit vector along axis a is column a: the
+            // symmetric matrix from the average of both triangles.
+            out[i] = col(0, 0, i);
+            out[n + i] = col(1, 1, i);
+            out[2 * n + i] = col(2, 2, i);
+            out[3 * n + i] = 0.5 * (col(0, 1, i) + col(1, 0, i));
+            out[4 * n + i] = 0.5 * (col(0, 2, i) + col(2, 0, i));
+            out[5 * n + i] = 0.5 * (col(1, 2, i) + col(2, 1, i));
+        } else if (kind.curl()) {
+            // c x e_x = (0, c_z, -c_y), c x e_y = (-c_z, 0, c_x).
+            out[i] = col(1, 2, i);
+            out[n + i] = -col(0, 2, i);
+            out[2 * n + i] = col(0, 1, i);
+        } else {
+            out[i] = col(0, 0, i);
+        }
+    }
+}
+
+}  // namespace
+
+void NearField::compute_block(const NearInputs& in, std::size_t b, Columns columns, double* values,
+                              Scratch& scratch, bool with_exact) const {
     const Tree& tree = in.tree;
     const Elements& el = in.elements;
     const Kind kind = in.kind;
-    const std::size_t q = el.points_per_element, c = kind.entry_size();
+    const std::size_t q = el.points_per_element, c = entry_size_;
     const std::uint32_t leaf = block_leaf_[b];
     const Box& box = tree.boxes[leaf];
-    const std::size_t n_t = box.n_targets();
-    const std::size_t n_e = element_begin_[b + 1] - element_begin_[b];
-    const std::uint32_t* list = elements_.data() + element_begin_[b];
-    std::fill(values, values + n_t * n_e * c, 0.0);
+    const std::size_t n_t = box.n_targets(), t0 = box.trg_begin, n_c = columns.size;
+    const double *tx = in.targets.x.data() + t0, *ty = in.targets.y.data() + t0, *tz = in.targets.z.data() + t0;
     scratch.direct.resize(tree.boxes.size(), 0);
     for (std::uint32_t i = in.lists.near_begin[leaf]; i < in.lists.near_begin[leaf + 1]; ++i)
         scratch.direct[in.lists.near_sources[i]] = 1;
-
-    const ElementKernel kernel = select_kernel(kind.source == Source::Magnetization, kind.field == Field::H, false);
-    std::vector<std::uint32_t> near;
-    std::vector<double> nx, ny, nz, fx, fy, fz;
-    for (std::size_t j = 0; j < n_e; ++j) {
-        const std::uint32_t k = list[j];
+    scratch.terms.resize(6 * n_t);
+    scratch.sign.resize(n_t);
+    std::vector<std::uint8_t> near(n_t);
+    std::vector<double> nx, ny, nz, exact;
+    for (std::size_t j = 0; j < n_c; ++j) {
+        const std::uint32_t k = columns.elements[j];
         const Vec3 ce = centroid(el, k);
         const double reach = in.near_factor * el.radii[k];
-        near.clear();
-        for (std::size_t t = 0; t < n_t; ++t)
-            if (distance2(in.targets[box.trg_begin + t], ce) < reach * reach) near.push_back(static_cast<std::uint32_t>(t));
-        std::size_t next_near = 0;
+        std::size_t n_near = 0;
         for (std::size_t t = 0; t < n_t; ++t) {
-            const bool is_near = next_near < near.size() && near[next_near] == t;
-            if (is_near) ++next_near;
-            const Vec3 target = in.targets[box.trg_begin + t];
-            double* value = values + (t * n_e + j) * c;
-            for (std::size_t p = 0; p < q; ++p) {
-                const std::size_t point = k * q + p;
-                const bool direct = scratch.direct[static_cast<std::size_t>(tree.source_leaf[in.point_slot[point]])] != 0;
-                // Direct points of far elements count here; the far field
-                // carries the other points, which an exact element gives back.
-                if (is_near == direct) continue;
-                double term[6] = {0, 0, 0, 0, 0, 0};
-                add_point(kind, target, el.points[point], el.point_weights[point], term);
-                const double sign = is_near ? -1.0 : 1.0;
-                for (std::size_t v = 0; v < c; ++v) value[v] += sign * term[v];
+            near[t] = distance2(in.targets[t0 + t], ce) < reach * reach;
+            n_near += near[t];
+        }
+        std::fill(scratch.terms.begin(), scratch.terms.begin() + static_cast<std::ptrdiff_t>(c * n_t), 0.0);
+        for (std::size_t p = 0; p < q; ++p) {
+            const std::size_t point = k * q + p;
+            const bool direct = scratch.direct[static_cast<std::size_t>(tree.source_leaf[in.point_slot[point]])] != 0;
+            // Direct points of other elements count here; the far field
+            // carries the rest, which an exact element gives back.
+            if (direct ? n_near == n_t : n_near == 0) continue;
+            for (std::size_t t = 0; t < n_t; ++t) scratch.sign[t] = near[t] ? (direct ? 0.0 : -1.0) : (direct ? 1.0 : 0.0);
+            add_point_terms(kind, tx, ty, tz, scratch.sign.data(), n_t, el.points[point], el.point_weights[point],
+                            scratch.terms.data());
+        }
+        if (with_exact && n_near > 0) {
+            nx.clear(), ny.clear(), nz.clear();
+            for (std::size_t t = 0; t < n_t; ++t)
+                if (near[t]) nx.push_back(tx[t]), ny.push_back(ty[t]), nz.push_back(tz[t]);
+            exact.resize(c * n_near);
+            exact_entries(kind, el, k, nx.data(), ny.data(), nz.data(), n_near, scratch.kernel, exact.data());
+            for (std::size_t t = 0, i = 0; t < n_t; ++t) {
+                if (!near[t]) continue;
+                for (std::size_t v = 0; v < c; ++v) scratch.terms[v * n_t + t] += exact[v * n_near + i];
+                ++i;
             }
         }
-        if (near.empty()) continue;
-        if (n_exact) *n_exact += near.size();
-        // The element's exact field for unit vectors along the axes.
-        const std::size_t m = near.size();
-        nx.resize(m), ny.resize(m), nz.resize(m);
-        for (std::size_t i = 0; i < m; ++i) {
-            const Vec3 t = in.targets[box.trg_begin + near[i]];
-            nx[i] = t.x, ny[i] = t.y, nz[i] = t.z;
-        }
-        const Tet tet{el.tets[4 * k], el.tets[4 * k + 1], el.tets[4 * k + 2], el.tets[4 * k + 3]};
-        const ElementNodes nodes{el.node(tet[0]), el.node(tet[1]), el.node(tet[2]), el.node(tet[3])};
-        const std::size_t columns = kind.dipole() ? 3 : kind.curl() ? 2 : 1;
-        std::array<std::vector<double>, 3> cx, cy, cz;
-        for (std::size_t axis = 0; axis < columns; ++axis) {
-            fx.assign(m, 0.0), fy.assign(m, 0.0), fz.assign(m, 0.0);
-            Vec3 unit{0.0, 0.0, 0.0};
-            (axis == 0 ? unit.x : axis == 1 ? unit.y : unit.z) = 1.0;
-            kernel(nodes, unit, ChunkPair{nx, ny, nz, fx, fy, fz});
-            cx[axis] = fx, cy[axis] = fy, cz[axis] = fz;
-        }
-        for (std::size_t i = 0; i < m; ++i) {
-            double* value = values + (near[i] * n_e + j) * c;
-            if (kind.dipole()) {
-                // Column a holds the field of a unit vector along axis a: the
-                // symmetric matrix from the average of both triangles.
-                value[0] += cx[0][i];
-                value[1] += cy[1][i];
-                value[2] += cz[2][i];
-                value[3] += 0.5 * (cy[0][i] + cx[1][i]);
-                value[4] += 0.5 * (cz[0][i] + cx[2][i]);
-                value[5] += 0.5 * (cz[1][i] + cy[2][i]);
-            } else if (kind.curl()) {
-                // c x e_x = (0, c_z, -c_y), c x e_y = (-c_z, 0, c_x).
-                value[0] += cz[1][i];
-                value[1] -= cz[0][i];
-                value[2] += cy[0][i];
-            } else {
-                value[0] += cx[0][i];
-            }
-        }
+        for (std::size_t t = 0; t < n_t; ++t)
+            for (std::size_t v = 0; v < c; ++v) values[(t * n_c + j) * c + v] = scratch.terms[v * n_t + t];
     }
     for (std::uint32_t i = in.lists.near_begin[leaf]; i < in.lists.near_begin[leaf + 1]; ++i)
         scratch.direct[in.lists.near_sources[i]] = 0;
 }
 
-void NearField::store(const NearInputs& in, bool single_precision, std::size_t n_threads, const Poll& poll) {
-    const std::size_t c = in.kind.entry_size();
+template <class T>
+void NearField::add_exact_terms(const NearInputs& in, std::size_t first, std::size_t last, T* values) const {
+    const Tree& tree = in.tree;
+    const Elements& el = in.elements;
+    const std::size_t c = entry_size_;
+    std::vector<double> nx, ny, nz, exact, work;
+    std::vector<std::uint64_t> slot;  // where each near target's entry of the element starts
+    for (std::size_t k = first; k < last; ++k) {
+        const Vec3 ce = centroid(el, k);
+        const double reach = in.near_factor * el.radii[k];
+        nx.clear(), ny.clear(), nz.clear(), slot.clear();
+        for (std::uint64_t i = reach_begin_[k]; i < reach_begin_[k + 1]; ++i) {
+            const std::uint32_t b = reach_blocks_[i];
+            const Box& box = tree.boxes[block_leaf_[b]];
+            const Columns columns = kept_columns(b);
+            const std::uint32_t* at = std::lower_bound(columns.elements, columns.elements + columns.size,
+                                                       static_cast<std::uint32_t>(k));
+            if (at == columns.elements + columns.size || *at != k) continue;  // near no target of the block
+            const std::size_t j = static_cast<std::size_t>(at - columns.elements);
+            for (std::uint32_t t = box.trg_begin; t < box.trg_end; ++t) {
+                const Vec3 target = in.targets[t];
+                if (!(distance2(target, ce) < reach * reach)) continue;
+                nx.push_back(target.x), ny.push_back(target.y), nz.push_back(target.z);
+                slot.push_back((entry_begin_[b] + (t - box.trg_begin) * columns.size + j) * c);
+            }
+        }
+        if (slot.empty()) continue;
+        const std::size_t n = slot.size();
+        exact.resize(c * n);
+        exact_entries(in.kind, el, k, nx.data(), ny.data(), nz.data(), n, work, exact.data());
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t v = 0; v < c; ++v)
+                values[slot[i] + v] = static_cast<T>(static_cast<double>(values[slot[i] + v]) + exact[v * n + i]);
+    }
+}
+
+void NearField::store(const NearInputs& in, NearStorage storage, bool single_precision, std::size_t n_threads,
+                      const Poll& poll) {
+    storage_ = storage;
     single_precision_ = single_precision;
+    if (storage == NearStorage::None) return;
+    const std::size_t c = entry_size_;
+    entry_begin_.assign(n_blocks() + 1, 0);
+    for (std::size_t b = 0; b < n_blocks(); ++b)
+        entry_begin_[b + 1] = entry_begin_[b] + kept_columns(b).size * block_targets_[b];
     if (single_precision) {
-        single_.resize(n_interactions() * c);
+        single_.reset(new float[entry_begin_.back() * c]);
     } else {
-        double_.resize(n_interactions() * c);
+        double_.reset(new double[entry_begin_.back() * c]);
     }
     std::vector<Scratch> scratch(std::max<std::size_t>(n_threads, 1));
     run_items(n_blocks(), n_threads, [&](std::size_t b, std::size_t thread) {
@@ -242,13 +323,24 @@ void NearField::store(const NearInputs& in, bool single_precision, std::size_t n
         const std::uint64_t begin = entry_begin_[b] * c, count = (entry_begin_[b + 1] - entry_begin_[b]) * c;
         if (single_precision) {
             s.values.resize(count);
-            compute_block(in, b, s.values.data(), s, nullptr);
-            std::copy(s.values.begin(), s.values.begin() + static_cast<std::ptrdiff_t>(count), single_.begin() + static_cast<std::ptrdiff_t>(begin));
+            compute_block(in, b, kept_columns(b), s.values.data(), s, false);
+            std::copy(s.values.begin(), s.values.begin() + static_cast<std::ptrdiff_t>(count), single_.get() + begin);
         } else {
-            compute_block(in, b, double_.data() + begin, s, nullptr);
+            compute_block(in, b, kept_columns(b), double_.get() + begin, s, false);
         }
     }, poll);
-    stored_ = true;
+    // Each element's exact terms in one kernel call per axis over all the
+    // targets it reaches; every entry belongs to one element.
+    constexpr std::size_t ELEMENTS_PER_ITEM = 64;
+    const std::size_t n_elements = in.elements.size();
+    run_items((n_elements + ELEMENTS_PER_ITEM - 1) / ELEMENTS_PER_ITEM, n_threads, [&](std::size_t item, std::size_t) {
+        const std::size_t first = item * ELEMENTS_PER_ITEM, last = std::min(n_elements, first + ELEMENTS_PER_ITEM);
+        if (single_precision) {
+            add_exact_terms(in, first, last, single_.get());
+        } else {
+            add_exact_terms(in, first, last, double_.get());
+        }
+    }, poll);
 }
 
 namespace {
@@ -285,21 +377,45 @@ void multiply_block(const Kind& kind, const T* values, const std::uint32_t* list
 
 }  // namespace
 
-void NearField::add_block(const NearInputs& in, std::size_t b, const double* vectors, double* out,
-                          Scratch& scratch) const {
-    const std::size_t n_t = in.tree.boxes[block_leaf_[b]].n_targets();
-    const std::size_t n_e = element_begin_[b + 1] - element_begin_[b];
-    const std::uint32_t* list = elements_.data() + element_begin_[b];
-    const std::size_t c = in.kind.entry_size();
-    if (stored_ && single_precision_) {
-        multiply_block(in.kind, single_.data() + entry_begin_[b] * c, list, n_t, n_e, vectors, out);
-    } else if (stored_) {
-        multiply_block(in.kind, double_.data() + entry_begin_[b] * c, list, n_t, n_e, vectors, out);
+void NearField::add_block(const NearInputs& in, std::size_t b, const double* vectors,
+                          const double* const point_vectors[3], double* out, Scratch& scratch) const {
+    const Tree& tree = in.tree;
+    const std::uint32_t leaf = block_leaf_[b];
+    const Box& box = tree.boxes[leaf];
+    const std::size_t n_t = box.n_targets();
+    const std::size_t c = entry_size_;
+    const Columns kept = storage_ == NearStorage::None ? exact_columns(b) : kept_columns(b);
+    if (storage_ != NearStorage::None && single_precision_) {
+        multiply_block(in.kind, single_.get() + entry_begin_[b] * c, kept.elements, n_t, kept.size, vectors, out);
+    } else if (storage_ != NearStorage::None) {
+        multiply_block(in.kind, double_.get() + entry_begin_[b] * c, kept.elements, n_t, kept.size, vectors, out);
     } else {
-        scratch.values.resize(n_t * n_e * c);
-        compute_block(in, b, scratch.values.data(), scratch, nullptr);
-        multiply_block(in.kind, scratch.values.data(), list, n_t, n_e, vectors, out);
+        scratch.values.resize(n_t * kept.size * c);
+        compute_block(in, b, kept, scratch.values.data(), scratch, true);
+        multiply_block(in.kind, scratch.values.data(), kept.elements, n_t, kept.size, vectors, out);
     }
+    if (storage_ == NearStorage::All) return;
+    // The other elements are exact for no target of the block: their direct
+    // points, gathered once, act on every target.
+    if (scratch.mark.size() != in.elements.size()) scratch.mark.assign(in.elements.size(), 0);
+    const std::uint32_t stamp = static_cast<std::uint32_t>(b + 1);
+    for (std::size_t j = 0; j < kept.size; ++j) scratch.mark[kept.elements[j]] = stamp;
+    for (auto* list : {&scratch.x, &scratch.y, &scratch.z, &scratch.w, &scratch.vx, &scratch.vy, &scratch.vz})
+        list->clear();
+    for (std::uint32_t i = in.lists.near_begin[leaf]; i < in.lists.near_begin[leaf + 1]; ++i) {
+        const Box& source = tree.boxes[in.lists.near_sources[i]];
+        for (std::uint32_t s = source.src_begin; s < source.src_end; ++s) {
+            if (scratch.mark[in.point_element[s]] == stamp) continue;
+            scratch.x.push_back(in.points.x[s]), scratch.y.push_back(in.points.y[s]), scratch.z.push_back(in.points.z[s]);
+            scratch.w.push_back(in.point_weights[s]);
+            scratch.vx.push_back(point_vectors[0][s]), scratch.vy.push_back(point_vectors[1][s]);
+            scratch.vz.push_back(point_vectors[2][s]);
+        }
+    }
+    for (std::size_t j = 0; j < kept.size; ++j) scratch.mark[kept.elements[j]] = 0;
+    const PointSources points{scratch.x.data(), scratch.y.data(), scratch.z.data(), scratch.w.data(),
+                              scratch.vx.data(), scratch.vy.data(), scratch.vz.data(), scratch.x.size()};
+    for (std::size_t t = 0; t < n_t; ++t) add_point_fields(in.kind, in.targets[box.trg_begin + t], points, out + 3 * t);
 }
 
 }  // namespace corvane::fmm

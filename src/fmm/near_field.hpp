@@ -1,14 +1,17 @@
-// The near field of an operator: for each target leaf, one dense block of
-// (target, element) interactions over the elements that reach its targets
-// directly. An element within near_factor times its radius of a target is
-// integrated exactly (closed-form element kernels), less the part of its
-// quadrature points that the far field already carries; every other element
-// of the block contributes its quadrature points in the leaves that meet the
-// target leaf directly.
+// The near field of an operator. For each target leaf, the elements that
+// reach its targets directly: an element within near_factor times its radius
+// of a target is integrated exactly there (closed-form element kernels), less
+// the part of its quadrature points that the far field already carries; the
+// others contribute their quadrature points in the source leaves that meet
+// the target leaf directly. The (target, element) values are kept for every
+// element of a leaf, or only for the elements integrated exactly somewhere in
+// it (the point terms of the others are then summed at each application), or
+// not at all (all of it computed at each application), as memory allows.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "fmm/elements.hpp"
@@ -24,53 +27,79 @@ struct NearInputs {
     const Tree& tree;
     const Interactions& lists;
     const Elements& elements;
-    const Points& targets;                    // in tree order
+    const Points& targets;                         // in tree order
+    const Points& points;                          // source points in tree order
+    const std::vector<double>& point_weights;      // in tree order
+    const std::vector<std::uint32_t>& point_element;  // in tree order
     const std::vector<std::uint32_t>& point_slot;  // element point e * q + j -> its tree position
     Kind kind;
     double near_factor;
 };
 
+enum class NearStorage { All, Exact, None };
+
 class NearField {
 public:
-    // Element lists of every target leaf.
+    // The element lists of every target leaf.
     NearField(const NearInputs& in, std::size_t n_threads, const Poll& poll);
 
     std::size_t n_blocks() const { return block_leaf_.size(); }
     std::uint32_t leaf(std::size_t block) const { return block_leaf_[block]; }
-    std::int64_t block_of(std::uint32_t box) const { return leaf_block_[box]; }
-    // (target, element) interactions over all blocks, and the bytes they take stored.
-    std::uint64_t n_interactions() const { return entry_begin_.back(); }
+    // (target, element) pairs of all blocks, and of them those integrated exactly.
+    std::uint64_t n_interactions() const { return n_interactions_; }
     std::uint64_t n_exact() const { return n_exact_; }
-    std::uint64_t bytes(bool single_precision) const;
+    // Bytes the values take when kept so.
+    std::uint64_t bytes(NearStorage storage, bool single_precision) const;
 
-    // Computes and keeps every block's values (single or double precision).
-    void store(const NearInputs& in, bool single_precision, std::size_t n_threads, const Poll& poll);
-    bool stored() const { return stored_; }
+    // Computes and keeps the values (nothing for NearStorage::None).
+    void store(const NearInputs& in, NearStorage storage, bool single_precision, std::size_t n_threads,
+               const Poll& poll);
+    NearStorage storage() const { return storage_; }
 
-    // Scratch of one thread for compute-as-you-go application.
+    // Per thread, reused from block to block.
     struct Scratch {
-        std::vector<double> values;
+        std::vector<double> values, terms, sign, kernel, x, y, z, w, vx, vy, vz;
         std::vector<std::uint8_t> direct;  // per box: a source leaf of the block's leaf
+        std::vector<std::uint32_t> mark;   // per element: the block that last marked it
     };
 
-    // Adds block b's field at its targets (tree order) to out[3 * t ...],
-    // from the stored values or computed afresh.
-    void add_block(const NearInputs& in, std::size_t b, const double* vectors, double* out, Scratch& scratch) const;
+    // Adds block b's field at its targets (tree order) to out[3 * t ...];
+    // point_vectors holds the vector of each source point's element (three
+    // lists in tree order), vectors those of the elements (triples).
+    void add_block(const NearInputs& in, std::size_t b, const double* vectors, const double* const point_vectors[3],
+                   double* out, Scratch& scratch) const;
 
 private:
-    void compute_block(const NearInputs& in, std::size_t b, double* values, Scratch& scratch,
-                       std::uint64_t* n_exact) const;
+    struct Columns {
+        const std::uint32_t* elements;
+        std::size_t size;
+    };
+    Columns all_columns(std::size_t b) const;
+    Columns exact_columns(std::size_t b) const;
+    Columns kept_columns(std::size_t b) const;
+    // Values of the columns of block b ([target][column][entry]): the point
+    // terms, and the exact terms too when `with_exact` (store() adds them
+    // element by element instead).
+    void compute_block(const NearInputs& in, std::size_t b, Columns columns, double* values, Scratch& scratch,
+                       bool with_exact) const;
+    // Adds the exact terms of elements [first, last) to the kept values.
+    template <class T>
+    void add_exact_terms(const NearInputs& in, std::size_t first, std::size_t last, T* values) const;
 
-    std::vector<std::int64_t> leaf_block_;     // per box: its block, or -1
     std::vector<std::uint32_t> block_leaf_;
-    std::vector<std::uint64_t> element_begin_; // per block, into elements_
-    std::vector<std::uint32_t> elements_;
-    std::vector<std::uint64_t> entry_begin_;   // per block: first (target, element) pair
-    std::vector<float> single_;
-    std::vector<double> double_;
-    bool stored_ = false;
+    std::vector<std::size_t> block_targets_;
+    std::vector<std::uint64_t> all_begin_, exact_begin_;  // per block, into all_ and exact_
+    std::vector<std::uint32_t> all_, exact_;              // element lists, each sorted
+    std::vector<std::uint64_t> reach_begin_;  // per element: the blocks its exact reach touches
+    std::vector<std::uint32_t> reach_blocks_;
+    std::vector<std::uint64_t> entry_begin_;  // per block: first kept (target, column) pair
+    // Written block by block by the threads that compute them, so the pages
+    // are first touched in parallel: no zeroing pass.
+    std::unique_ptr<float[]> single_;
+    std::unique_ptr<double[]> double_;
+    NearStorage storage_ = NearStorage::None;
     bool single_precision_ = false;
-    std::uint64_t n_exact_ = 0;
+    std::uint64_t n_interactions_ = 0, n_exact_ = 0;
     std::size_t entry_size_ = 0;
 };
 
