@@ -1,6 +1,7 @@
 // Element geometry and quadrature points of the operator's source mesh.
 #include "fmm/elements.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -9,7 +10,8 @@
 
 namespace corvane::fmm {
 
-Elements make_elements(Vec3List nodes, TetList tets, std::size_t quadrature_degree) {
+Elements make_elements(Vec3List nodes, TetList tets, std::size_t quadrature_degree, std::size_t n_threads,
+                       const Poll& poll) {
     const auto rule = tetrahedron_rule(quadrature_degree);
     const std::size_t m = tets.size(), q = rule.size();
     Elements e;
@@ -23,7 +25,9 @@ Elements make_elements(Vec3List nodes, TetList tets, std::size_t quadrature_degr
         p->x.resize(n), p->y.resize(n), p->z.resize(n);
     }
     e.point_weights.resize(m * q);
-    for (std::size_t k = 0; k < m; ++k) {
+    constexpr std::size_t ELEMENTS_PER_ITEM = 8192;
+    run_items((m + ELEMENTS_PER_ITEM - 1) / ELEMENTS_PER_ITEM, n_threads, [&](std::size_t item, std::size_t) {
+    for (std::size_t k = item * ELEMENTS_PER_ITEM; k < std::min(m, (item + 1) * ELEMENTS_PER_ITEM); ++k) {
         const Tet t = tets[k];
         Vec3 p[4];
         for (std::size_t i = 0; i < 4; ++i) p[i] = nodes.at(t[i]);
@@ -49,6 +53,7 @@ Elements make_elements(Vec3List nodes, TetList tets, std::size_t quadrature_degr
             e.point_weights[k * q + j] = rule[j].weight * volume;
         }
     }
+    }, poll);
     return e;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fmm/tree.hpp"
+#include "lib/work_queue.hpp"
 #include "math/vec3.hpp"
 
 namespace corvane::fmm {
@@ -28,6 +29,7 @@ struct Elements {
 // Copies the mesh and places the points of the quadrature rule of the given
 // degree. Fails on a node index out of range and on an element whose volume
 // is not positive and finite.
-Elements make_elements(Vec3List nodes, TetList tets, std::size_t quadrature_degree);
+Elements make_elements(Vec3List nodes, TetList tets, std::size_t quadrature_degree, std::size_t n_threads,
+                       const Poll& poll);
 
 }  // namespace corvane::fmm

@@ -55,6 +55,44 @@ HWY_INLINE void regular(D d, std::size_t order, hn::Vec<D> bx, hn::Vec<D> by, hn
     }
 }
 
+// I_n^m of the lanes' points into re/im, as regular().
+template <class D>
+HWY_INLINE void irregular(D d, std::size_t order, hn::Vec<D> bx, hn::Vec<D> by, hn::Vec<D> bz, double* re,
+                          double* im) {
+    const std::size_t L = hn::Lanes(d);
+    const auto r2 = hn::Add(hn::Add(hn::Mul(bx, bx), hn::Mul(by, by)), hn::Mul(bz, bz));
+    const auto inv_r2 = hn::Div(hn::Set(d, 1.0), r2);
+    hn::StoreU(hn::Div(hn::Set(d, 1.0), hn::Sqrt(r2)), d, re);
+    hn::StoreU(hn::Zero(d), d, im);
+    for (std::size_t m = 0; m <= order; ++m) {
+        if (m > 0) {
+            // I_m^m = (2m - 1)(x + iy) / r^2 I_{m-1}^{m-1}
+            const std::size_t prev = packed(m - 1, m - 1) * L;
+            const auto a = hn::LoadU(d, re + prev), b = hn::LoadU(d, im + prev);
+            const auto s = hn::Mul(hn::Set(d, static_cast<double>(2 * m - 1)), inv_r2);
+            hn::StoreU(hn::Mul(hn::Sub(hn::Mul(a, bx), hn::Mul(b, by)), s), d, re + packed(m, m) * L);
+            hn::StoreU(hn::Mul(hn::Add(hn::Mul(a, by), hn::Mul(b, bx)), s), d, im + packed(m, m) * L);
+        }
+        if (m + 1 <= order) {
+            // I_{m+1}^m = (2m + 1) z / r^2 I_m^m
+            const std::size_t at = packed(m, m) * L, next = packed(m + 1, m) * L;
+            const auto s = hn::Mul(hn::Mul(hn::Set(d, static_cast<double>(2 * m + 1)), bz), inv_r2);
+            hn::StoreU(hn::Mul(s, hn::LoadU(d, re + at)), d, re + next);
+            hn::StoreU(hn::Mul(s, hn::LoadU(d, im + at)), d, im + next);
+        }
+        for (std::size_t n = m + 2; n <= order; ++n) {
+            // I_n^m = ((2n - 1) z I_{n-1}^m - (n + m - 1)(n - m - 1) I_{n-2}^m) / r^2
+            const auto a = hn::Mul(hn::Set(d, static_cast<double>(2 * n - 1)), bz);
+            const auto b = hn::Set(d, static_cast<double>((n + m - 1) * (n - m - 1)));
+            const std::size_t n1 = packed(n - 1, m) * L, n2 = packed(n - 2, m) * L, at = packed(n, m) * L;
+            hn::StoreU(hn::Mul(hn::Sub(hn::Mul(a, hn::LoadU(d, re + n1)), hn::Mul(b, hn::LoadU(d, re + n2))), inv_r2),
+                       d, re + at);
+            hn::StoreU(hn::Mul(hn::Sub(hn::Mul(a, hn::LoadU(d, im + n1)), hn::Mul(b, hn::LoadU(d, im + n2))), inv_r2),
+                       d, im + at);
+        }
+    }
+}
+
 template <class D>
 struct Complex2 {
     hn::Vec<D> re, im;
@@ -256,6 +294,91 @@ void LocalToTargets(const Kind& kind, std::size_t order, const Vec3& centre, dou
     corvane::HWY_NAMESPACE::leave_vector_code();
 }
 
+// Sums of a multipole expansion at the lanes' points (irregular harmonics up
+// to order + 1 in re/im): sum M_n^m I_n^m and its gradient.
+template <class D>
+HWY_INLINE LocalSums<D> multipole_sums(D d, std::size_t order, const double* multipole, const double* re,
+                                       const double* im, bool need_potential) {
+    auto pot = hn::Zero(d), gz = hn::Zero(d), gp_re = hn::Zero(d), gp_im = hn::Zero(d);
+    const auto two = hn::Set(d, 2.0);
+    for (long n = 0; n <= static_cast<long>(order); ++n) {
+        for (long m = 0; m <= n; ++m) {
+            const double m_re = multipole[real_index(static_cast<std::size_t>(n), static_cast<std::size_t>(m), false)];
+            const double m_im = m > 0 ? multipole[real_index(static_cast<std::size_t>(n), static_cast<std::size_t>(m), true)] : 0.0;
+            const auto mr = hn::Set(d, m_re), mi = hn::Set(d, m_im);
+            const auto weight = m == 0 ? hn::Set(d, 1.0) : two;
+            // Re(M I) = Mr Ir - Mi Ii, twice for m > 0 (m and -m).
+            if (need_potential) {
+                const auto a = get(d, re, im, n, m);
+                pot = hn::MulAdd(weight, hn::Sub(hn::Mul(mr, a.re), hn::Mul(mi, a.im)), pot);
+            }
+            // dz: -sum M_n^m I_{n+1}^m, both signs of m.
+            const auto z = get(d, re, im, n + 1, m);
+            gz = hn::NegMulAdd(weight, hn::Sub(hn::Mul(mr, z.re), hn::Mul(mi, z.im)), gz);
+            // dx + i dy: -sum_{m>=0} M^m I_{n+1}^{m+1} + sum_{m>=1} conj(M^m I_{n+1}^{m-1}).
+            const auto u = get(d, re, im, n + 1, m + 1);
+            gp_re = hn::Sub(gp_re, hn::Sub(hn::Mul(mr, u.re), hn::Mul(mi, u.im)));
+            gp_im = hn::Sub(gp_im, hn::Add(hn::Mul(mr, u.im), hn::Mul(mi, u.re)));
+            if (m >= 1) {
+                const auto v = get(d, re, im, n + 1, m - 1);
+                gp_re = hn::Add(gp_re, hn::Sub(hn::Mul(mr, v.re), hn::Mul(mi, v.im)));
+                gp_im = hn::Sub(gp_im, hn::Add(hn::Mul(mr, v.im), hn::Mul(mi, v.re)));
+            }
+        }
+    }
+    return {pot, gp_re, gp_im, gz};
+}
+
+void MultipoleToTargets(const Kind& kind, std::size_t order, const Vec3& centre, double width,
+                        const double* multipole, const double* x, const double* y, const double* z,
+                        std::size_t n_targets, double* out, std::vector<double>& scratch) {
+    using D = DFull;
+    const D d;
+    const std::size_t L = hn::Lanes(d);
+    const std::size_t n_packed = packed_count(order + 1), count = real_count(order);
+    scratch.resize(2 * n_packed * L);
+    double* i_re = scratch.data();
+    double* i_im = i_re + n_packed * L;
+    const double inv_w = 1.0 / width;
+    HWY_ALIGN double lane[3][16], result[3][16];
+    for (std::size_t first = 0; first < n_targets; first += L) {
+        // Lanes past the last target sit one width away: finite, unused.
+        for (std::size_t l = 0; l < L; ++l) {
+            const bool used = first + l < n_targets;
+            lane[0][l] = used ? x[first + l] : centre.x + width;
+            lane[1][l] = used ? y[first + l] : centre.y;
+            lane[2][l] = used ? z[first + l] : centre.z;
+        }
+        const auto iw = hn::Set(d, inv_w);
+        irregular(d, order + 1, hn::Mul(hn::Sub(hn::Load(d, lane[0]), hn::Set(d, centre.x)), iw),
+                  hn::Mul(hn::Sub(hn::Load(d, lane[1]), hn::Set(d, centre.y)), iw),
+                  hn::Mul(hn::Sub(hn::Load(d, lane[2]), hn::Set(d, centre.z)), iw), i_re, i_im);
+        // phi = sum M I / w, grad phi = sum M grad I / w^2 (normalised coordinates).
+        hn::Vec<D> f[3];
+        const double w2 = inv_w * inv_w;
+        if (kind.dipole()) {
+            const LocalSums<D> s = multipole_sums(d, order, multipole, i_re, i_im, false);
+            const auto k = hn::Set(d, -w2);
+            f[0] = hn::Mul(k, s.gx), f[1] = hn::Mul(k, s.gy), f[2] = hn::Mul(k, s.gz);
+        } else if (!kind.curl()) {
+            const auto k = hn::Set(d, 1e-7 * inv_w);
+            for (std::size_t c = 0; c < 3; ++c) f[c] = hn::Mul(k, multipole_sums(d, order, multipole + c * count, i_re, i_im, true).potential);
+        } else {
+            const LocalSums<D> sx = multipole_sums(d, order, multipole, i_re, i_im, false);
+            const LocalSums<D> sy = multipole_sums(d, order, multipole + count, i_re, i_im, false);
+            const LocalSums<D> sz = multipole_sums(d, order, multipole + 2 * count, i_re, i_im, false);
+            const auto k = hn::Set(d, kind.curl_constant() * w2);
+            f[0] = hn::Mul(k, hn::Sub(sz.gy, sy.gz));
+            f[1] = hn::Mul(k, hn::Sub(sx.gz, sz.gx));
+            f[2] = hn::Mul(k, hn::Sub(sy.gx, sx.gy));
+        }
+        for (std::size_t c = 0; c < 3; ++c) hn::Store(f[c], d, result[c]);
+        for (std::size_t l = 0; l < L && first + l < n_targets; ++l)
+            for (std::size_t c = 0; c < 3; ++c) out[3 * (first + l) + c] += result[c][l];
+    }
+    corvane::HWY_NAMESPACE::leave_vector_code();
+}
+
 void RegularHarmonicsOf(const Vec3& v, std::size_t order, double* re, double* im) {
     const hn::CappedTag<double, 1> d;
     regular(d, order, hn::Set(d, v.x), hn::Set(d, v.y), hn::Set(d, v.z), re, im);
@@ -271,6 +394,14 @@ namespace corvane::fmm {
 HWY_EXPORT(PointsToMultipole);
 HWY_EXPORT(LocalToTargets);
 HWY_EXPORT(RegularHarmonicsOf);
+HWY_EXPORT(MultipoleToTargets);
+
+void multipole_to_targets(const Kind& kind, std::size_t order, const Vec3& centre, double width,
+                          std::span<const double> multipole, const double* x, const double* y, const double* z,
+                          std::size_t n_targets, double* out, std::vector<double>& scratch) {
+    HWY_DYNAMIC_DISPATCH(MultipoleToTargets)(kind, order, centre, width, multipole.data(), x, y, z, n_targets, out,
+                                             scratch);
+}
 
 void points_to_multipole(const Kind& kind, std::size_t order, const Vec3& centre, double width,
                          const SourceBatch& points, std::span<double> multipole, std::vector<double>& scratch) {

@@ -32,6 +32,13 @@ void local_to_targets(const Kind& kind, std::size_t order, const Vec3& centre, d
                       std::span<const double> local, const double* x, const double* y, const double* z,
                       std::size_t n_targets, double* out, std::vector<double>& scratch);
 
+// Adds the field (A or H, SI) of the multipole expansion `multipole` of a
+// box (centre, width) at the targets to out; the targets must lie outside
+// the sphere that holds the box's sources.
+void multipole_to_targets(const Kind& kind, std::size_t order, const Vec3& centre, double width,
+                          std::span<const double> multipole, const double* x, const double* y, const double* z,
+                          std::size_t n_targets, double* out, std::vector<double>& scratch);
+
 // R_n^m(v), n <= order, m >= 0, packed (harmonics.hpp): the recurrence
 // every expansion above uses, one point at a time.
 void regular_harmonics_of(const Vec3& v, std::size_t order, double* re, double* im);

@@ -49,6 +49,7 @@ struct OperatorInfo {
     std::uint64_t near_interactions = 0;      // (target, element) pairs of the near field
     std::uint64_t exact_pairs = 0;            // of them, integrated exactly
     std::uint64_t bytes = 0;                  // kept by the operator
+    std::uint64_t near_bytes = 0;             // of them, the near values
     NearStorage near_storage = NearStorage::None;
     double build_seconds = 0.0;
 };

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fmm/tree.hpp"
+#include "lib/work_queue.hpp"
 
 namespace corvane::fmm {
 
@@ -26,17 +27,24 @@ struct FarPair {
 };
 
 struct Interactions {
-    std::vector<TranslationKey> translations;  // distinct keys, in order of first use
+    std::vector<TranslationKey> translations;  // distinct keys, in increasing order
     std::vector<FarPair> far;                  // sorted by target box, then translation
     // Per target leaf, the source leaves it meets directly, as ranges of near_sources.
     std::vector<std::uint32_t> near_begin;  // n_boxes + 1 offsets
     std::vector<std::uint32_t> near_sources;
+    // Per target leaf, the smaller source boxes whose multipoles are
+    // evaluated at its targets directly: separated by their own width, not by
+    // the leaf's (a large leaf with few targets beside fine sources).
+    std::vector<std::uint32_t> direct_begin;
+    std::vector<std::uint32_t> direct_sources;
 };
 
 // Boxes are well separated when, along some axis, the gap between them is at
 // least the larger width: for boxes of one level, when they do not touch.
 bool well_separated(const Box& a, const Box& b);
 
-Interactions build_interactions(const Tree& tree);
+// The work runs in short items on n_threads threads (see run_items); the
+// lists do not depend on the thread count.
+Interactions build_interactions(const Tree& tree, std::size_t n_threads, const Poll& poll);
 
 }  // namespace corvane::fmm

@@ -81,12 +81,17 @@ NearField::NearField(const NearInputs& in, std::size_t n_threads, const Poll& po
             for (const std::uint32_t leaf : found) reach[item].push_back(static_cast<std::uint32_t>(leaf_block[leaf]));
         }
     }, poll);
+    const auto check = [&] {
+        if (poll && !poll()) throw Cancelled();
+    };
+    check();
     reach_begin_.assign(el.size() + 1, 0);
     for (std::size_t item = 0, k = 0; item < n_items; ++item) {
         for (const std::uint32_t c : reach_count[item]) reach_begin_[k + 1] = reach_begin_[k] + c, ++k;
         reach_blocks_.insert(reach_blocks_.end(), reach[item].begin(), reach[item].end());
         std::vector<std::uint32_t>().swap(reach[item]);
     }
+    check();
     // The same pairs by block, elements in increasing order.
     std::vector<std::uint64_t> candidate_begin(block_leaf_.size() + 1, 0);
     for (const std::uint32_t b : reach_blocks_) ++candidate_begin[b + 1];
@@ -99,6 +104,7 @@ NearField::NearField(const NearInputs& in, std::size_t n_threads, const Poll& po
                 candidates[next[reach_blocks_[i]]++] = static_cast<std::uint32_t>(k);
     }
 
+    check();
     // Each block: the elements of its direct source leaves and of its
     // candidates, and of those the ones integrated exactly for some target.
     std::vector<std::vector<std::uint32_t>> all(block_leaf_.size()), exact(block_leaf_.size());
@@ -130,6 +136,7 @@ NearField::NearField(const NearInputs& in, std::size_t n_threads, const Poll& po
             exact_pairs[b] += n;
         }
     }, poll);
+    check();
     all_begin_.assign(block_leaf_.size() + 1, 0);
     exact_begin_.assign(block_leaf_.size() + 1, 0);
     for (std::size_t b = 0; b < block_leaf_.size(); ++b) {
@@ -138,14 +145,14 @@ NearField::NearField(const NearInputs& in, std::size_t n_threads, const Poll& po
         n_interactions_ += all[b].size() * tree.boxes[block_leaf_[b]].n_targets();
         n_exact_ += exact_pairs[b];
     }
-    for (auto* lists : {&all, &exact}) {
-        std::vector<std::uint32_t>& out = lists == &all ? all_ : exact_;
-        out.reserve(lists == &all ? all_begin_.back() : exact_begin_.back());
-        for (auto& list : *lists) {
-            out.insert(out.end(), list.begin(), list.end());
-            std::vector<std::uint32_t>().swap(list);
-        }
-    }
+    all_.resize(all_begin_.back());
+    exact_.resize(exact_begin_.back());
+    run_items(block_leaf_.size(), n_threads, [&](std::size_t b, std::size_t) {
+        std::copy(all[b].begin(), all[b].end(), all_.begin() + static_cast<std::ptrdiff_t>(all_begin_[b]));
+        std::copy(exact[b].begin(), exact[b].end(), exact_.begin() + static_cast<std::ptrdiff_t>(exact_begin_[b]));
+        std::vector<std::uint32_t>().swap(all[b]);
+        std::vector<std::uint32_t>().swap(exact[b]);
+    }, poll);
 }
 
 NearField::Columns NearField::all_columns(std::size_t b) const {

@@ -65,14 +65,11 @@ Vec3 key_offset(const TranslationKey& key) {
     return {key.offset[0] * unit, key.offset[1] * unit, key.offset[2] * unit};
 }
 
-std::vector<std::size_t> translation_orders(const std::vector<TranslationKey>& keys, std::size_t max_order,
-                                            double bound) {
+std::size_t translation_order(const TranslationKey& key, std::size_t max_order, double bound) {
     const Kind kind{Source::Magnetization, Field::H};
     const std::size_t k_max = real_count(max_order);
-    std::vector<std::size_t> out;
-    out.reserve(keys.size());
     std::vector<double> multipole(k_max), local(k_max), scratch;
-    for (const TranslationKey& key : keys) {
+    {
         // Target box B: centre 0, width 1; source box A relative to it.
         const double ratio = key_ratio(key);
         const Vec3 offset = key_offset(key);
@@ -125,9 +122,8 @@ std::vector<std::size_t> translation_orders(const std::vector<TranslationKey>& k
             }
             order = p;
         }
-        out.push_back(order);
+        return order;
     }
-    return out;
 }
 
 }  // namespace corvane::fmm

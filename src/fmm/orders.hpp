@@ -16,8 +16,7 @@ namespace corvane::fmm {
 // box differs from the exact field by at most `bound` times the RMS field the
 // same dipoles make at a box of their size two widths away. Never above
 // max_order.
-std::vector<std::size_t> translation_orders(const std::vector<TranslationKey>& keys, std::size_t max_order,
-                                            double bound);
+std::size_t translation_order(const TranslationKey& key, std::size_t max_order, double bound);
 
 // The offset (c_A - c_B) / w_B and the ratio w_A / w_B of a key.
 Vec3 key_offset(const TranslationKey& key);

@@ -6,28 +6,30 @@
 #include <utility>
 
 #include "lib/failure.hpp"
+#include "lib/parallel_sort.hpp"
 #include "octree/bbox.hpp"
 
 namespace corvane::fmm {
 namespace {
 
+constexpr std::size_t POINTS_PER_ITEM = 1 << 16;
+
 // Keys of the points in the cube, sorted with their input index (ties keep
 // input order).
-std::vector<std::pair<std::uint64_t, std::uint32_t>> sorted_keys(const Points& p, const Vec3& corner,
-                                                                  double edge) {
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> keys(p.size());
-    for (std::size_t i = 0; i < p.size(); ++i) {
-        keys[i] = {morton_code(p[i], edge, corner), static_cast<std::uint32_t>(i)};
-    }
-    std::sort(keys.begin(), keys.end());
+std::vector<KeyIndex> sorted_keys(const Points& p, const Vec3& corner, double edge, std::size_t n_threads,
+                                  const Poll& poll) {
+    std::vector<KeyIndex> keys(p.size());
+    run_items((p.size() + POINTS_PER_ITEM - 1) / POINTS_PER_ITEM, n_threads, [&](std::size_t item, std::size_t) {
+        for (std::size_t i = item * POINTS_PER_ITEM; i < std::min(p.size(), (item + 1) * POINTS_PER_ITEM); ++i)
+            keys[i] = {morton_code(p[i], edge, corner), static_cast<std::uint32_t>(i)};
+    }, poll);
+    parallel_sort(keys, n_threads, poll);
     return keys;
 }
 
 // First position in [begin, end) whose key is >= key.
-std::uint32_t lower(const std::vector<std::pair<std::uint64_t, std::uint32_t>>& keys, std::uint32_t begin,
-                    std::uint32_t end, std::uint64_t key) {
-    const auto it = std::lower_bound(keys.begin() + begin, keys.begin() + end,
-                                     std::pair<std::uint64_t, std::uint32_t>{key, 0});
+std::uint32_t lower(const std::vector<KeyIndex>& keys, std::uint32_t begin, std::uint32_t end, std::uint64_t key) {
+    const auto it = std::lower_bound(keys.begin() + begin, keys.begin() + end, KeyIndex{key, 0});
     return static_cast<std::uint32_t>(it - keys.begin());
 }
 
@@ -40,16 +42,27 @@ Vec3 Tree::centre(const Box& b) const {
     return {corner.x + (b.index[0] + 0.5) * w, corner.y + (b.index[1] + 0.5) * w, corner.z + (b.index[2] + 0.5) * w};
 }
 
-Tree build_tree(const Points& sources, const Points& targets, const TreeSettings& settings) {
+Tree build_tree(const Points& sources, const Points& targets, const TreeSettings& settings, std::size_t n_threads,
+                const Poll& poll) {
     if (sources.size() + targets.size() == 0) fail("the tree needs at least one point");
     if (sources.size() >= (1ULL << 32) || targets.size() >= (1ULL << 32)) fail("too many points for the tree");
-    Vec3 lo{INFINITY, INFINITY, INFINITY}, hi{-INFINITY, -INFINITY, -INFINITY};
-    for (const Points* set : {&sources, &targets}) {
-        for (std::size_t i = 0; i < set->size(); ++i) {
-            const Vec3 p = (*set)[i];
-            lo = {std::fmin(lo.x, p.x), std::fmin(lo.y, p.y), std::fmin(lo.z, p.z)};
-            hi = {std::fmax(hi.x, p.x), std::fmax(hi.y, p.y), std::fmax(hi.z, p.z)};
+    // Extremes per item, then over the items: the same in any order.
+    const std::size_t n_all = sources.size() + targets.size();
+    const std::size_t n_items = (n_all + POINTS_PER_ITEM - 1) / POINTS_PER_ITEM;
+    std::vector<Vec3> item_lo(n_items), item_hi(n_items);
+    run_items(n_items, n_threads, [&](std::size_t item, std::size_t) {
+        Vec3 l{INFINITY, INFINITY, INFINITY}, h{-INFINITY, -INFINITY, -INFINITY};
+        for (std::size_t i = item * POINTS_PER_ITEM; i < std::min(n_all, (item + 1) * POINTS_PER_ITEM); ++i) {
+            const Vec3 p = i < sources.size() ? sources[i] : targets[i - sources.size()];
+            l = {std::fmin(l.x, p.x), std::fmin(l.y, p.y), std::fmin(l.z, p.z)};
+            h = {std::fmax(h.x, p.x), std::fmax(h.y, p.y), std::fmax(h.z, p.z)};
         }
+        item_lo[item] = l, item_hi[item] = h;
+    }, poll);
+    Vec3 lo{INFINITY, INFINITY, INFINITY}, hi{-INFINITY, -INFINITY, -INFINITY};
+    for (std::size_t i = 0; i < n_items; ++i) {
+        lo = {std::fmin(lo.x, item_lo[i].x), std::fmin(lo.y, item_lo[i].y), std::fmin(lo.z, item_lo[i].z)};
+        hi = {std::fmax(hi.x, item_hi[i].x), std::fmax(hi.y, item_hi[i].y), std::fmax(hi.z, item_hi[i].z)};
     }
     // A margin of 1/1024 of the extent on every side keeps every point off
     // the cube's faces; a single point gets a cube of edge 1.
@@ -60,8 +73,8 @@ Tree build_tree(const Points& sources, const Points& targets, const TreeSettings
     tree.corner = {lo.x - margin, lo.y - margin, lo.z - margin};
     tree.edge = extent + 2.0 * margin;
 
-    const auto src_keys = sorted_keys(sources, tree.corner, tree.edge);
-    const auto trg_keys = sorted_keys(targets, tree.corner, tree.edge);
+    const auto src_keys = sorted_keys(sources, tree.corner, tree.edge, n_threads, poll);
+    const auto trg_keys = sorted_keys(targets, tree.corner, tree.edge, n_threads, poll);
     tree.source_order.resize(sources.size());
     tree.target_order.resize(targets.size());
     for (std::size_t i = 0; i < sources.size(); ++i) tree.source_order[i] = src_keys[i].second;
@@ -78,6 +91,7 @@ Tree build_tree(const Points& sources, const Points& targets, const TreeSettings
         if (begin == end) break;
         tree.level_begin.push_back(end);
         if (level == MAX_LEVEL) break;
+        if (poll && !poll()) throw Cancelled();
         const unsigned shift = 3 * (MAX_LEVEL - 1 - level);  // octant bits of the children
         for (std::size_t b = begin; b < end; ++b) {
             Box& box = tree.boxes[b];
@@ -110,12 +124,15 @@ Tree build_tree(const Points& sources, const Points& targets, const TreeSettings
     }
     tree.source_leaf.assign(sources.size(), NONE);
     tree.target_leaf.assign(targets.size(), NONE);
-    for (std::size_t b = 0; b < tree.boxes.size(); ++b) {
-        const Box& box = tree.boxes[b];
-        if (!box.leaf) continue;
-        for (std::uint32_t i = box.src_begin; i < box.src_end; ++i) tree.source_leaf[i] = static_cast<std::int32_t>(b);
-        for (std::uint32_t i = box.trg_begin; i < box.trg_end; ++i) tree.target_leaf[i] = static_cast<std::int32_t>(b);
-    }
+    constexpr std::size_t BOXES_PER_ITEM = 4096;
+    run_items((tree.boxes.size() + BOXES_PER_ITEM - 1) / BOXES_PER_ITEM, n_threads, [&](std::size_t item, std::size_t) {
+        for (std::size_t b = item * BOXES_PER_ITEM; b < std::min(tree.boxes.size(), (item + 1) * BOXES_PER_ITEM); ++b) {
+            const Box& box = tree.boxes[b];
+            if (!box.leaf) continue;
+            for (std::uint32_t i = box.src_begin; i < box.src_end; ++i) tree.source_leaf[i] = static_cast<std::int32_t>(b);
+            for (std::uint32_t i = box.trg_begin; i < box.trg_end; ++i) tree.target_leaf[i] = static_cast<std::int32_t>(b);
+        }
+    }, poll);
     return tree;
 }
 

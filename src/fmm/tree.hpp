@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "lib/work_queue.hpp"
 #include "math/vec3.hpp"
 
 namespace corvane::fmm {
@@ -58,6 +59,8 @@ struct Tree {
 // Builds the tree: the root cube holds every point of both sets; a box is
 // split while it holds more sources or more targets than allowed, down to
 // MAX_LEVEL. Points must be finite; either set may be empty but not both.
-Tree build_tree(const Points& sources, const Points& targets, const TreeSettings& settings);
+// The work runs in short items on n_threads threads (see run_items).
+Tree build_tree(const Points& sources, const Points& targets, const TreeSettings& settings, std::size_t n_threads,
+                const Poll& poll);
 
 }  // namespace corvane::fmm

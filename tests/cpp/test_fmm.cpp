@@ -1,0 +1,219 @@
+// Tests of the field operator's parts: the expansion identities and
+// translations against direct sums, the rotated translation against the full
+// matrix, the interaction lists' coverage of every source-target pair, and
+// the sorting and work-sharing helpers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "fmm/expansions.hpp"
+#include "fmm/harmonics.hpp"
+#include "fmm/interactions.hpp"
+#include "fmm/m2l.hpp"
+#include "fmm/rotations.hpp"
+#include "fmm/translations.hpp"
+#include "fmm/tree.hpp"
+#include "lib/parallel_sort.hpp"
+#include "lib/work_queue.hpp"
+
+namespace corvane::fmm {
+namespace {
+
+constexpr double INV_4PI = 0.07957747154594767;
+const Kind DIPOLE{Source::Magnetization, Field::H};
+
+struct Dipoles {
+    std::vector<double> x, y, z, w, vx, vy, vz;
+    std::size_t size() const { return x.size(); }
+    SourceBatch batch() const { return {x.data(), y.data(), z.data(), w.data(), vx.data(), vy.data(), vz.data(), size()}; }
+};
+
+Dipoles dipoles_in_box(const Vec3& centre, double width, std::size_t n, std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> u(-0.5, 0.5);
+    Dipoles d;
+    for (std::size_t i = 0; i < n; ++i) {
+        d.x.push_back(centre.x + width * u(rng)), d.y.push_back(centre.y + width * u(rng));
+        d.z.push_back(centre.z + width * u(rng)), d.w.push_back(0.5 + u(rng));
+        d.vx.push_back(u(rng)), d.vy.push_back(u(rng)), d.vz.push_back(u(rng));
+    }
+    return d;
+}
+
+Vec3 direct_field(const Dipoles& d, const Vec3& r) {
+    Vec3 h{0.0, 0.0, 0.0};
+    for (std::size_t i = 0; i < d.size(); ++i) {
+        const Vec3 v = r - Vec3{d.x[i], d.y[i], d.z[i]};
+        const Vec3 m = Vec3{d.vx[i], d.vy[i], d.vz[i]} * d.w[i];
+        const double r2 = (v.x * v.x + v.y * v.y) + v.z * v.z;
+        const double dot = (m.x * v.x + m.y * v.y) + m.z * v.z;
+        h = h + (v * (3.0 * dot / r2) - m) * (INV_4PI / (r2 * std::sqrt(r2)));
+    }
+    return h;
+}
+
+double distance(const Vec3& a, const Vec3& b) {
+    const Vec3 d = a - b;
+    return std::sqrt((d.x * d.x + d.y * d.y) + d.z * d.z);
+}
+
+std::vector<double> times(const Matrix& m, const std::vector<double>& x) {
+    std::vector<double> y(m.rows, 0.0);
+    for (std::size_t c = 0; c < m.cols; ++c)
+        for (std::size_t r = 0; r < m.rows; ++r) y[r] += m(r, c) * x[c];
+    return y;
+}
+
+TEST(Harmonics, ExpansionOfTheInverseDistance) {
+    // 1/|a - b| = sum conj(R_n^m(b)) I_n^m(a), |b| < |a|, to high order.
+    const Vec3 a{1.3, -0.8, 2.1}, b{0.2, 0.35, -0.15};
+    const std::size_t p = 30;
+    std::vector<Complex> r(packed_count(p)), irr(packed_count(p));
+    regular_harmonics(b, p, r);
+    irregular_harmonics(a, p, irr);
+    double sum = 0.0;
+    for (long n = 0; n <= static_cast<long>(p); ++n)
+        for (long m = -n; m <= n; ++m) sum += (std::conj(harmonic(r, n, m)) * harmonic(irr, n, m)).real();
+    EXPECT_NEAR(sum, 1.0 / distance(a, b), 1e-15);
+}
+
+// The field of dipoles in a child box through its multipole, the parent's,
+// a local expansion of a separated box and its child's, against the sum.
+TEST(Translations, ThroughEveryStepToTheDirectSum) {
+    std::mt19937_64 rng(5);
+    const std::size_t p = 16, k = real_count(p);
+    const Vec3 parent{0.0, 0.0, 0.0}, child = parent + Vec3{0.25, -0.25, 0.25};
+    const Dipoles d = dipoles_in_box(child, 0.5, 40, rng);
+    std::vector<double> m_child(k), scratch;
+    points_to_multipole(DIPOLE, p, child, 0.5, d.batch(), m_child, scratch);
+    const std::vector<double> m_parent = times(multipole_to_multipole(p, Vec3{0.25, -0.25, 0.25}), m_child);
+    // Target box B of width 1 three widths away; its child b at (+, +, -).
+    const Vec3 b_centre{3.0, 1.0, -1.0};
+    std::vector<double> local = times(multipole_to_local(p, (parent - b_centre), 1.0), m_parent);
+    const Vec3 shift{0.25, 0.25, -0.25};
+    const std::vector<double> local_child = times(local_to_local(p, shift), local);
+    std::vector<double> x, y, z;
+    for (int i = 0; i < 20; ++i) {
+        const Dipoles t = dipoles_in_box(b_centre + shift, 0.5, 1, rng);
+        x.push_back(t.x[0]), y.push_back(t.y[0]), z.push_back(t.z[0]);
+    }
+    std::vector<double> got(3 * x.size(), 0.0), near(3 * x.size(), 0.0);
+    local_to_targets(DIPOLE, p, b_centre + shift, 0.5, local_child, x.data(), y.data(), z.data(), x.size(), got.data(),
+                     scratch);
+    multipole_to_targets(DIPOLE, p, child, 0.5, m_child, x.data(), y.data(), z.data(), x.size(), near.data(), scratch);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const Vec3 want = direct_field(d, {x[i], y[i], z[i]});
+        const double scale = std::sqrt((want.x * want.x + want.y * want.y) + want.z * want.z);
+        for (const auto* v : {&got, &near}) {
+            EXPECT_NEAR((*v)[3 * i], want.x, 1e-6 * scale);
+            EXPECT_NEAR((*v)[3 * i + 1], want.y, 1e-6 * scale);
+            EXPECT_NEAR((*v)[3 * i + 2], want.z, 1e-6 * scale);
+        }
+    }
+}
+
+// Rotate, translate along the axis and rotate back equals the full matrix,
+// for boxes of one size and of different sizes; every lane of a batch is
+// its own expansion.
+TEST(Translations, AxialFormEqualsTheFullMatrix) {
+    std::mt19937_64 rng(9);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (const auto& [offset, ratio] : {std::pair{Vec3{2.0, 1.0, 0.0}, 1.0}, {Vec3{0.0, 0.0, -2.0}, 1.0},
+                                        {Vec3{-1.5, 2.5, 1.0}, 2.0}, {Vec3{3.0, -0.5, 1.5}, 0.5}}) {
+        const std::size_t p = 12, k = real_count(p);
+        const Matrix full = multipole_to_local(p, offset, ratio);
+        const AxialTranslation axial = axial_translation(p, offset, ratio);
+        std::vector<double> x(k * M2L_BATCH), y(k * M2L_BATCH), scratch(4 * k * M2L_BATCH);
+        for (double& v : x) v = u(rng);
+        translate_batch(axial, x.data(), y.data(), scratch.data());
+        for (std::size_t lane = 0; lane < M2L_BATCH; ++lane) {
+            std::vector<double> column(k);
+            for (std::size_t r = 0; r < k; ++r) column[r] = x[r * M2L_BATCH + lane];
+            const std::vector<double> want = times(full, column);
+            double scale = 0.0;
+            for (const double w : want) scale = std::max(scale, std::fabs(w));
+            for (std::size_t r = 0; r < k; ++r) ASSERT_NEAR(y[r * M2L_BATCH + lane], want[r], 1e-12 * scale) << r;
+        }
+    }
+}
+
+// Every (source point, target) pair is reached exactly once: by a
+// translation between an ancestor of each, by a source box's multipole at
+// the target's leaf, or directly between the two leaves.
+TEST(Interactions, EveryPairExactlyOnce) {
+    std::mt19937_64 rng(3);
+    std::normal_distribution<double> g(0.0, 1.0);
+    Points sources, targets;
+    for (int i = 0; i < 3000; ++i) sources.x.push_back(g(rng)), sources.y.push_back(g(rng)), sources.z.push_back(0.3 * g(rng));
+    for (int i = 0; i < 400; ++i) targets.x.push_back(3 * g(rng)), targets.y.push_back(g(rng)), targets.z.push_back(g(rng));
+    const Tree tree = build_tree(sources, targets, TreeSettings{20, 6}, 2, nullptr);
+    const Interactions lists = build_interactions(tree, 2, nullptr);
+    const auto ancestors = [&](std::int32_t b) {
+        std::vector<std::uint32_t> out;
+        for (; b != NONE; b = tree.boxes[static_cast<std::size_t>(b)].parent) out.push_back(static_cast<std::uint32_t>(b));
+        return out;
+    };
+    std::vector<std::vector<std::uint32_t>> far_sources(tree.boxes.size());
+    for (const FarPair& f : lists.far) far_sources[f.target_box].push_back(f.source_box);
+    for (std::size_t t = 0; t < targets.size(); ++t) {
+        const auto t_up = ancestors(tree.target_leaf[t]);
+        const std::uint32_t leaf = t_up.front();
+        for (std::size_t s = 0; s < sources.size(); s += 7) {
+            const auto s_up = ancestors(tree.source_leaf[s]);
+            const auto has = [](const std::vector<std::uint32_t>& v, std::uint32_t x) {
+                return std::find(v.begin(), v.end(), x) != v.end();
+            };
+            int count = 0;
+            for (const std::uint32_t b : t_up)
+                for (const std::uint32_t a : far_sources[b]) count += has(s_up, a);
+            for (std::uint32_t i = lists.direct_begin[leaf]; i < lists.direct_begin[leaf + 1]; ++i)
+                count += has(s_up, lists.direct_sources[i]);
+            for (std::uint32_t i = lists.near_begin[leaf]; i < lists.near_begin[leaf + 1]; ++i)
+                count += lists.near_sources[i] == s_up.front();
+            ASSERT_EQ(count, 1) << t << " " << s;
+        }
+    }
+    // The lists do not depend on the thread count.
+    const Interactions one = build_interactions(tree, 1, nullptr);
+    ASSERT_EQ(one.far.size(), lists.far.size());
+    for (std::size_t i = 0; i < one.far.size(); ++i) {
+        EXPECT_EQ(one.far[i].source_box, lists.far[i].source_box);
+        EXPECT_EQ(one.far[i].target_box, lists.far[i].target_box);
+        EXPECT_EQ(one.far[i].translation, lists.far[i].translation);
+    }
+    EXPECT_EQ(one.near_sources, lists.near_sources);
+}
+
+TEST(WorkQueue, SortsFailsAndStops) {
+    std::mt19937_64 rng(1);
+    std::vector<KeyIndex> values(700000);
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = {rng() % 1000, static_cast<std::uint32_t>(i)};
+    std::vector<KeyIndex> want = values;
+    std::sort(want.begin(), want.end());
+    parallel_sort(values, 3, nullptr);
+    EXPECT_EQ(values, want);
+
+    // A failing item stops the others; so does a poll that says so.
+    std::atomic<int> ran{0};
+    const auto work = [&] {
+        ++ran;
+        volatile double s = 0.0;
+        for (int i = 0; i < 20000; ++i) s = s + std::sqrt(double(i));
+    };
+    EXPECT_THROW(run_items(100000, 3, [&](std::size_t i, std::size_t) {
+        work();
+        if (i == 10) throw std::runtime_error("item 10");
+    }, nullptr), std::runtime_error);
+    EXPECT_LT(ran.load(), 100000);
+    ran = 0;
+    EXPECT_THROW(run_items(100000, 2, [&](std::size_t, std::size_t) { work(); }, [] { return false; }, 0.0),
+                 Cancelled);
+    EXPECT_LT(ran.load(), 100000);
+}
+
+}  // namespace
+}  // namespace corvane::fmm
