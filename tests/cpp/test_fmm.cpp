@@ -141,6 +141,45 @@ TEST(Translations, AxialFormEqualsTheFullMatrix) {
     }
 }
 
+// Every point lies in the box of its leaf, boxes hold the ranges of their
+// children, and leaves respect the split limits unless at the deepest level.
+TEST(Tree, BoxesHoldTheirPoints) {
+    std::mt19937_64 rng(4);
+    std::normal_distribution<double> g(0.0, 1.0);
+    Points sources, targets;
+    for (int i = 0; i < 5000; ++i) sources.x.push_back(g(rng)), sources.y.push_back(0.1 * g(rng)), sources.z.push_back(g(rng));
+    for (int i = 0; i < 50; ++i) targets.x.push_back(0.0), targets.y.push_back(0.0), targets.z.push_back(0.0);  // coincident
+    const Tree tree = build_tree(sources, targets, TreeSettings{32, 8}, 2, nullptr);
+    const auto inside = [&](const Box& b, const Vec3& p) {
+        const Vec3 c = tree.centre(b);
+        const double h = 0.5 * tree.width(b.level);
+        return std::fabs(p.x - c.x) <= h && std::fabs(p.y - c.y) <= h && std::fabs(p.z - c.z) <= h;
+    };
+    for (std::size_t s = 0; s < sources.size(); ++s) {
+        const Box& leaf = tree.boxes[static_cast<std::size_t>(tree.source_leaf[s])];
+        EXPECT_TRUE(inside(leaf, sources[tree.source_order[s]])) << s;
+    }
+    for (std::size_t b = 0; b < tree.boxes.size(); ++b) {
+        const Box& box = tree.boxes[b];
+        if (box.leaf) {
+            EXPECT_TRUE((box.n_sources() <= 32 && box.n_targets() <= 8) || box.level == MAX_LEVEL) << b;
+            continue;
+        }
+        std::uint32_t s = box.src_begin, t = box.trg_begin;
+        for (const std::int32_t c : box.children) {
+            if (c == NONE) continue;
+            const Box& child = tree.boxes[static_cast<std::size_t>(c)];
+            EXPECT_EQ(child.parent, static_cast<std::int32_t>(b));
+            EXPECT_EQ(child.level, box.level + 1);
+            EXPECT_EQ(child.src_begin, s);
+            EXPECT_EQ(child.trg_begin, t);
+            s = child.src_end, t = child.trg_end;
+        }
+        EXPECT_EQ(s, box.src_end);
+        EXPECT_EQ(t, box.trg_end);
+    }
+}
+
 // Every (source point, target) pair is reached exactly once: by a
 // translation between an ancestor of each, by a source box's multipole at
 // the target's leaf, or directly between the two leaves.
