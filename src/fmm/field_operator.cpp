@@ -123,6 +123,15 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
     }
     for (std::size_t b = 0; b < tree_.boxes.size(); ++b)
         if (tree_.boxes[b].leaf && tree_.boxes[b].n_sources() > 0) source_leaves_.push_back(static_cast<std::uint32_t>(b));
+    // Per level and octant: the boxes whose multipole goes up to a parent,
+    // and those that take a local from their parent.
+    upward_.assign(tree_.n_levels(), {});
+    downward_.assign(tree_.n_levels(), {});
+    for (std::size_t b = 1; b < tree_.boxes.size(); ++b) {
+        const Box& box = tree_.boxes[b];
+        if (box.n_sources() > 0) upward_[box.level][octant_of(box)].push_back(static_cast<std::uint32_t>(b));
+        if (box.n_targets() > 0) downward_[box.level][octant_of(box)].push_back(static_cast<std::uint32_t>(b));
+    }
     // Chunks of whole target boxes, each sorted by translation: one batch of
     // expansions per translation and chunk, summed into each target box in
     // translation order.
@@ -232,24 +241,37 @@ void FieldOperator::apply(const double* vectors, double* out, const Progress& pr
                             std::span<double>(multipole.get() + b * stride, stride), scratch_of[thread]);
     }, poll);
 
-    // Children to parents, deepest level first.
-    for (std::size_t level = tree_.n_levels(); level-- > 0;) {
-        const std::size_t begin = tree_.level_begin[level], end = tree_.level_begin[level + 1];
-        run_items(end - begin, threads, [&](std::size_t item, std::size_t) {
-            const std::size_t b = begin + item;
-            const Box& box = tree_.boxes[b];
-            if (box.leaf || box.n_sources() == 0) return;
-            double* m = multipole.get() + b * stride;
-            std::fill(m, m + stride, 0.0);
-            std::vector<double> y(kp * comps);
-            for (std::size_t o = 0; o < 8; ++o) {
-                const std::int32_t child = box.children[o];
-                if (child == NONE || tree_.boxes[child].n_sources() == 0) continue;
-                multiply(m2m_[o].values.data(), kp, k, multipole.get() + child * stride, k, comps, y.data(), kp);
+    // Children to parents, deepest level first; per level, the children of
+    // one octant in one matrix product after the other, so that each parent
+    // sums its children in octant order.
+    constexpr std::size_t COLUMNS = 256;
+    const auto shift_batches = [&](const std::vector<std::uint32_t>& boxes, const Matrix& m, const double* from,
+                                   double* to, bool to_parent) {
+        run_items((boxes.size() + COLUMNS - 1) / COLUMNS, threads, [&](std::size_t item, std::size_t) {
+            const std::size_t first = item * COLUMNS, n = std::min(COLUMNS, boxes.size() - first);
+            std::vector<double> x(n * comps * k), y(n * comps * kp);
+            for (std::size_t j = 0; j < n; ++j) {
+                const Box& box = tree_.boxes[boxes[first + j]];
+                const std::size_t source = to_parent ? boxes[first + j] : static_cast<std::size_t>(box.parent);
+                std::copy_n(from + source * stride, stride, x.data() + j * stride);
+            }
+            multiply(m.values.data(), kp, k, x.data(), k, n * comps, y.data(), kp);
+            for (std::size_t j = 0; j < n; ++j) {
+                const Box& box = tree_.boxes[boxes[first + j]];
+                const std::size_t target = to_parent ? static_cast<std::size_t>(box.parent) : boxes[first + j];
                 for (std::size_t c = 0; c < comps; ++c)
-                    for (std::size_t i = 0; i < k; ++i) m[c * k + i] += y[c * kp + i];
+                    for (std::size_t i = 0; i < k; ++i) to[target * stride + c * k + i] += y[(j * comps + c) * kp + i];
             }
         }, poll);
+    };
+    for (std::size_t level = tree_.n_levels(); level-- > 1;) {
+        const std::size_t begin = tree_.level_begin[level - 1], end = tree_.level_begin[level];
+        in_ranges(end - begin, [&](std::size_t first, std::size_t last) {
+            for (std::size_t b = begin + first; b < begin + last; ++b)
+                if (!tree_.boxes[b].leaf) std::fill(multipole.get() + b * stride, multipole.get() + (b + 1) * stride, 0.0);
+        });
+        for (std::size_t o = 0; o < 8; ++o)
+            shift_batches(upward_[level][o], m2m_[o], multipole.get(), multipole.get(), true);
     }
 
     // Multipole to local, in batches of expansions that share a translation.
@@ -265,7 +287,7 @@ void FieldOperator::apply(const double* vectors, double* out, const Progress& pr
             const std::size_t n_cols = (j - i) * comps;
             for (std::size_t first = 0; first < n_cols; first += M2L_BATCH) {
                 const std::size_t used = std::min(M2L_BATCH, n_cols - first);
-                std::fill(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(kt * M2L_BATCH), 0.0);
+                if (used < M2L_BATCH) std::fill(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(kt * M2L_BATCH), 0.0);
                 for (std::size_t l = 0; l < used; ++l) {
                     slot_pair[l] = i + (first + l) / comps;
                     slot_comp[l] = (first + l) % comps;
@@ -288,19 +310,9 @@ void FieldOperator::apply(const double* vectors, double* out, const Progress& pr
         }
     });
 
-    // Parents to children, from the top.
-    for (std::size_t level = 1; level < tree_.n_levels(); ++level) {
-        const std::size_t begin = tree_.level_begin[level], end = tree_.level_begin[level + 1];
-        run_items(end - begin, threads, [&](std::size_t item, std::size_t) {
-            const std::size_t b = begin + item;
-            const Box& box = tree_.boxes[b];
-            if (box.n_targets() == 0) return;
-            std::vector<double> y(kp * comps);
-            multiply(l2l_[octant_of(box)].values.data(), kp, k, local.get() + box.parent * stride, k, comps, y.data(), kp);
-            for (std::size_t c = 0; c < comps; ++c)
-                for (std::size_t i = 0; i < k; ++i) local[b * stride + c * k + i] += y[c * kp + i];
-        }, poll);
-    }
+    // Parents to children, from the top, the boxes of one octant at a time.
+    for (std::size_t level = 1; level < tree_.n_levels(); ++level)
+        for (std::size_t o = 0; o < 8; ++o) shift_batches(downward_[level][o], l2l_[o], local.get(), local.get(), false);
 
     // Locals at the targets of each leaf, plus its near field.
     std::unique_ptr<double[]> sorted(new double[3 * targets_.size()]);

@@ -5,6 +5,7 @@
 // error; the results of an application do not depend on the thread count.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -87,6 +88,7 @@ private:
     Points points_;
     std::vector<double> point_weights_;
     std::vector<std::uint32_t> source_leaves_;  // leaves that hold source points
+    std::vector<std::array<std::vector<std::uint32_t>, 8>> upward_, downward_;  // per level and octant
     std::vector<std::uint32_t> point_element_;
     Interactions lists_;
     std::vector<AxialTranslation> translations_;  // per key, at its order
