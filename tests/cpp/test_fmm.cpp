@@ -11,7 +11,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "biotsavart/direct.hpp"
 #include "fmm/expansions.hpp"
+#include "fmm/field_operator.hpp"
 #include "fmm/harmonics.hpp"
 #include "fmm/interactions.hpp"
 #include "fmm/m2l.hpp"
@@ -225,6 +227,74 @@ TEST(Interactions, EveryPairExactlyOnce) {
         EXPECT_EQ(one.far[i].translation, lists.far[i].translation);
     }
     EXPECT_EQ(one.near_sources, lists.near_sources);
+}
+
+// Distorted cubes, six tetrahedra each, and their centroids.
+struct Mesh {
+    std::vector<double> nodes;
+    std::vector<std::uint32_t> tets;
+    Points centroids;
+};
+
+Mesh cube_mesh(std::size_t n, std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> jitter(-0.15, 0.15);
+    Mesh m;
+    const auto id = [&](std::size_t i, std::size_t j, std::size_t k) {
+        return static_cast<std::uint32_t>((k * (n + 1) + j) * (n + 1) + i);
+    };
+    for (std::size_t k = 0; k <= n; ++k)
+        for (std::size_t j = 0; j <= n; ++j)
+            for (std::size_t i = 0; i <= n; ++i)
+                for (const std::size_t c : {i, j, k}) m.nodes.push_back(static_cast<double>(c) + jitter(rng));
+    const std::size_t kuhn[6][4] = {{0, 1, 3, 7}, {0, 3, 2, 7}, {0, 2, 6, 7}, {0, 6, 4, 7}, {0, 4, 5, 7}, {0, 5, 1, 7}};
+    for (std::size_t k = 0; k < n; ++k)
+        for (std::size_t j = 0; j < n; ++j)
+            for (std::size_t i = 0; i < n; ++i)
+                for (const auto& t : kuhn) {
+                    Vec3 c{0.0, 0.0, 0.0};
+                    for (const std::size_t corner : t) {
+                        const std::uint32_t v = id(i + (corner & 1), j + ((corner >> 1) & 1), k + ((corner >> 2) & 1));
+                        m.tets.push_back(v);
+                        c = c + Vec3{m.nodes[3 * v], m.nodes[3 * v + 1], m.nodes[3 * v + 2]} * 0.25;
+                    }
+                    m.centroids.x.push_back(c.x), m.centroids.y.push_back(c.y), m.centroids.z.push_back(c.z);
+                }
+    return m;
+}
+
+// Built and applied on one and on three threads: the same bits, within the
+// tolerance of the direct sum, for each kind.
+TEST(FieldOperator, ThreadCountChangesNoBit) {
+    std::mt19937_64 rng(8);
+    const Mesh mesh = cube_mesh(7, rng);
+    const std::size_t n = mesh.tets.size() / 4;
+    std::normal_distribution<double> g(0.0, 1.0);
+    std::vector<double> vectors(3 * n);
+    for (double& v : vectors) v = g(rng);
+    for (const Kind kind : {Kind{Source::Magnetization, Field::H}, Kind{Source::Current, Field::A},
+                            Kind{Source::Magnetization, Field::A}}) {
+        std::vector<double> results[2];
+        for (const std::size_t threads : {1, 3}) {
+            const FieldOperator op(Vec3List(mesh.nodes), TetList(mesh.tets.data(), n), mesh.centroids,
+                                   OperatorSettings{kind, 1e-3, threads, 1 << 30}, nullptr);
+            results[threads == 3].resize(3 * n);
+            op.apply(vectors.data(), results[threads == 3].data(), nullptr);
+        }
+        EXPECT_EQ(results[0], results[1]);
+        const TargetPoints targets{mesh.centroids.x, mesh.centroids.y, mesh.centroids.z};
+        FieldOutput direct(n);
+        run_direct(Vec3List(mesh.nodes), TetList(mesh.tets.data(), n),
+                   SourceVectors{kind.source == Source::Magnetization, Vec3List(vectors)}, kind.field == Field::H,
+                   targets, direct, false, 2);
+        double err = 0.0, norm = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double d[3] = {results[0][3 * i] - direct.fx[i], results[0][3 * i + 1] - direct.fy[i],
+                                 results[0][3 * i + 2] - direct.fz[i]};
+            err += d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
+            norm += direct.fx[i] * direct.fx[i] + direct.fy[i] * direct.fy[i] + direct.fz[i] * direct.fz[i];
+        }
+        EXPECT_LT(std::sqrt(err / norm), 1e-3);
+    }
 }
 
 TEST(WorkQueue, SortsFailsAndStops) {

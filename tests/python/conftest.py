@@ -29,7 +29,13 @@ skip_under_asan = pytest.mark.skipif(
 
 # The shipped wheel and the examples' full-size runs are checked by the plain
 # run; under the sanitizers the examples alone would take minutes.
-_PLAIN_RUN_ONLY = ("test_packaging.py::", "test_examples.py::test_soft_sphere", "test_examples.py::test_iron_block")
+_PLAIN_RUN_ONLY = ("test_packaging.py::", "test_examples.py::test_soft_sphere", "test_examples.py::test_iron_block",
+                   # Physics at fine tolerances and long solves: the same code runs in the checked
+                   # build through the coarser cases.
+                   "test_field_operator.py::test_soft_ball", "test_field_operator.py::test_ctrl_c",
+                   "test_field_operator.py::test_within_tolerance_of_the_direct_sum[",
+                   "test_model.py::test_soft_sphere_in_an_applied_field[0.0001]",
+                   "test_model.py::test_force_between_a_recoil_magnet_and_a_ring_coil")
 
 
 def pytest_collection_modifyitems(config, items):
