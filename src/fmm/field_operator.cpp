@@ -85,8 +85,13 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
     };
     elements_ = make_elements(nodes, tets, parameters_.quadrature_degree, threads, stage(0.0));
     const std::size_t q = elements_.points_per_element;
-    tree_ = build_tree(elements_.points, targets, TreeSettings{parameters_.leaf_elements * q, parameters_.leaf_targets},
-                       threads, stage(0.02));
+    // A first tree tells how full its leaves are; the second, on a root cube
+    // scaled to fill them to about three quarters of the limit, has fewer
+    // boxes and so fewer translations.
+    TreeSettings tree_settings{parameters_.leaf_elements * q, parameters_.leaf_targets, 1.0};
+    tree_ = build_tree(elements_.points, targets, tree_settings, threads, stage(0.02));
+    tree_settings.scale = fuller_scale(tree_, 0.75 * static_cast<double>(parameters_.leaf_targets));
+    if (tree_settings.scale > 1.05) tree_ = build_tree(elements_.points, targets, tree_settings, threads, stage(0.03));
     const std::size_t n_points = elements_.points.size();
     points_ = Points{std::vector<double>(n_points), std::vector<double>(n_points), std::vector<double>(n_points)};
     point_weights_.resize(n_points);

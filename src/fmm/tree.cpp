@@ -35,6 +35,21 @@ std::uint32_t lower(const std::vector<KeyIndex>& keys, std::uint32_t begin, std:
 
 }  // namespace
 
+double fuller_scale(const Tree& tree, double fill) {
+    double weighted = 0.0, total = 0.0;
+    for (const Box& b : tree.boxes) {
+        if (!b.leaf) continue;
+        weighted += static_cast<double>(b.n_targets()) * b.n_targets();
+        total += b.n_targets();
+    }
+    if (total == 0.0) return 1.0;
+    // Occupancy grows with the cube of the scale; a factor 2 is one level.
+    double scale = std::cbrt(fill * total / weighted);
+    while (scale >= 2.0) scale *= 0.5;
+    while (scale < 1.0) scale *= 2.0;
+    return scale;
+}
+
 double Tree::width(std::uint32_t level) const { return std::ldexp(edge, -static_cast<int>(level)); }
 
 Vec3 Tree::centre(const Box& b) const {
@@ -71,7 +86,7 @@ Tree build_tree(const Points& sources, const Points& targets, const TreeSettings
     const double margin = extent / 1024.0;
     Tree tree;
     tree.corner = {lo.x - margin, lo.y - margin, lo.z - margin};
-    tree.edge = extent + 2.0 * margin;
+    tree.edge = (extent + 2.0 * margin) * settings.scale;
 
     const auto src_keys = sorted_keys(sources, tree.corner, tree.edge, n_threads, poll);
     const auto trg_keys = sorted_keys(targets, tree.corner, tree.edge, n_threads, poll);

@@ -39,7 +39,9 @@ struct Points {
 struct TreeSettings {
     std::size_t max_sources = 64;  // a box with more source points is split
     std::size_t max_targets = 64;  // a box with more targets is split
+    double scale = 1.0;            // the root cube's edge over the points' extent (with a margin)
 };
+
 
 struct Tree {
     Vec3 corner;        // minimum corner of the root cube
@@ -55,6 +57,11 @@ struct Tree {
     double width(std::uint32_t level) const;
     Vec3 centre(const Box& b) const;
 };
+
+// The scale at which the leaves of `tree` would hold about `fill` targets
+// each (weighted by targets), between 1 and 2: leaves of an octree hold
+// from an eighth of the limit up, and fuller ones mean fewer boxes.
+double fuller_scale(const Tree& tree, double fill);
 
 // Builds the tree: the root cube holds every point of both sets; a box is
 // split while it holds more sources or more targets than allowed, down to
