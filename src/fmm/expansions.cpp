@@ -246,54 +246,6 @@ HWY_INLINE LocalSums<D> local_sums(D d, std::size_t order, const double* local, 
     return {pot, gp_re, gp_im, gz};
 }
 
-void LocalToTargets(const Kind& kind, std::size_t order, const Vec3& centre, double width, const double* local,
-                    const double* x, const double* y, const double* z, std::size_t n_targets, double* out,
-                    std::vector<double>& scratch) {
-    using D = DFull;
-    const D d;
-    const std::size_t L = hn::Lanes(d);
-    const std::size_t n_packed = packed_count(order), count = real_count(order);
-    scratch.resize(2 * n_packed * L);
-    double* r_re = scratch.data();
-    double* r_im = r_re + n_packed * L;
-    const double inv_w = 1.0 / width;
-    HWY_ALIGN double lane[3][16], result[3][16];
-    for (std::size_t first = 0; first < n_targets; first += L) {
-        for (std::size_t l = 0; l < L; ++l) {
-            const bool used = first + l < n_targets;
-            lane[0][l] = used ? x[first + l] : centre.x;
-            lane[1][l] = used ? y[first + l] : centre.y;
-            lane[2][l] = used ? z[first + l] : centre.z;
-        }
-        const auto iw = hn::Set(d, inv_w);
-        regular(d, order, hn::Mul(hn::Sub(hn::LoadU(d, lane[0]), hn::Set(d, centre.x)), iw),
-                hn::Mul(hn::Sub(hn::LoadU(d, lane[1]), hn::Set(d, centre.y)), iw),
-                hn::Mul(hn::Sub(hn::LoadU(d, lane[2]), hn::Set(d, centre.z)), iw), r_re, r_im);
-        hn::Vec<D> f[3];
-        if (kind.dipole()) {
-            // H = -grad phi
-            const LocalSums<D> s = local_sums(d, order, local, r_re, r_im, false);
-            const auto k = hn::Set(d, -inv_w);
-            f[0] = hn::Mul(k, s.gx), f[1] = hn::Mul(k, s.gy), f[2] = hn::Mul(k, s.gz);
-        } else if (!kind.curl()) {
-            const auto k = hn::Set(d, 1e-7);
-            for (std::size_t c = 0; c < 3; ++c) f[c] = hn::Mul(k, local_sums(d, order, local + c * count, r_re, r_im, true).potential);
-        } else {
-            const LocalSums<D> sx = local_sums(d, order, local, r_re, r_im, false);
-            const LocalSums<D> sy = local_sums(d, order, local + count, r_re, r_im, false);
-            const LocalSums<D> sz = local_sums(d, order, local + 2 * count, r_re, r_im, false);
-            const auto k = hn::Set(d, kind.curl_constant() * inv_w);
-            f[0] = hn::Mul(k, hn::Sub(sz.gy, sy.gz));
-            f[1] = hn::Mul(k, hn::Sub(sx.gz, sz.gx));
-            f[2] = hn::Mul(k, hn::Sub(sy.gx, sx.gy));
-        }
-        for (std::size_t c = 0; c < 3; ++c) hn::StoreU(f[c], d, result[c]);
-        for (std::size_t l = 0; l < L && first + l < n_targets; ++l)
-            for (std::size_t c = 0; c < 3; ++c) out[3 * (first + l) + c] += result[c][l];
-    }
-    corvane::HWY_NAMESPACE::leave_vector_code();
-}
-
 // Sums of a multipole expansion at the lanes' points (irregular harmonics up
 // to order + 1 in re/im): sum M_n^m I_n^m and its gradient.
 template <class D>
@@ -329,20 +281,33 @@ HWY_INLINE LocalSums<D> multipole_sums(D d, std::size_t order, const double* mul
     return {pot, gp_re, gp_im, gz};
 }
 
-void MultipoleToTargets(const Kind& kind, std::size_t order, const Vec3& centre, double width,
-                        const double* multipole, const double* x, const double* y, const double* z,
-                        std::size_t n_targets, double* out, std::vector<double>& scratch) {
+// The field of an expansion at the targets, in lanes: a local expansion
+// through the regular harmonics of (r - c) / w, a multipole expansion
+// through the irregular ones (its targets must lie outside the sphere of its
+// sources). With the sums S of each component, the potential is S / w^a and
+// its gradient grad S / w^(a + 1): a = 0 for a local, 1 for a multipole.
+template <bool kMultipole>
+void EvaluateAtTargets(const Kind& kind, std::size_t order, const Vec3& centre, double width,
+                       const double* expansion, const double* x, const double* y, const double* z,
+                       std::size_t n_targets, double* out, std::vector<double>& scratch) {
     using D = DFull;
     const D d;
     const std::size_t L = hn::Lanes(d);
-    const std::size_t n_packed = packed_count(order + 1), count = real_count(order);
+    const std::size_t degree = kMultipole ? order + 1 : order;  // the gradient of I_n needs I_{n+1}
+    const std::size_t n_packed = packed_count(degree), count = real_count(order);
     scratch.resize(2 * n_packed * L);
-    double* i_re = scratch.data();
-    double* i_im = i_re + n_packed * L;
+    double* h_re = scratch.data();
+    double* h_im = h_re + n_packed * L;
     const double inv_w = 1.0 / width;
+    const double potential_scale = kMultipole ? inv_w : 1.0, gradient_scale = potential_scale * inv_w;
+    const auto sums = [&](std::size_t c, bool potential) HWY_ATTR {
+        const double* e = expansion + c * count;
+        return kMultipole ? multipole_sums(d, order, e, h_re, h_im, potential)
+                          : local_sums(d, order, e, h_re, h_im, potential);
+    };
     HWY_ALIGN double lane[3][16], result[3][16];
     for (std::size_t first = 0; first < n_targets; first += L) {
-        // Lanes past the last target sit one width away: finite, unused.
+        // Lanes past the last target sit one width from the centre: finite, unused.
         for (std::size_t l = 0; l < L; ++l) {
             const bool used = first + l < n_targets;
             lane[0][l] = used ? x[first + l] : centre.x + width;
@@ -350,24 +315,26 @@ void MultipoleToTargets(const Kind& kind, std::size_t order, const Vec3& centre,
             lane[2][l] = used ? z[first + l] : centre.z;
         }
         const auto iw = hn::Set(d, inv_w);
-        irregular(d, order + 1, hn::Mul(hn::Sub(hn::Load(d, lane[0]), hn::Set(d, centre.x)), iw),
-                  hn::Mul(hn::Sub(hn::Load(d, lane[1]), hn::Set(d, centre.y)), iw),
-                  hn::Mul(hn::Sub(hn::Load(d, lane[2]), hn::Set(d, centre.z)), iw), i_re, i_im);
-        // phi = sum M I / w, grad phi = sum M grad I / w^2 (normalised coordinates).
+        const auto bx = hn::Mul(hn::Sub(hn::Load(d, lane[0]), hn::Set(d, centre.x)), iw);
+        const auto by = hn::Mul(hn::Sub(hn::Load(d, lane[1]), hn::Set(d, centre.y)), iw);
+        const auto bz = hn::Mul(hn::Sub(hn::Load(d, lane[2]), hn::Set(d, centre.z)), iw);
+        if (kMultipole) {
+            irregular(d, degree, bx, by, bz, h_re, h_im);
+        } else {
+            regular(d, degree, bx, by, bz, h_re, h_im);
+        }
         hn::Vec<D> f[3];
-        const double w2 = inv_w * inv_w;
         if (kind.dipole()) {
-            const LocalSums<D> s = multipole_sums(d, order, multipole, i_re, i_im, false);
-            const auto k = hn::Set(d, -w2);
+            // H = -grad phi
+            const LocalSums<D> s = sums(0, false);
+            const auto k = hn::Set(d, -gradient_scale);
             f[0] = hn::Mul(k, s.gx), f[1] = hn::Mul(k, s.gy), f[2] = hn::Mul(k, s.gz);
         } else if (!kind.curl()) {
-            const auto k = hn::Set(d, 1e-7 * inv_w);
-            for (std::size_t c = 0; c < 3; ++c) f[c] = hn::Mul(k, multipole_sums(d, order, multipole + c * count, i_re, i_im, true).potential);
+            const auto k = hn::Set(d, 1e-7 * potential_scale);
+            for (std::size_t c = 0; c < 3; ++c) f[c] = hn::Mul(k, sums(c, true).potential);
         } else {
-            const LocalSums<D> sx = multipole_sums(d, order, multipole, i_re, i_im, false);
-            const LocalSums<D> sy = multipole_sums(d, order, multipole + count, i_re, i_im, false);
-            const LocalSums<D> sz = multipole_sums(d, order, multipole + 2 * count, i_re, i_im, false);
-            const auto k = hn::Set(d, kind.curl_constant() * w2);
+            const LocalSums<D> sx = sums(0, false), sy = sums(1, false), sz = sums(2, false);
+            const auto k = hn::Set(d, kind.curl_constant() * gradient_scale);
             f[0] = hn::Mul(k, hn::Sub(sz.gy, sy.gz));
             f[1] = hn::Mul(k, hn::Sub(sx.gz, sz.gx));
             f[2] = hn::Mul(k, hn::Sub(sy.gx, sx.gy));
@@ -377,6 +344,18 @@ void MultipoleToTargets(const Kind& kind, std::size_t order, const Vec3& centre,
             for (std::size_t c = 0; c < 3; ++c) out[3 * (first + l) + c] += result[c][l];
     }
     corvane::HWY_NAMESPACE::leave_vector_code();
+}
+
+void LocalToTargets(const Kind& kind, std::size_t order, const Vec3& centre, double width, const double* local,
+                    const double* x, const double* y, const double* z, std::size_t n_targets, double* out,
+                    std::vector<double>& scratch) {
+    EvaluateAtTargets<false>(kind, order, centre, width, local, x, y, z, n_targets, out, scratch);
+}
+
+void MultipoleToTargets(const Kind& kind, std::size_t order, const Vec3& centre, double width,
+                        const double* multipole, const double* x, const double* y, const double* z,
+                        std::size_t n_targets, double* out, std::vector<double>& scratch) {
+    EvaluateAtTargets<true>(kind, order, centre, width, multipole, x, y, z, n_targets, out, scratch);
 }
 
 void RegularHarmonicsOf(const Vec3& v, std::size_t order, double* re, double* im) {

@@ -55,24 +55,32 @@ void* worker_main(void* arg) {
 
 }  // namespace
 
+int start_threads(void* (*main)(void*), const std::vector<void*>& args, std::vector<pthread_t>& started) {
+    pthread_attr_t attr;
+    int error = pthread_attr_init(&attr);
+    const bool attr_ready = error == 0;
+    if (attr_ready) error = pthread_attr_setstacksize(&attr, WORKER_STACK_BYTES);
+    for (std::size_t i = 0; i < args.size() && error == 0; ++i) {
+        pthread_t thread;
+        error = pthread_create(&thread, &attr, main, args[i]);
+        if (error == 0) started.push_back(thread);
+    }
+    if (attr_ready) pthread_attr_destroy(&attr);
+    return error;
+}
+
 void run_scoped(std::size_t n_tasks, const std::function<void(std::size_t)>& task) {
     std::atomic<bool> failed{false};
     std::atomic<bool> out_of_memory{false};
     std::vector<WorkerSlot> slots(n_tasks);
     std::vector<pthread_t> threads;
     threads.reserve(n_tasks);
-
-    pthread_attr_t attr;
-    int spawn_error = pthread_attr_init(&attr);
-    const bool attr_ready = spawn_error == 0;
-    if (attr_ready) spawn_error = pthread_attr_setstacksize(&attr, WORKER_STACK_BYTES);
-    for (std::size_t i = 0; i < n_tasks && spawn_error == 0; ++i) {
+    std::vector<void*> args(n_tasks);
+    for (std::size_t i = 0; i < n_tasks; ++i) {
         slots[i] = WorkerSlot{&task, i, &failed, &out_of_memory};
-        pthread_t thread;
-        spawn_error = pthread_create(&thread, &attr, worker_main, &slots[i]);
-        if (spawn_error == 0) threads.push_back(thread);
+        args[i] = &slots[i];
     }
-    if (attr_ready) pthread_attr_destroy(&attr);
+    const int spawn_error = start_threads(worker_main, args, threads);
 
     for (pthread_t thread : threads) pthread_join(thread, nullptr);
 

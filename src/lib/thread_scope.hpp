@@ -3,6 +3,9 @@
 
 #include <cstddef>
 #include <functional>
+#include <vector>
+
+#include <pthread.h>
 
 namespace corvane {
 
@@ -14,5 +17,10 @@ namespace corvane {
 // only ran out of memory. A thread that cannot be started fails the call with
 // "failed to spawn thread: ..." once the started ones have ended.
 void run_scoped(std::size_t n_tasks, const std::function<void(std::size_t)>& task);
+
+// Starts one thread (2 MiB stack) per argument, main(args[i]), in order,
+// until one cannot be started; appends the started ones to `started` and
+// returns 0 or the error of the one that failed.
+int start_threads(void* (*main)(void*), const std::vector<void*>& args, std::vector<pthread_t>& started);
 
 }  // namespace corvane

@@ -11,11 +11,10 @@
 #include <vector>
 
 #include "lib/failure.hpp"
+#include "lib/thread_scope.hpp"
 
 namespace corvane {
 namespace {
-
-constexpr std::size_t WORKER_STACK_BYTES = 2 * 1024 * 1024;
 
 struct Shared {
     std::size_t n_items;
@@ -69,20 +68,14 @@ void run_items(std::size_t n_items, std::size_t n_threads, const std::function<v
     shared.n_items = n_items;
     shared.body = &body;
     std::vector<WorkerArgs> args(n_threads);
+    std::vector<void*> starts;
+    for (std::size_t t = 1; t < n_threads; ++t) {
+        args[t] = {&shared, t};
+        starts.push_back(&args[t]);
+    }
     std::vector<pthread_t> threads;
     threads.reserve(n_threads);
-
-    pthread_attr_t attr;
-    int spawn_error = pthread_attr_init(&attr);
-    const bool attr_ready = spawn_error == 0;
-    if (attr_ready) spawn_error = pthread_attr_setstacksize(&attr, WORKER_STACK_BYTES);
-    for (std::size_t t = 1; t < n_threads && spawn_error == 0; ++t) {
-        args[t] = {&shared, t};
-        pthread_t thread;
-        spawn_error = pthread_create(&thread, &attr, worker_main, &args[t]);
-        if (spawn_error == 0) threads.push_back(thread);
-    }
-    if (attr_ready) pthread_attr_destroy(&attr);
+    const int spawn_error = start_threads(worker_main, starts, threads);
     if (spawn_error != 0) shared.stop.store(true);
 
     bool cancelled = false;
