@@ -298,6 +298,8 @@ void NearField::add_exact_terms(const NearInputs& in, std::size_t first, std::si
                 if (!(distance2(target, ce) < reach * reach)) continue;
                 nx.push_back(target.x), ny.push_back(target.y), nz.push_back(target.z);
                 slot.push_back((entry_begin_[b] + (t - box.trg_begin) * columns.size + j) * c);
+                // The entries lie far apart: fetched while the kernel runs.
+                __builtin_prefetch(values + slot.back(), 1);
             }
         }
         if (slot.empty()) continue;
