@@ -170,7 +170,7 @@ class Model:
         pieces = [(position[elements], material) for elements, material in pieces]
 
         def law(h):
-            m, tangent = np.empty_like(h), np.zeros((len(h), 3, 3))
+            m, tangent = np.empty_like(h), np.empty((len(h), 3, 3))
             for at, material in pieces:
                 chi, m0 = material.linearized(h[at])
                 tangent[at] = chi if chi.ndim == 3 else chi[:, None, None] * np.eye(3)

@@ -7,9 +7,10 @@ F(H) = H - h_ext - D M(H), D being the field of a magnetisation (rigid
 magnets included). A Newton step solves (I - D K) δ = -F with K = dM/dH, a
 3×3 tangent per element, by GMRES through the same counted field as the
 linear solve, only as far as the outer residual warrants (Eisenstat-Walker
-forcing); a backtracking line search on |F| keeps a saturating start from
-overshooting. The iteration starts at H = 0, where the tangents are the
-initial susceptibilities, so that its first step is the linear solve.
+forcing terms η). The iteration starts at H = 0, where the tangents are the
+initial susceptibilities, so that its first step is the linear solve. A
+backtracking line search on |F| keeps steps that overshoot (elements pushed
+past the knee of their curve) from raising the residual.
 """
 import sys
 
@@ -24,18 +25,17 @@ from corvane.magnetization import CountedField, Progress, krylov_solve
 # must be accurate: at χ ~ 1000 a residual small in units of the applied
 # field still leaves errors of tens of per cent in the field of elements near
 # the surface (modes that carry little charge), where M(H) bends. From such
-# a state Newton steps overshoot, and the line search creeps. After an
-# accurate first step the error is smooth and later steps may be loose. On a
-# 2,694-element ball (χ 1000 saturating at 1.6e6 A/m) the first step at 1e-5
-# took 46, 74 and 70 evaluations to rtol 1e-6 in the linear, knee and
-# saturated cases, and 60, 87 and 64 at 1e-4; at 1e-3 the knee case stalled.
+# a state Newton steps overshoot. After an accurate first step the error is
+# smooth and later steps may be loose. On a 2,694-element ball (χ 1000
+# saturating at 1.6e6 A/m) the first step at 1e-5 took 46, 74 and 70
+# evaluations to rtol 1e-6 in the linear, knee and saturated cases, and 60,
+# 87 and 64 at 1e-4; at 1e-3 the knee case stalled.
 _ETA_FIRST = 1e-5
 _ETA_MAX = 0.5
 _GAMMA = 0.9
-# Sufficient decrease |F(H + α δ)| <= (1 - _ARMIJO α (1 - η)) |F(H)|, and the
-# smallest step tried before the line search gives up.
+# Sufficient decrease |F(H + α δ)| <= (1 - _ARMIJO α (1 - η)) |F(H)|; the
+# smallest step tried.
 _ARMIJO = 1e-4
-
 _SMALLEST_STEP = 1e-4
 
 
@@ -51,14 +51,13 @@ def solve_nonlinear_magnetization(nodes, connectivity, law, responsive, h_ext, r
     the applied field at the centroids. tolerance: None for exact element
     integrals, or the relative error of a `corvane.FieldOperator`.
 
-    rtol bounds |F| relative to |h_ext + D M(0)| (Euclidean norms over the
-    responsive elements); max_evaluations bounds the field evaluations in all
-    (GMRES products, residuals, the final field at the other elements).
-    Returns (M, H), (n_elements, 3): H is the field of that M (h_ext
-    included). Raises RuntimeError with the residual reached when the
-    iteration does not get there.
+    rtol bounds |F| relative to |F(0)| = |h_ext + D M(0)| (Euclidean norms
+    over the responsive elements); max_evaluations bounds the field
+    evaluations in all (GMRES products, residuals, the final field at the
+    other elements). Returns (M, H), (n_elements, 3): H is the field of that
+    M (h_ext included). Raises RuntimeError with the residual reached when
+    the iteration does not get there.
     """
-    n = len(connectivity)
     M, H = remanence.copy(), h_ext.copy()
     sources = responsive | remanence.any(axis=1)
     if not sources.any():
@@ -70,44 +69,46 @@ def solve_nonlinear_magnetization(nodes, connectivity, law, responsive, h_ext, r
                          centroids[responsive], settings, tolerance)
     rest = ~responsive
     reserve = 1 if rest.any() else 0
-    vectors = M[sources]
-    h_applied = h_ext[responsive]
-
-    def magnetization_and_residual(h):
-        """M(h) at the responsive elements and F(h); one field evaluation when anything is magnetised."""
-        m = law(h)[0]
-        vectors[field.unknown] = m
-        induced = field.at_unknowns(vectors) if vectors.any() else np.zeros_like(h)
-        return m, h - h_applied - induced
-
     with NewtonProgress(progress, max_evaluations) as report:
         field.report = report
-        h = np.zeros((responsive.sum(), 3))
-        if h.size:
-            m, residual = magnetization_and_residual(h)
-            scale = np.linalg.norm(residual)
-            if scale > 0.0:
-                h, m, residual = _newton(h, m, residual, scale, law, magnetization_and_residual, field, report,
-                                         rtol, max_evaluations - reserve)
-            M[responsive] = m
-            H[responsive] = h - residual
+        if responsive.any():
+            vectors, h_applied = M[sources], h_ext[responsive]
+
+            def state(h):
+                """(h, M(h), dM/dH, F(h)): one field evaluation, none when nothing is magnetised."""
+                m, tangent = law(h)
+                vectors[field.unknown] = m
+                induced = field.at_unknowns(vectors) if vectors.any() else np.zeros_like(h)
+                return _State(h, m, tangent, h - h_applied - induced)
+
+            final = _newton(state, field, report, rtol, max_evaluations - reserve)
+            M[responsive] = final.m
+            H[responsive] = final.h - final.residual
         if reserve:
             M_sources = M[sources]
             H[rest] += field.at(M_sources, centroids[rest]) if M_sources.any() else 0.0
     return M, H
 
 
-def _newton(h, m, residual, scale, law, magnetization_and_residual, field, report, rtol, budget):
-    """Newton iterates from h until |F| <= rtol scale; returns (h, M(h), F(h))."""
-    norm = np.linalg.norm(residual)
+class _State:
+    """An iterate h with M(h), dM/dH, F(h) and |F|."""
+
+    def __init__(self, h, m, tangent, residual):
+        self.h, self.m, self.tangent, self.residual = h, m, tangent, residual
+        self.norm = np.linalg.norm(residual)
+
+
+def _newton(state_at, field, report, rtol, budget):
+    """Newton iterates from H = 0 until |F| <= rtol |F(0)|; returns the last state."""
+    state = state_at(np.zeros((len(field.targets), 3)))
+    scale = state.norm
     eta = _ETA_FIRST
     iteration = 0
-    report.iteration(iteration, norm / scale)
-    while norm > rtol * scale:
+    report.iteration(iteration, 1.0)
+    while state.norm > rtol * scale:
         # No need to solve a step more accurately than the residual asked for.
-        eta = min(_ETA_MAX, max(eta, 0.5 * rtol * scale / norm))
-        tangent = law(h)[1]
-        step = krylov_solve(field, tangent, -residual, eta, budget - 1, report)
+        eta = min(_ETA_MAX, max(eta, 0.5 * rtol * scale / state.norm))
+        step = krylov_solve(field, state.tangent, -state.residual, eta, budget - 1, report)
         if step is None:
             _fail(report, rtol, "")
         delta = step[0]
@@ -115,30 +116,29 @@ def _newton(h, m, residual, scale, law, magnetization_and_residual, field, repor
         while True:
             if field.count + 1 > budget:
                 _fail(report, rtol, "")
-            trial_m, trial_residual = magnetization_and_residual(h + alpha * delta)
-            trial = np.linalg.norm(trial_residual)
-            if trial <= (1.0 - _ARMIJO * alpha * (1.0 - eta)) * norm:
+            trial = state_at(state.h + alpha * delta)
+            if trial.norm <= (1.0 - _ARMIJO * alpha * (1.0 - eta)) * state.norm:
                 break
-            # Minimiser of the parabola through |F|² at 0 and α with slope -2|F|² at 0,
-            # kept within [α/10, α/2].
-            parabola = norm**2 * alpha**2 / (trial**2 - norm**2 + 2.0 * alpha * norm**2)
+            # Minimiser of the parabola through |F|² at 0 and α with slope
+            # -2|F|² at 0, within [α/10, α/2].
+            parabola = state.norm**2 * alpha**2 / (trial.norm**2 - state.norm**2 + 2.0 * alpha * state.norm**2)
             alpha = min(max(parabola, 0.1 * alpha), 0.5 * alpha)
             if alpha < _SMALLEST_STEP:
                 _fail(report, rtol, "; the line search found no step that lowers it")
-        h, m, residual = h + alpha * delta, trial_m, trial_residual
-        ratio, norm = trial / norm, trial
+        ratio = trial.norm / state.norm
+        state = trial
         iteration += 1
-        report.iteration(iteration, norm / scale)
+        report.iteration(iteration, state.norm / scale)
         # Eisenstat-Walker: tighter steps as the iteration converges faster,
         # unless the last forcing term was already small.
         eta = _GAMMA * ratio**2 if _GAMMA * eta**2 <= 0.1 else max(_GAMMA * ratio**2, _GAMMA * eta**2)
-    return h, m, residual
+    return state
 
 
 def _fail(report, rtol, reason):
     raise RuntimeError(f"the nonlinear solve did not converge within {report.total} field evaluations: "
-                       f"relative residual "
-                       f"{report.outer:.3e} after {report.iterations} Newton iterations, rtol {rtol:.3e}{reason}")
+                       f"relative residual {report.outer:.3e} after {report.iterations} Newton iterations, "
+                       f"rtol {rtol:.3e}{reason}")
 
 
 class NewtonProgress(Progress):
