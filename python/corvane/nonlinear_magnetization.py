@@ -102,6 +102,8 @@ def _newton(state_at, field, report, rtol, budget):
     """Newton iterates from H = 0 until |F| <= rtol |F(0)|; returns the last state."""
     state = state_at(np.zeros((len(field.targets), 3)))
     scale = state.norm
+    if scale == 0.0:
+        return state
     eta = _ETA_FIRST
     iteration = 0
     report.iteration(iteration, 1.0)

@@ -101,12 +101,15 @@ def test_mixed_model_with_a_curve_linear_in_range_matches_the_linear_solve(tmp_p
 
 
 def test_budget_and_progress(monkeypatch, capsys):
+    pytest.importorskip("tqdm")
     model = sphere_model(0.3, 3e5)
     counter = Counter(monkeypatch)
-    with pytest.raises(RuntimeError, match=r"did not converge within 30 field evaluations: relative residual "
+    with pytest.raises(RuntimeError, match=r"did not converge within 50 field evaluations: relative residual "
                                            r"(\S+) after \d+ Newton iterations, rtol 1\.000e-06"):
-        model.solve(max_evaluations=30)
-    assert counter.calls <= 30
+        model.solve(max_evaluations=50, progress=True)
+    assert counter.calls <= 50
+    bar = capsys.readouterr().err
+    assert "nonlinear solve" in bar and f"| {counter.calls}/50 " in bar and "iteration 2, residual" in bar
     monkeypatch.setitem(sys.modules, "tqdm", None)  # one line per Newton iteration instead of a bar
     model.solve(rtol=1e-5, progress=True)
     lines = capsys.readouterr().err.splitlines()
