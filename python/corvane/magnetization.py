@@ -1,10 +1,13 @@
 """Magnetisation of linear magnetic bodies by a Krylov solve over `_corvane`.
 
 The material law M = χ·H + Mr holds at every element centroid, H being the
-applied field plus the demagnetising field of all element magnetisations. SciPy's
-GMRES solves that linear system; every product with the system matrix is one
-field evaluation: a `_corvane.calculate_fields` call, or one application of a
-`corvane.FieldOperator` when a tolerance is given.
+applied field plus the demagnetising field of all element magnetisations; χ
+is a number or a 3×3 tensor per element. SciPy's GMRES solves that linear
+system; every product with the system matrix is one field evaluation: a
+`_corvane.calculate_fields` call, or one application of a
+`corvane.FieldOperator` when a tolerance is given. The counted field
+(`CountedField`), the GMRES (`krylov_solve`) and the progress report
+(`Progress`) serve the nonlinear solve too (`corvane.nonlinear_magnetization`).
 """
 import sys
 
@@ -31,23 +34,24 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
 
     nodes: real (n_nodes, 3), metres. connectivity: integer (n_elements, 4),
     0-based node indices of positively oriented tetrahedra. chi: the
-    susceptibility, one number for all elements or one per element
-    (n_elements,), finite and >= 0. h_ext: the applied field (A/m) at the
+    susceptibility, one number for all elements, one per element
+    (n_elements,), finite and >= 0, or a tensor per element (n_elements, 3, 3),
+    symmetric with I + χ positive definite (an anisotropic law). h_ext: the applied field (A/m) at the
     element centroids, (n_elements, 3), or one vector (3,) for a uniform field.
     remanence: the remanent magnetisation Mr (A/m), (n_elements, 3) or one
     vector (3,), or None for none: the law is M = χ H + Mr, so that an element
     with χ = 0 and Mr ≠ 0 is a rigid permanent magnet and one with recoil
-    susceptibility χ > 0 responds to the field too. Elements with χ = 0 and no
+    susceptibility χ ≠ 0 responds to the field too. Elements with χ = 0 and no
     remanence are not magnetic and stay exactly unmagnetised.
 
     Solves (I - D χ) H = h_ext + D Mr for the field H at the centroids of the
-    elements with χ > 0, D being the demagnetising field of a magnetisation
+    elements with χ ≠ 0, D being the demagnetising field of a magnetisation
     there. A field evaluation is one `_corvane.calculate_fields` call, direct
     or through the octree (use_octree with theta, multipole_order,
     max_leaf_size, batch_size), or, with tolerance (a relative error from 1e-6
     to 1e-2), one application of a `corvane.FieldOperator` built once for the
     solve. rtol bounds the residual relative to the right-hand side (Euclidean
-    norms over the elements with χ > 0); max_evaluations bounds the number of
+    norms over the elements with χ ≠ 0); max_evaluations bounds the number of
     field evaluations. progress=True reports the residual after every
     evaluation, on a tqdm bar when tqdm is installed, otherwise one line each
     on standard error.
@@ -84,7 +88,7 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
                          "or element_integration=False")
     progress = _validation.flag("progress", progress)
 
-    unknown = chi > 0.0
+    unknown = chi.reshape(len(chi), -1).any(axis=1)
     remanent = remanence.any(axis=1)
     M = remanence.copy()
     H = h_ext.copy()
@@ -95,25 +99,25 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
     # with χ = 0 out of the unknowns; the rest of the mesh only receives the
     # final field.
     sources = unknown | remanent
-    field = _Field(nodes, np.ascontiguousarray(connectivity[sources]), unknown[sources], centroids[unknown],
-                   settings, tolerance)
+    field = CountedField(nodes, np.ascontiguousarray(connectivity[sources]), unknown[sources], centroids[unknown],
+                         settings, tolerance)
     rest = ~unknown
     reserve = 1 if rest.any() else 0
-    with _Progress(progress, max_evaluations) as report:
+    with Progress(progress, max_evaluations) as report:
         field.report = report
         if unknown.any():
             b = h_ext[unknown]
             if remanent.any():
                 b = b + field.at_unknowns(remanence[sources])
-            solution = _solve(field, chi[unknown], b, rtol, max_evaluations - reserve, report)
+            solution = krylov_solve(field, chi[unknown], b, rtol, max_evaluations - reserve, report)
             if solution is None:
                 hint = ("; through the octree the residual levels off near the expansions' error: "
                         "raise rtol or lower theta") if settings["use_octree"] else ""
                 raise RuntimeError(
                     f"solve_magnetization did not converge within {max_evaluations} field evaluations: "
                     f"relative residual {report.last:.3e}, rtol {rtol:.3e}{hint}")
-            m_induced, h_induced = solution
-            M[unknown] += m_induced
+            h, h_induced = solution
+            M[unknown] += times(chi[unknown], h)
             H[unknown] = b + h_induced
         if reserve:
             H[rest] += field.at(M[sources], centroids[rest])
@@ -131,14 +135,21 @@ def check_tolerance(tolerance):
     return tolerance
 
 
-def _solve(field, chi, b, rtol, budget, report):
-    """GMRES for the total field H at the centroids of the elements with χ > 0.
+def times(chi, vectors):
+    """χ v per element: χ (n,) numbers or (n, 3, 3) tensors, vectors (n, 3)."""
+    if chi.ndim == 1:
+        return chi[:, None] * vectors
+    return np.einsum("nij,nj->ni", chi, vectors)
 
-    Returns (χ H, H - b) there, or None when the residual (the last one
+
+def krylov_solve(field, chi, b, rtol, budget, report):
+    """GMRES for x in (I - D χ) x = b at the unknowns of `field` (a `CountedField`).
+
+    chi: (m,) or (m, 3, 3); b: (m, 3). Returns (x, D χ x), both (m, 3), once
+    the relative residual is within rtol, or None when it (the last one
     passed to `report`) is still above rtol after `budget` field evaluations
-    in all.
+    of `field` in all.
     """
-    chi3 = np.repeat(chi, 3)
     b = b.ravel()
     b_norm = np.linalg.norm(b)
     last = {"x": np.zeros_like(b), "h": np.zeros_like(b)}
@@ -149,7 +160,7 @@ def _solve(field, chi, b, rtol, budget, report):
         # (I - D χ) x. D χ x of the last x is kept: SciPy's GMRES ends every
         # cycle on b - A x and starts the next one from the same x.
         if not np.array_equal(x, last["x"]):
-            last["x"], last["h"] = x.copy(), field.induced(np.reshape(chi3 * x, (-1, 3))).ravel()
+            last["x"], last["h"] = x.copy(), field.induced(times(chi, np.reshape(x, (-1, 3)))).ravel()
         return x - last["h"]
 
     n = b.size
@@ -167,7 +178,7 @@ def _solve(field, chi, b, rtol, budget, report):
     while True:
         report.residual(np.linalg.norm(b - apply(x)) / b_norm)
         if report.last <= rtol:
-            return np.reshape(chi3 * x, (-1, 3)), last["h"].reshape(-1, 3)
+            return np.reshape(x, (-1, 3)), last["h"].reshape(-1, 3)
         target = rtol if previous is None else max(rtol, report.last * min(0.5, report.last / previous))
         previous = report.last
         # The cycle's products plus the true residual at its end.
@@ -178,7 +189,7 @@ def _solve(field, chi, b, rtol, budget, report):
                      callback=report.residual, callback_type="pr_norm")
 
 
-class _Field:
+class CountedField:
     """Counted H field of a magnetisation of the source elements.
 
     `unknown` marks the sources whose magnetisation is solved for;
@@ -222,12 +233,14 @@ class _Field:
         return h
 
 
-class _Progress:
+class Progress:
     """Residual after every field evaluation: a tqdm bar, or lines on standard error.
 
     An evaluation is reported once the residual it led to is known (GMRES
     calls back after its product), or else with the last residual known.
     """
+
+    name = "solve_magnetization"
 
     def __init__(self, enabled, total):
         self.enabled, self.total = enabled, total
@@ -242,7 +255,7 @@ class _Progress:
             except ImportError:
                 pass
             else:
-                self.bar = tqdm(total=self.total, desc="solve_magnetization", unit="evaluation")
+                self.bar = tqdm(total=self.total, desc=self.name, unit="evaluation")
         return self
 
     def __exit__(self, *exc):
@@ -263,12 +276,17 @@ class _Progress:
         if not (self.enabled and self.pending):
             return
         if self.bar is not None:
-            self.bar.set_postfix_str(f"residual {self.last:.3e}", refresh=False)
+            self.bar.set_postfix_str(self.status(), refresh=False)
             self.bar.update(self.pending - self.bar.n)
         else:
-            print(f"solve_magnetization: evaluation {self.pending}, "
-                  f"relative residual {self.last:.3e}", file=sys.stderr, flush=True)
+            self.line(self.pending)
         self.pending = 0
+
+    def status(self):
+        return f"residual {self.last:.3e}"
+
+    def line(self, count):
+        print(f"{self.name}: evaluation {count}, relative residual {self.last:.3e}", file=sys.stderr, flush=True)
 
 
 def _mesh_arrays(nodes, connectivity, chi, h_ext):
@@ -278,13 +296,21 @@ def _mesh_arrays(nodes, connectivity, chi, h_ext):
     chi = _validation.real_array("chi", chi)
     if chi.ndim == 0:
         chi = np.full(n_elements, chi)
-    elif chi.shape != (n_elements,):
-        raise ValueError(f"chi must be a number or an array of one value per element "
-                         f"({n_elements},), got shape {chi.shape}")
+    elif chi.shape not in ((n_elements,), (n_elements, 3, 3)):
+        raise ValueError(f"chi must be a number or an array of one value per element ({n_elements},), "
+                         f"got shape {chi.shape}; or one 3×3 tensor per element ({n_elements}, 3, 3)")
     if not np.isfinite(chi).all():
         raise ValueError("chi must be finite")
-    if (chi < 0.0).any():
+    if chi.ndim == 1 and (chi < 0.0).any():
         raise ValueError("chi must be >= 0")
+    if chi.ndim == 3:
+        asymmetric = np.abs(chi - chi.transpose(0, 2, 1)).max(axis=(1, 2)) > 1e-12 * np.abs(chi).max(axis=(1, 2))
+        if asymmetric.any():
+            raise ValueError(f"chi tensors must be symmetric; element {np.flatnonzero(asymmetric)[0]} is not")
+        weak = np.linalg.eigvalsh(chi)[:, 0] <= -1.0
+        if weak.any():
+            raise ValueError(f"chi tensors must have eigenvalues > -1 (a positive definite permeability); "
+                             f"element {np.flatnonzero(weak)[0]} has not")
 
     return nodes, connectivity, chi, _vectors("h_ext", h_ext, n_elements)
 

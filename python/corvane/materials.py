@@ -1,12 +1,16 @@
 """Materials of a model's regions: one object per region, holding its law and its data per element.
 
 A magnetic material maps the field H at its elements' centroids to a
-linearised law M = χ H + M0 there (`linearized`). The laws here are linear, so
-the linearisation does not depend on H and a model needs one solve; a
-nonlinear B-H curve would return its secant or tangent law at the given H and
-set `linear = False`, and the model would repeat the solve until M and H agree.
+linearised law M = χ H + M0 there (`linearized`). Linear laws do not depend
+on H, χ is one number per element and a model needs one solve. A material
+with a B-H curve (`linear = False`) returns its tangent law at the given H,
+χ being a 3×3 tensor per element, and the model's solve is a Newton
+iteration on those tangents (`corvane.nonlinear_magnetization`).
 """
 import numpy as np
+from scipy.interpolate import CubicHermiteSpline, PchipInterpolator
+
+from corvane import _validation
 
 MU0 = 4e-7 * np.pi
 
@@ -50,6 +54,125 @@ class Soft:
 
     def __repr__(self):
         return f"Soft(chi {self.chi:g})"
+
+
+class NonlinearSoft:
+    """A soft magnetic material with a B-H curve: M = M(|H|) H/|H|, isotropic.
+
+    curve: a `BHCurve`; n: the number of elements.
+    """
+
+    kind = "soft"
+    linear = False
+
+    def __init__(self, curve, n):
+        self.curve, self.n = curve, n
+
+    def magnetization(self, h):
+        """M (n, 3) in A/m at the fields h (n, 3)."""
+        return self.curve.secant(np.linalg.norm(h, axis=1))[:, None] * h
+
+    def linearized(self, h):
+        """(χ (n, 3, 3), M0 (n, 3) in A/m) of the tangent law M = χ H + M0 at the fields h (n, 3).
+
+        χ = χd ĥĥᵀ + χs (I − ĥĥᵀ): the differential susceptibility dM/d|H|
+        along the field, the secant M/|H| across it (a rotation of H at
+        constant |H| turns M with it). M0 = M(h) − χ h = (χs − χd) |h| ĥ.
+        """
+        magnitude = np.linalg.norm(h, axis=1)
+        secant, differential = self.curve.secant(magnitude), self.curve.differential(magnitude)
+        unit = np.divide(h, magnitude[:, None], out=np.zeros_like(h), where=magnitude[:, None] > 0.0)
+        outer = unit[:, :, None] * unit[:, None, :]
+        chi = (differential - secant)[:, None, None] * outer + secant[:, None, None] * np.eye(3)
+        return chi, (secant - differential)[:, None] * h
+
+    def __repr__(self):
+        return f"NonlinearSoft({self.curve!r})"
+
+
+class BHCurve:
+    """A B-H curve from a table: B (T) of H (A/m), H increasing from 0, B from 0.
+
+    Between the points B is the monotone cubic (PCHIP) through them, with
+    slope μ0 at the last point; beyond it B grows with slope μ0 (M stays at
+    its last value, full saturation). The table must start at (0, 0), both
+    columns must increase strictly and B >= μ0 H must hold at the points and
+    on the interpolated curve between them.
+
+    magnetization(h), secant(h) = M/h and differential(h) = dM/dh, for
+    magnitudes h >= 0 (A/m), any shape.
+    """
+
+    # Points per interval at which the interpolated curve is checked against B >= μ0 H.
+    _CHECKS = 32
+
+    def __init__(self, h, b):
+        h, b = _table("bh_curve", h, b)
+        slopes = PchipInterpolator(h, b).derivative()(h)
+        # Slope μ0 at the last point makes the curve and its extension one C¹
+        # curve, with no kink for Newton's tangents; at most 3 times the last
+        # chord keeps the last piece monotone (Fritsch-Carlson).
+        slopes[-1] = min(MU0, 3.0 * (b[-1] - b[-2]) / (h[-1] - h[-2]))
+        self._b = CubicHermiteSpline(h, b, slopes)
+        self._db = self._b.derivative()
+        self.h, self.b = h, b
+        self.saturation = b[-1] / MU0 - h[-1]
+        self.initial_susceptibility = slopes[0] / MU0 - 1.0
+        low = _sample(h, self._CHECKS)
+        below = self._b(low) < MU0 * low * (1.0 - 1e-12)
+        if below.any():
+            raise ValueError(f"bh_curve: the curve interpolated between the points has B < μ0·H near "
+                             f"H = {low[below][0]:g} A/m; add points there")
+
+    def magnetization(self, h):
+        """M (A/m) at the field magnitudes h (A/m)."""
+        h = np.asarray(h, dtype=np.float64)
+        return np.where(h < self.h[-1], self._b(np.minimum(h, self.h[-1])) / MU0 - h, self.saturation)
+
+    def secant(self, h):
+        """M/h, the initial susceptibility at h = 0."""
+        h = np.asarray(h, dtype=np.float64)
+        m = self.magnetization(h)
+        return np.divide(m, h, out=np.full(h.shape, self.initial_susceptibility), where=h > 0.0)
+
+    def differential(self, h):
+        """dM/dh, 0 beyond the last point."""
+        h = np.asarray(h, dtype=np.float64)
+        return np.where(h < self.h[-1], self._db(np.minimum(h, self.h[-1])) / MU0 - 1.0, 0.0)
+
+    def __repr__(self):
+        return (f"BHCurve({len(self.h)} points to {self.b[-1]:g} T at {self.h[-1]:g} A/m, "
+                f"initial χ {self.initial_susceptibility:g}, saturation {self.saturation:g} A/m)")
+
+
+def _table(name, h, b):
+    h, b = _validation.real_array(f"{name} H", h), _validation.real_array(f"{name} B", b)
+    if h.ndim != 1 or h.shape != b.shape:
+        raise ValueError(f"{name} must be two 1-D arrays (H, B) of one length, got shapes {h.shape} and {b.shape}")
+    if len(h) < 2:
+        raise ValueError(f"{name} needs at least two points, got {len(h)}")
+    if not (np.isfinite(h).all() and np.isfinite(b).all()):
+        raise ValueError(f"{name} must be finite")
+    if h[0] != 0.0 or b[0] != 0.0:
+        raise ValueError(f"{name} must start at H = 0, B = 0, got ({h[0]:g} A/m, {b[0]:g} T)")
+    for column, values, unit in (("H", h, "A/m"), ("B", b, "T")):
+        step = np.flatnonzero(np.diff(values) <= 0.0)
+        if step.size:
+            k = step[0]
+            raise ValueError(f"{name} is not monotone: {column} must increase strictly, got {values[k]:g} then "
+                             f"{values[k + 1]:g} {unit} at points {k} and {k + 1}")
+    low = np.flatnonzero(b < MU0 * h)
+    if low.size:
+        k = low[0]
+        raise ValueError(f"{name} has B < μ0·H (M < 0) at point {k}: {b[k]:g} T at {h[k]:g} A/m, "
+                         f"where μ0·H = {MU0 * h[k]:g} T")
+    return h.copy(), b.copy()
+
+
+def _sample(h, per_interval):
+    """Points inside each interval of h, per_interval - 1 of them, evenly spaced."""
+    t = np.arange(1, per_interval) / per_interval
+    return (h[:-1, None] + t * np.diff(h)[:, None]).ravel()
 
 
 class Coil:

@@ -6,8 +6,9 @@ import numpy as np
 from corvane import _validation
 from corvane.field_sources import Sources
 from corvane.magnetization import check_tolerance, solve_magnetization
-from corvane.materials import Coil, Magnet, Soft
+from corvane.materials import BHCurve, Coil, Magnet, NonlinearSoft, Soft
 from corvane.mesh import Mesh
+from corvane.nonlinear_magnetization import solve_nonlinear_magnetization
 from corvane.solution import Solution
 
 
@@ -16,7 +17,7 @@ class Model:
 
         model = corvane.Model(mesh)
         model.add_magnet("magnet", remanence=(0, 0, 1.2), recoil_susceptibility=0.05)
-        model.add_soft("yoke", chi=1000)
+        model.add_soft("yoke", chi=1000)                 # or bh_curve=(H, B)
         model.add_coil("coil", current_density=(0, 0, 2e6))
         model.applied_field = (0, 0, 1e3)
         solution = model.solve()
@@ -61,10 +62,26 @@ class Model:
         chi = _susceptibility("recoil_susceptibility", recoil_susceptibility)
         self._assign(region, elements, Magnet(remanence, chi))
 
-    def add_soft(self, region, *, chi):
-        """Make a region soft magnetic material of susceptibility χ >= 0: M = χ H."""
+    def add_soft(self, region, *, chi=None, bh_curve=None):
+        """Make a region soft magnetic material: linear with chi, or saturating with bh_curve.
+
+        chi: the susceptibility χ >= 0, M = χ H.
+        bh_curve: (H, B), the material's B-H curve as a datasheet gives it:
+        H in A/m increasing from 0, B in tesla increasing from 0, with
+        B >= μ0 H; or a `corvane.materials.BHCurve` made from such a table.
+        M = M(|H|) H/|H| with M(|H|) = B/μ0 - |H| on the monotone cubic
+        through the points (PCHIP), constant beyond the last one (B grows with
+        slope μ0). The model's solve is then a Newton iteration.
+        Give exactly one of the two.
+        """
+        if (chi is None) == (bh_curve is None):
+            raise TypeError("add_soft takes exactly one of chi=... (linear) and bh_curve=(H, B) (saturating)")
         elements = self._region(region)
-        self._assign(region, elements, Soft(_susceptibility("chi", chi), len(elements)))
+        if chi is not None:
+            material = Soft(_susceptibility("chi", chi), len(elements))
+        else:
+            material = NonlinearSoft(_curve(bh_curve), len(elements))
+        self._assign(region, elements, material)
 
     def add_coil(self, region, *, current_density):
         """Make a region a non-magnetic conductor carrying a current density J (A/m²).
@@ -80,15 +97,20 @@ class Model:
         """Magnetisation and field of every element; returns a `corvane.Solution`.
 
         The magnetisation of soft parts and of magnets with recoil
-        susceptibility is solved for in one Krylov solve
-        (`corvane.solve_magnetization`, with rtol and max_evaluations):
-        remanent magnetisation, the coils' field at the centroids and the
-        applied field drive it. Without such parts the fields are evaluated
+        susceptibility is solved for, driven by remanent magnetisation, the
+        coils' field at the centroids and the applied field: with linear
+        materials in one Krylov solve (`corvane.solve_magnetization`), with a
+        B-H curve by a Newton iteration whose steps are such solves
+        (`corvane.nonlinear_magnetization`). rtol bounds the residual of the
+        field relative to the field that drives the magnetisation, and
+        max_evaluations the number of field evaluations of the magnetisation
+        in all; RuntimeError names the residual reached when it is not
+        within rtol by then. Without such parts the fields are evaluated
         once, with no solve. tolerance: None for exact element integrals
         summed directly, or the relative error (1e-6 to 1e-2) of a
         `corvane.FieldOperator` used for every field evaluation, in the solve
         and afterwards. progress: a progress bar (tqdm) for the solve and the
-        evaluations.
+        evaluations (and the Newton iterations).
         """
         rtol = _validation.real("rtol", rtol)
         if not rtol > 0.0:
@@ -99,22 +121,63 @@ class Model:
         progress = _validation.flag("progress", progress)
 
         n = len(self.mesh.connectivity)
-        chi, remanence, current = np.zeros(n), np.zeros((n, 3)), np.zeros((n, 3))
+        current = np.zeros((n, 3))
         for name, material in self._materials.items():
-            elements = self.mesh.regions[name]
             if material.kind == "coil":
-                current[elements] = material.current_density
-            else:
-                chi[elements], remanence[elements] = material.linearized()
+                current[self.mesh.regions[name]] = material.current_density
         coils = Sources(self.mesh.nodes, self.mesh.connectivity, np.zeros((n, 3)), current, self._applied,
                         tolerance=tolerance, n_threads=n_threads)
         h_ext = coils.H(self.mesh.centroids, progress)
-        M, H = solve_magnetization(self.mesh.nodes, self.mesh.connectivity, chi, h_ext, remanence=remanence,
-                                   rtol=rtol, max_evaluations=max_evaluations, tolerance=tolerance,
-                                   n_threads=n_threads, progress=progress)
+        options = dict(rtol=rtol, max_evaluations=max_evaluations, tolerance=tolerance, n_threads=n_threads,
+                       progress=progress)
+        magnetic = {name: material for name, material in self._materials.items() if material.kind != "coil"}
+        if all(material.linear for material in magnetic.values()):
+            chi, remanence = np.zeros(n), np.zeros((n, 3))
+            for name, material in magnetic.items():
+                elements = self.mesh.regions[name]
+                chi[elements], remanence[elements] = material.linearized()
+            M, H = solve_magnetization(self.mesh.nodes, self.mesh.connectivity, chi, h_ext, remanence=remanence,
+                                       **options)
+        else:
+            law, responsive, remanence = self._nonlinear_law(magnetic)
+            M, H = solve_nonlinear_magnetization(self.mesh.nodes, self.mesh.connectivity, law, responsive, h_ext,
+                                                 remanence, **options)
         sources = Sources(self.mesh.nodes, self.mesh.connectivity, M, current, self._applied,
                           tolerance=tolerance, n_threads=n_threads)
         return Solution(self.mesh, dict(self._materials), self._owner >= 0, sources, H, progress=progress)
+
+    def _nonlinear_law(self, magnetic):
+        """(law, responsive, remanence) for `solve_nonlinear_magnetization`.
+
+        Elements whose magnetisation responds to the field (every element of
+        a nonlinear material, and of a linear one with χ > 0) are responsive;
+        law(h) gives their M and dM/dH at the fields h there. The rest of the
+        magnetic elements are rigid magnets, of fixed magnetisation.
+        """
+        n = len(self.mesh.connectivity)
+        responsive, remanence = np.zeros(n, dtype=bool), np.zeros((n, 3))
+        pieces = []
+        for name, material in magnetic.items():
+            elements = self.mesh.regions[name]
+            if material.linear:
+                chi, m0 = material.linearized()
+                if not chi.any():
+                    remanence[elements] = m0
+                    continue
+            responsive[elements] = True
+            pieces.append((elements, material))
+        position = np.cumsum(responsive) - 1
+        pieces = [(position[elements], material) for elements, material in pieces]
+
+        def law(h):
+            m, tangent = np.empty_like(h), np.empty((len(h), 3, 3))
+            for at, material in pieces:
+                chi, m0 = material.linearized(h[at])
+                tangent[at] = chi if chi.ndim == 3 else chi[:, None, None] * np.eye(3)
+                m[at] = np.einsum("nij,nj->ni", tangent[at], h[at]) + m0
+            return m, tangent
+
+        return law, responsive, remanence
 
     def _region(self, region):
         elements = self.mesh.region(region)
@@ -162,6 +225,17 @@ def _per_element(name, value, centroids):
     if not np.isfinite(vector).all():
         raise ValueError(f"{name} must be finite")
     return np.tile(vector, (len(centroids), 1))
+
+
+def _curve(bh_curve):
+    if isinstance(bh_curve, BHCurve):
+        return bh_curve
+    try:
+        h, b = bh_curve
+    except (TypeError, ValueError):
+        raise TypeError("bh_curve must be a pair (H, B) of 1-D arrays, H in A/m and B in T, "
+                        "or a corvane.materials.BHCurve") from None
+    return BHCurve(h, b)
 
 
 def _susceptibility(name, value):

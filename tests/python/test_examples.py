@@ -79,3 +79,16 @@ def test_assembly_from_its_model_file(tmp_path):
     assert {"region", "M", "H", "B", "J"} <= set(mesh.cell_data)
     assert set(np.unique(mesh.cell_data["region"][0])) == {0, 1, 2, 3}
     assert (tmp_path / "coarse.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_saturating_sphere_follows_its_closed_form_into_saturation(tmp_path):
+    pytest.importorskip("matplotlib", reason="the examples' packages are installed in the main .venv only")
+    out = run_example("saturating_sphere.py", "--mesh-size", 0.35, "--fields", 3, "--grid", 30, "--out", "sat",
+                      cwd=tmp_path)
+    difference, tolerance = stated(out, "Mean M against the closed form")
+    assert difference < tolerance
+    # 1e3, 1e5 and 1e7 A/m: at 1e7 the mean M sits at the curve's saturation.
+    rows = [line.split() for line in out.splitlines() if re.match(r"\s+1e\+0[357] ", line)]
+    assert [row[0] for row in rows] == ["1e+03", "1e+05", "1e+07"]
+    assert abs(float(rows[2][1]) / 1.694e6 - 1) < 1e-3
+    assert (tmp_path / "sat.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
