@@ -24,10 +24,13 @@ class FieldOperator:
     element centroids. source: "magnetization" (A/m) or "current" (A/m²);
     field: "H" (A/m) or "A" (T·m), in the units of `_corvane.calculate_fields`.
     tolerance: the relative RMS error of an application against the exact
-    element integrals, from 1e-6 to 1e-2. n_threads: 0 for one per processor.
-    memory_limit: bytes the operator may keep for its near field (None: two
-    fifths of the machine's memory); beyond it the near field is recomputed at every
-    application. progress: a tqdm bar during the build.
+    element integrals, from 1e-6 to 1e-2; below about 1e-4 the element
+    kernels' own error (about 2e-5) is the floor. n_threads: 0 for one per
+    processor. memory_limit: bytes the near field's values may take (None: two
+    fifths of the machine's memory); when all of them do not fit, those of the
+    exactly integrated elements are kept and the rest recomputed at every
+    application, and when those do not fit either, all of it.
+    progress: a tqdm bar during the build.
 
     op(vectors) with vectors (n_elements, 3) returns (n_targets, 3) float64;
     it is linear in the vectors. op.shape is (3 n_targets, 3 n_elements) and
@@ -65,7 +68,6 @@ class FieldOperator:
         else:
             targets = _validation.points("targets", targets)
 
-        self._progress = progress
         with _ProgressBar(progress, "FieldOperator build") as bar:
             self._native = _field_operator.build(nodes, connectivity, targets, _SOURCES[source], _FIELDS[field],
                                                  tolerance, n_threads, float(memory_limit), bar.callback)
