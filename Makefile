@@ -78,7 +78,7 @@ test: test-python test-cpp
 # The same wheel against NumPy 1.26, so both capsule paths stay tested.
 $(VENV_NP1)/.ready:
 	$(PYTHON) -m venv $(VENV_NP1)
-	$(VENV_NP1)/bin/pip install -q "numpy==1.26.*" "pytest>=7" scipy tqdm gmsh "hypothesis>=6"
+	$(VENV_NP1)/bin/pip install -q "numpy==1.26.*" "pytest>=7" scipy tqdm gmsh "hypothesis>=6" meshio magpylib magpylib-force
 	touch $@
 
 test-numpy1: build $(VENV_NP1)/.ready
