@@ -17,8 +17,6 @@ namespace corvane::fmm {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-constexpr double INV_4PI = 0.07957747154594767;
-
 // R_n^m of the lanes' points (b.x, b.y, b.z) into re/im, entry (packed, lane)
 // at [packed * lanes + lane].
 template <class D>

@@ -5,6 +5,9 @@
 
 namespace corvane::fmm {
 
+// 1/(4 pi), rounded to the nearest double.
+inline constexpr double INV_4PI = 0.07957747154594767;
+
 enum class Source { Magnetization, Current };
 enum class Field { H, A };
 
@@ -19,7 +22,7 @@ struct Kind {
     bool dipole() const { return source == Source::Magnetization && field == Field::H; }
     std::size_t components() const { return dipole() ? 1 : 3; }
     bool curl() const { return !dipole() && !(source == Source::Current && field == Field::A); }
-    double curl_constant() const { return source == Source::Current ? 0.07957747154594767 : 1e-7; }
+    double curl_constant() const { return source == Source::Current ? INV_4PI : 1e-7; }
 
     // Values of one (target, element) interaction: a symmetric 3x3 matrix
     // (xx, yy, zz, xy, xz, yz) for H of a magnetisation, a vector c with the

@@ -13,8 +13,6 @@ namespace corvane::fmm {
 namespace {
 
 constexpr std::size_t TEST_POINTS = 64;
-constexpr double INV_4PI = 0.07957747154594767;
-
 // A fixed pseudo-random sequence in [0, 1) (SplitMix64), the same everywhere.
 class Sequence {
 public:

@@ -13,8 +13,6 @@ namespace corvane::fmm {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-constexpr double INV_4PI = 0.07957747154594767;
-
 void AddPointTerms(const Kind& kind, const double* x, const double* y, const double* z, const double* sign,
                    std::size_t n, const Vec3& point, double weight, double* out) {
     const bool dipole = kind.dipole(), curl = kind.curl();
