@@ -19,7 +19,9 @@ struct Elements {
     Points centroids;
     std::vector<double> radii;           // largest distance from the centroid to a node
     std::size_t points_per_element = 0;  // quadrature points of every element
-    Points points;                       // element e's points at e * points_per_element + q
+    // Element e's points at e * points_per_element + q; the operator drops
+    // these two once it holds them in tree order.
+    Points points;
     std::vector<double> point_weights;   // quadrature weight times volume (m^3)
 
     std::size_t size() const { return volumes.size(); }

@@ -109,6 +109,9 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
             point_slot_[i] = static_cast<std::uint32_t>(s);
         }
     }, stage(0.04));
+    // The tree-order copy is the only one used from here on.
+    elements_.points = Points{};
+    elements_.point_weights = std::vector<double>();
     for (std::size_t s = 0; s < targets.size(); ++s) {
         const std::uint32_t i = tree_.target_order[s];
         targets_.x[s] = targets.x[i], targets_.y[s] = targets.y[i], targets_.z[s] = targets.z[i];
@@ -140,7 +143,9 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
     // Chunks of whole target boxes, each sorted by translation: one batch of
     // expansions per translation and chunk, summed into each target box in
     // translation order.
-    chunk_pairs_ = lists_.far;
+    far_pairs_ = lists_.far.size();
+    chunk_pairs_ = std::move(lists_.far);
+    lists_.far = std::vector<FarPair>();
     chunk_begin_.push_back(0);
     for (std::size_t i = 0; i < chunk_pairs_.size();) {
         std::size_t end = std::min(i + CHUNK_PAIRS, chunk_pairs_.size());
@@ -174,17 +179,16 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
     info_.boxes = tree_.boxes.size();
     info_.levels = tree_.n_levels();
     info_.translations = translations_.size();
-    info_.far_interactions = lists_.far.size() + lists_.direct_sources.size();
+    info_.far_interactions = far_pairs_ + lists_.direct_sources.size();
     info_.near_interactions = near_->n_interactions();
     info_.exact_pairs = near_->n_exact();
     info_.near_storage = near_->storage();
     std::uint64_t bytes = bytes_of(elements_.nodes) + bytes_of(elements_.tets) + bytes_of(elements_.volumes) +
                           bytes_of(elements_.radii) + 3 * bytes_of(elements_.centroids.x) +
-                          3 * bytes_of(elements_.points.x) + bytes_of(elements_.point_weights) +
                           bytes_of(tree_.boxes) + bytes_of(tree_.source_order) + bytes_of(tree_.target_order) +
                           bytes_of(tree_.source_leaf) + bytes_of(tree_.target_leaf) + 3 * bytes_of(targets_.x) +
                           bytes_of(point_slot_) + 3 * bytes_of(points_.x) + bytes_of(point_weights_) +
-                          bytes_of(point_element_) + bytes_of(lists_.far) + bytes_of(lists_.near_sources) + bytes_of(lists_.direct_sources) +
+                          bytes_of(point_element_) + bytes_of(lists_.near_sources) + bytes_of(lists_.direct_sources) +
                           bytes_of(chunk_pairs_);
     for (const auto* set : {&m2m_, &l2l_})
         for (const Matrix& m : *set) bytes += bytes_of(m.values);

@@ -96,6 +96,7 @@ private:
     // Far pairs cut into chunks of target boxes, each sorted by translation.
     std::vector<std::size_t> chunk_begin_;
     std::vector<FarPair> chunk_pairs_;
+    std::size_t far_pairs_ = 0;
     std::unique_ptr<NearField> near_;
     OperatorInfo info_;
 };

@@ -252,7 +252,8 @@ void NearField::compute_block(const NearInputs& in, std::size_t b, Columns colum
             // carries the rest, which an exact element gives back.
             if (direct ? n_near == n_t : n_near == 0) continue;
             for (std::size_t t = 0; t < n_t; ++t) scratch.sign[t] = near[t] ? (direct ? 0.0 : -1.0) : (direct ? 1.0 : 0.0);
-            add_point_terms(kind, tx, ty, tz, scratch.sign.data(), n_t, el.points[point], el.point_weights[point],
+            const std::uint32_t slot = in.point_slot[point];
+            add_point_terms(kind, tx, ty, tz, scratch.sign.data(), n_t, in.points[slot], in.point_weights[slot],
                             scratch.terms.data());
         }
         if (with_exact && n_near > 0) {
