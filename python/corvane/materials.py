@@ -93,41 +93,51 @@ class NonlinearSoft:
 class BHCurve:
     """A B-H curve from a table: B (T) of H (A/m), H increasing from 0, B from 0.
 
-    Between the points B is the monotone cubic (PCHIP) through them, with
-    slope μ0 at the last point; beyond it B grows with slope μ0 (M stays at
-    its last value, full saturation). The table must start at (0, 0), both
-    columns must increase strictly and B >= μ0 H must hold at the points and
-    on the interpolated curve between them.
+    The material law M(H) = B/μ0 - H is interpolated, not B: M is the
+    monotone cubic (PCHIP) through the points, so it rises wherever the
+    table's M rises (the differential susceptibility stays >= 0 there), with
+    slope 0 at the last point; beyond it M stays at its last value (full
+    saturation, B grows with slope μ0), one C¹ curve with no kink for
+    Newton's tangents. The slope at H = 0, the initial susceptibility, is
+    between one and three times the first interval's (PCHIP's own end
+    formula gives 0 for the usual S-shaped start). The table must start at
+    (0, 0), both columns must increase strictly and B >= μ0 H must hold at
+    the points; B must also increase on the interpolated curve between them
+    (a table whose M falls steeply between two points can break this).
 
     magnetization(h), secant(h) = M/h and differential(h) = dM/dh, for
     magnitudes h >= 0 (A/m), any shape.
     """
 
-    # Points per interval at which the interpolated curve is checked against B >= μ0 H.
+    # Points per interval at which the interpolated curve is checked for a falling B.
     _CHECKS = 32
 
     def __init__(self, h, b):
         h, b = _table("bh_curve", h, b)
-        slopes = PchipInterpolator(h, b).derivative()(h)
-        # Slope μ0 at the last point makes the curve and its extension one C¹
-        # curve, with no kink for Newton's tangents; at most 3 times the last
-        # chord keeps the last piece monotone (Fritsch-Carlson).
-        slopes[-1] = min(MU0, 3.0 * (b[-1] - b[-2]) / (h[-1] - h[-2]))
-        self._b = CubicHermiteSpline(h, b, slopes)
-        self._db = self._b.derivative()
+        m = b / MU0 - h
+        slopes = PchipInterpolator(h, m).derivative()(h)
+        first = (m[1] - m[0]) / (h[1] - h[0])
+        # Within [1, 3] times the chord on both end intervals: monotone there
+        # (Fritsch-Carlson).
+        slopes[0] = min(max(slopes[0], first), 3.0 * first)
+        slopes[-1] = 0.0
+        self._m = CubicHermiteSpline(h, m, slopes)
+        self._dm = self._m.derivative()
         self.h, self.b = h, b
-        self.saturation = b[-1] / MU0 - h[-1]
-        self.initial_susceptibility = slopes[0] / MU0 - 1.0
+        self.saturation = m[-1]
+        self.initial_susceptibility = slopes[0]
+        # Between two points M stays between their values (so M >= 0), and
+        # falls only where the table's M falls; B must not fall.
         low = _sample(h, self._CHECKS)
-        below = self._b(low) < MU0 * low * (1.0 - 1e-12)
-        if below.any():
-            raise ValueError(f"bh_curve: the curve interpolated between the points has B < μ0·H near "
-                             f"H = {low[below][0]:g} A/m; add points there")
+        falling = self._dm(low) <= -1.0
+        if falling.any():
+            raise ValueError(f"bh_curve: the curve interpolated between the points has B falling near "
+                             f"H = {low[falling][0]:g} A/m; add points there")
 
     def magnetization(self, h):
         """M (A/m) at the field magnitudes h (A/m)."""
         h = np.asarray(h, dtype=np.float64)
-        return np.where(h < self.h[-1], self._b(np.minimum(h, self.h[-1])) / MU0 - h, self.saturation)
+        return np.where(h < self.h[-1], self._m(np.minimum(h, self.h[-1])), self.saturation)
 
     def secant(self, h):
         """M/h, the initial susceptibility at h = 0."""
@@ -138,7 +148,7 @@ class BHCurve:
     def differential(self, h):
         """dM/dh, 0 beyond the last point."""
         h = np.asarray(h, dtype=np.float64)
-        return np.where(h < self.h[-1], self._db(np.minimum(h, self.h[-1])) / MU0 - 1.0, 0.0)
+        return np.where(h < self.h[-1], self._dm(np.minimum(h, self.h[-1])), 0.0)
 
     def __repr__(self):
         return (f"BHCurve({len(self.h)} points to {self.b[-1]:g} T at {self.h[-1]:g} A/m, "

@@ -69,9 +69,9 @@ class Model:
         bh_curve: (H, B), the material's B-H curve as a datasheet gives it:
         H in A/m increasing from 0, B in tesla increasing from 0, with
         B >= μ0 H; or a `corvane.materials.BHCurve` made from such a table.
-        M = M(|H|) H/|H| with M(|H|) = B/μ0 - |H| on the monotone cubic
-        through the points (PCHIP), constant beyond the last one (B grows with
-        slope μ0). The model's solve is then a Newton iteration.
+        M = M(|H|) H/|H| with M(|H|) the monotone cubic (PCHIP) through the
+        points' B/μ0 - H, constant beyond the last one (B grows with slope
+        μ0). The model's solve is then a Newton iteration.
         Give exactly one of the two.
         """
         if (chi is None) == (bh_curve is None):
