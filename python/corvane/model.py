@@ -59,6 +59,10 @@ class Model:
         """
         elements = self._region(region)
         remanence = _per_element("remanence", remanence, self.mesh.centroids[elements])
+        strongest = np.linalg.norm(remanence, axis=1).max(initial=0.0)
+        if strongest > _STRONGEST_REMANENCE:
+            raise ValueError(f"remanence is Br in tesla, and {strongest:g} T is beyond any magnet; "
+                             f"for a magnetisation M in A/m give μ0·M")
         chi = _susceptibility("recoil_susceptibility", recoil_susceptibility)
         self._assign(region, elements, Magnet(remanence, chi))
 
@@ -199,6 +203,11 @@ class Model:
         if self._applied.any():
             lines.append(f"  applied field {tuple(self._applied.tolist())} A/m")
         return "\n".join(lines) + ")"
+
+
+# Br of the strongest magnets is about 1.5 T; anything past this is a
+# magnetisation given in A/m by mistake.
+_STRONGEST_REMANENCE = 5.0
 
 
 def _vector(name, value):

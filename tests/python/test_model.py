@@ -205,6 +205,7 @@ def add(method, region="a", **arguments):
      r"remanence\(centroids\) must return shape \(6, 3\), got \(6, 2\)"),
     (add("add_magnet", remanence="N52"), TypeError, "remanence must be a real array"),
     (add("add_magnet", remanence=(0.0, 0.0, np.nan)), ValueError, "remanence must be finite"),
+    (add("add_magnet", remanence=(0.0, 0.0, 1e6)), ValueError, r"remanence is Br in tesla, and 1e\+06 T is beyond"),
     (add("add_magnet", remanence=(0, 0, 1), recoil_susceptibility=-0.05), ValueError,
      "recoil_susceptibility must be finite and >= 0"),
     (add("add_coil", current_density=np.ones((6, 3))), ValueError, "current_density must be one vector"),
