@@ -13,6 +13,7 @@ Regions come, in this order of preference, from
 and otherwise one region "all".
 """
 import sys
+import warnings
 
 import numpy as np
 
@@ -32,7 +33,8 @@ def read_mesh(source):
     where they come from). Other cells (triangles, lines, points, ...) are
     dropped, with one line on standard error that lists them. Repeated
     elements (MSH 2 files write an element once per physical group) are kept
-    once, in all their regions. Second-order
+    once, in all their regions; in MSH 4 files only named groups keep every
+    membership, and unnamed ones get a warning. Second-order
     tetrahedra are refused: mesh with first-order elements (gmsh:
     Mesh.ElementOrder = 1).
     """
@@ -65,6 +67,14 @@ def read_mesh(source):
     blocks = [k for k, block in enumerate(mesh.cells) if block.type == "tetra"]
     connectivity = np.concatenate([np.asarray(mesh.cells[k].data, dtype=np.int64) for k in blocks])
     regions = _regions(mesh, blocks, len(connectivity))
+    if not isinstance(source, meshio.Mesh) and _msh4(source):
+        unnamed = sorted(name for name in regions if isinstance(name, int))
+        if unnamed and "gmsh:physical" in mesh.cell_data:
+            # meshio reads one physical tag per volume from MSH 4 files (the
+            # names' groups it reads whole).
+            warnings.warn(f"read_mesh: unnamed physical groups {unnamed} in an MSH 4 file: an element in two "
+                          "groups is read in the first one only; name the groups (Physical Volume(\"name\")) "
+                          "or write MSH 2 to keep every membership", stacklevel=2)
     # MSH 2 files repeat an element once per physical group it belongs to:
     # one copy is kept, in all of their regions.
     _, first, copy_of = np.unique(np.sort(connectivity, axis=1), axis=0, return_index=True, return_inverse=True)
@@ -79,6 +89,16 @@ def read_mesh(source):
     if points.ndim != 2 or points.shape[1] != 3:
         raise ValueError(f"the mesh's points must have shape (n, 3), got {points.shape}")
     return Mesh(points[used], connectivity.reshape(-1, 4), regions)
+
+
+def _msh4(path):
+    """Whether the file is a gmsh MSH file of version 4."""
+    try:
+        with open(path, "rb") as file:
+            head = file.read(32).split()
+    except (OSError, TypeError, ValueError):
+        return False
+    return len(head) > 1 and head[0] == b"$MeshFormat" and head[1].startswith(b"4")
 
 
 def _regions(mesh, blocks, n_elements):
