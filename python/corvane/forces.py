@@ -108,8 +108,7 @@ def _volume_forces(mesh, own, other, elements, progress):
     elements = np.asarray(elements)
     magnetized = elements[own.magnetization[elements].any(axis=1)]
     carrying = elements[own.current[elements].any(axis=1)]
-    corners = mesh.nodes[mesh.connectivity]
-    points = [_gauss_points(corners[e]) for e in (magnetized, carrying)]
+    points = [_gauss_points(mesh.nodes[mesh.connectivity[e]]) for e in (magnetized, carrying)]
     h = other.H(np.concatenate([p.reshape(-1, 3) for p in points]), progress)
     h_m, h_j = h[:4 * len(magnetized)], h[4 * len(magnetized):].reshape(-1, 4, 3)
     volumes = mesh.volumes

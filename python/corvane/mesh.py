@@ -1,6 +1,7 @@
 """Tetrahedral meshes: orientation of the elements, and the mesh with regions that models use."""
 import numpy as np
 
+import _corvane
 from corvane import _validation
 
 
@@ -25,9 +26,14 @@ def orient(nodes, connectivity):
     """
     nodes, connectivity = _validation.mesh(nodes, connectivity)
     flip = _signed_volumes(nodes, connectivity) < 0.0
+    return _flipped(connectivity, flip), int(flip.sum())
+
+
+def _flipped(connectivity, flip):
+    """A copy of the connectivity with nodes 1 and 2 exchanged in the rows where flip is set."""
     oriented = connectivity.copy()
     oriented[flip, 1], oriented[flip, 2] = connectivity[flip, 2], connectivity[flip, 1]
-    return oriented, int(flip.sum())
+    return oriented
 
 
 def _signed_volumes(nodes, connectivity):
@@ -73,14 +79,12 @@ class Mesh:
         flat = np.flatnonzero(volumes == 0.0)
         if flat.size:
             raise ValueError(f"the mesh has {flat.size} elements of zero volume, the first is element {flat[0]}")
-        nodes, oriented = nodes.copy(), connectivity.copy()
-        flip = volumes < 0.0
-        oriented[flip, 1], oriented[flip, 2] = connectivity[flip, 2], connectivity[flip, 1]
+        nodes, oriented = nodes.copy(), _flipped(connectivity, volumes < 0.0)
         for array in (nodes, oriented):
             array.flags.writeable = False
         self.nodes, self.connectivity, self.regions = nodes, oriented, checked
         self.volumes = np.abs(volumes)
-        self.centroids = nodes[oriented].mean(axis=1)
+        self.centroids = _corvane.mesh_centroids(nodes, oriented)
         for array in (self.volumes, self.centroids):
             array.flags.writeable = False
 

@@ -2,6 +2,7 @@
 import numpy as np
 
 import _corvane
+from corvane import _validation
 
 _PLANES = {"x": (0, 1, 2), "y": (1, 0, 2), "z": (2, 0, 1)}   # normal axis, horizontal axis, vertical axis
 _QUANTITIES = ("|B|", "Bx", "By", "Bz", "|H|", "Hx", "Hy", "Hz")
@@ -27,16 +28,19 @@ def section(solution, *, plane="y", quantity="|B|", at=0.0, extent=None, resolut
         raise ValueError(f"plane must be 'x', 'y' or 'z', got {plane!r}")
     if quantity not in _QUANTITIES:
         raise ValueError(f"quantity must be one of {', '.join(_QUANTITIES)}, got {quantity!r}")
-    at = float(at)
-    resolution = int(resolution)
-    if resolution < 4:
-        raise ValueError(f"resolution must be at least 4, got {resolution}")
+    log, field_lines = _validation.flag("log", log), _validation.flag("field_lines", field_lines)
+    if log and not quantity.startswith("|"):
+        raise ValueError(f"log needs a magnitude, |B| or |H|, got {quantity!r}")
+    at = _validation.real("at", at)
+    if not np.isfinite(at):
+        raise ValueError(f"at must be finite, got {at}")
+    resolution = _validation.count("resolution", resolution, minimum=4, maximum=100_000)
     normal, across, up = _PLANES[plane]
     mesh = solution.mesh
     if extent is None:
         extent = _default_extent(solution, across, up)
     u0, u1, v0, v1 = (float(e) for e in extent)
-    if not (u1 > u0 and v1 > v0):
+    if not (np.isfinite([u0, u1, v0, v1]).all() and u1 > u0 and v1 > v0):
         raise ValueError(f"extent must be (min, max, min, max) with max > min, got {extent}")
     scale = resolution / max(u1 - u0, v1 - v0)
     nu, nv = max(4, round((u1 - u0) * scale)), max(4, round((v1 - v0) * scale))
@@ -58,8 +62,6 @@ def section(solution, *, plane="y", quantity="|B|", at=0.0, extent=None, resolut
         fig, ax = plt.subplots(figsize=(8, min(12.0, 6.5 * (v1 - v0) / (u1 - u0) + 1.2)), layout="constrained")
     else:
         fig = ax.figure
-    if log and not quantity.startswith("|"):
-        raise ValueError(f"log needs a magnitude, |B| or |H|, got {quantity!r}")
     if log:
         from matplotlib.colors import LogNorm
 

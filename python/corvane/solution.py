@@ -90,7 +90,9 @@ class Solution:
         key = (region, method)
         if key not in self._forces:
             air = ~(self._has_material | self.M.any(axis=1) | self.J.any(axis=1))
-            self._forces[key] = force_and_torque(self.mesh, self._sources, air, elements, method, self._progress)
+            result = force_and_torque(self.mesh, self._sources, air, elements, method, self._progress)
+            # "auto" also answers a later call naming the method it chose.
+            self._forces[key] = self._forces.setdefault((region, result[2]), result)
         return self._forces[key]
 
     # --- output ------------------------------------------------------------------------------
