@@ -94,10 +94,9 @@ def accuracy_table():
     # Point dipoles V M at the centroids; fmm3dpy's gradient carries the 1/(4 pi)
     # and leaves out each target's own source: H = -grad.
     dipoles = (_corvane.mesh_volumes(nodes, conn)[:, None] * m)
-    d = c[sub][:, None, :] - c[None, :, :]
     point = np.zeros((SUBSET, 3))
     for i in range(0, SUBSET, 100):
-        dd = d[i:i + 100]
+        dd = c[sub[i:i + 100]][:, None, :] - c[None, :, :]
         r2 = np.einsum("tsk,tsk->ts", dd, dd)
         r2[r2 == 0] = np.inf
         md = np.einsum("tsk,sk->ts", dd, dipoles)
@@ -105,9 +104,7 @@ def accuracy_table():
                                                  - dipoles[None]) / r2[..., None] ** 1.5) / (4 * np.pi)
     for eps in (1e-3, 1e-4):
         out, apply = timed(lambda: fmm3dpy.lfmm3d(eps=eps, sources=c.T.copy(), dipvec=dipoles.T.copy(), pg=2))
-        h = -out.grad.T
-        sign = 1.0 if np.sum(h[sub] * point) > 0 else -1.0
-        rms, worst = errors(sign * h[sub], point)
+        rms, worst = errors(-out.grad.T[sub], point)
         print(f"| fmm3dpy, eps {eps:g}, centroid dipoles (error vs their direct sum) | — | {apply:.2f} | — | "
               f"{rms:.1e} | {worst:.1e} | — |", flush=True)
 
