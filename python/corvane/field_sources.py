@@ -9,6 +9,7 @@ given and the evaluation is large enough to repay building it, one
 import numpy as np
 
 import _corvane
+from corvane.magnetization import direct_settings
 from corvane.materials import MU0
 from corvane.operator import FieldOperator
 
@@ -76,7 +77,7 @@ class Sources:
                 for piece in bar.pieces():
                     total[piece] += _corvane.calculate_fields(
                         self.nodes, connectivity, vectors, _KINDS[kind], _FIELDS[field],
-                        np.ascontiguousarray(points[piece]), True, self.n_threads, False, 0.5, 1, 16, 1024)
+                        np.ascontiguousarray(points[piece]), **direct_settings(self.n_threads))
         return total
 
 

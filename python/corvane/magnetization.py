@@ -124,6 +124,12 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
     return M, H
 
 
+def direct_settings(n_threads):
+    """`calculate_fields`' keyword arguments for exact element integrals summed directly."""
+    return dict(element_integration=True, n_threads_requested=n_threads, use_octree=False, theta=0.5,
+                multipole_order=1, max_leaf_size=16, batch_size=1024)
+
+
 def check_tolerance(tolerance):
     """None, or the FieldOperator's relative error as a float within its range."""
     if tolerance is None:

@@ -17,7 +17,7 @@ import sys
 import numpy as np
 
 import _corvane
-from corvane.magnetization import CountedField, Progress, krylov_solve
+from corvane.magnetization import CountedField, Progress, direct_settings, krylov_solve
 
 # Forcing terms: the first step's relative GMRES residual, the largest one,
 # and γ of η_k = γ (|F_k| / |F_k-1|)² (Eisenstat-Walker). The first step,
@@ -63,10 +63,8 @@ def solve_nonlinear_magnetization(nodes, connectivity, law, responsive, h_ext, r
     if not sources.any():
         return M, H
     centroids = _corvane.mesh_centroids(nodes, connectivity)
-    settings = dict(element_integration=True, n_threads_requested=n_threads, use_octree=False, theta=0.5,
-                    multipole_order=1, max_leaf_size=16, batch_size=1024)
     field = CountedField(nodes, np.ascontiguousarray(connectivity[sources]), responsive[sources],
-                         centroids[responsive], settings, tolerance)
+                         centroids[responsive], direct_settings(n_threads), tolerance)
     rest = ~responsive
     reserve = 1 if rest.any() else 0
     with NewtonProgress(progress, max_evaluations) as report:
