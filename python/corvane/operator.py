@@ -35,7 +35,8 @@ class FieldOperator:
     op(vectors) with vectors (n_elements, 3) returns (n_targets, 3) float64;
     it is linear in the vectors. op.shape is (3 n_targets, 3 n_elements) and
     op.as_linear_operator() the scipy LinearOperator on flattened row-major
-    arrays. op.info tells what was built.
+    arrays. op.info tells what was built; bytes_kept is what the operator
+    holds, apply_bytes what each application takes and gives back.
     """
 
     def __init__(self, nodes, connectivity, targets=None, *, source="magnetization", field="H",

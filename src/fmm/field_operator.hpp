@@ -51,6 +51,7 @@ struct OperatorInfo {
     std::uint64_t exact_pairs = 0;            // of them, integrated exactly
     std::uint64_t bytes = 0;                  // kept by the operator
     std::uint64_t near_bytes = 0;             // of them, the near values
+    std::uint64_t apply_bytes = 0;            // taken and given back by each application
     NearStorage near_storage = NearStorage::None;
     double build_seconds = 0.0;
 };

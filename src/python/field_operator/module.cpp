@@ -158,13 +158,14 @@ PyObject* info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         const auto a = match_arguments<1>(INFO, args, nargs, kwnames);
         const fmm::OperatorInfo& i = from_capsule(a[0])->info();
         return checked(Py_BuildValue(
-            "{s:n,s:n,s:n,s:n,s:n,s:n,s:K,s:K,s:K,s:K,s:K,s:s,s:d}", "elements", Py_ssize_t(i.elements), "targets",
+            "{s:n,s:n,s:n,s:n,s:n,s:n,s:K,s:K,s:K,s:K,s:K,s:K,s:s,s:d}", "elements", Py_ssize_t(i.elements), "targets",
             Py_ssize_t(i.targets), "expansion_order", Py_ssize_t(i.order), "boxes", Py_ssize_t(i.boxes), "levels",
             Py_ssize_t(i.levels), "translations", Py_ssize_t(i.translations), "far_interactions",
             static_cast<unsigned long long>(i.far_interactions), "near_interactions",
             static_cast<unsigned long long>(i.near_interactions), "exact_pairs",
             static_cast<unsigned long long>(i.exact_pairs), "bytes_kept", static_cast<unsigned long long>(i.bytes),
             "near_bytes", static_cast<unsigned long long>(i.near_bytes),
+            "apply_bytes", static_cast<unsigned long long>(i.apply_bytes),
             "near_field_kept",
             i.near_storage == fmm::NearStorage::All ? "all" : i.near_storage == fmm::NearStorage::Exact ? "exact" : "none", "build_seconds", i.build_seconds));
     });
