@@ -189,6 +189,50 @@ TEST(Tet4Kernel, MatchesThePlainFormulasBitForBit) {
     });
 }
 
+// An element outside the unscaled size range is evaluated in coordinates
+// scaled by a power of two: its field, with every target scaled alike, is the
+// plain formulas' field of the element at size about one, times the matching
+// power of two (length^0 for H of M, ^1 for A of M and H of J, ^2 for A of J),
+// bit for bit, on every target and in both sweeps.
+TEST(Tet4Kernel, SmallAndLargeElementsAreTheScaledPlainFormulas) {
+    const std::pair<Kind, KernelPair> kernels[] = {{Kind::AFromM, kKernels[0]}, {Kind::HFromM, kKernels[1]},
+                                                   {Kind::AFromJ, kKernels[2]}, {Kind::HFromJ, kKernels[3]}};
+    const int powers[] = {1, 0, 2, 1};
+    // kNodes' size (1.2) lies in [1, 2): the scaled element is kNodes / 2.
+    EXPECT_EQ(tet4_scale(kNodes), 1.0);
+    const std::size_t n = 6 * kMaxLanes + 5;
+    for_each_target([&] {
+        for (const int j : {-100, -40, -7, 21, 60}) {
+            const double s = std::ldexp(1.0, j);
+            ElementNodes nodes = kNodes, half = kNodes;
+            for (std::size_t k = 0; k < 4; ++k) nodes[k] = kNodes[k] * s, half[k] = kNodes[k] * 0.5;
+            EXPECT_EQ(tet4_scale(nodes), std::ldexp(1.0, -j - 1)) << j;
+            for (std::size_t q = 0; q < 4; ++q) {
+                const auto& [kind, k] = kernels[q];
+                SCOPED_TRACE(k.name);
+                const Lists start(n);
+                Lists wide(n), single(n);
+                for (Lists* l : {&wide, &single}) {
+                    for (std::size_t i = 0; i < n; ++i) {
+                        l->x[i] *= s, l->y[i] *= s, l->z[i] *= s;
+                        l->fx[i] = l->fy[i] = l->fz[i] = 0.0;
+                    }
+                }
+                k.dispatched(nodes, kVector, wide.chunk(0, n));
+                k.scalar(nodes, kVector, single.chunk(0, n));
+                const double back = std::ldexp(1.0, (j + 1) * powers[q]);
+                for (std::size_t i = 0; i < n; ++i) {
+                    const Vec3 r = Vec3{start.x[i], start.y[i], start.z[i]} * 0.5;
+                    const Vec3 want = reference_sum(kind, half, kVector, r, {0.0, 0.0, 0.0}) * back;
+                    EXPECT_TRUE(same_bits(wide.fx[i], want.x) && same_bits(wide.fy[i], want.y) &&
+                                same_bits(wide.fz[i], want.z) && wide.same(single, i))
+                        << j << " " << i;
+                }
+            }
+        }
+    });
+}
+
 INSTANTIATE_TEST_SUITE_P(AllKernels, Tet4Kernel, ::testing::ValuesIn(kKernels),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -40,11 +40,24 @@ struct Tet4Face {
 
 using Tet4Faces = std::array<Tet4Face, 4>;
 
-// An element as a kernel call uses it: its nodes and its four faces.
+// An element as a kernel call uses it: its nodes and its four faces, in
+// coordinates multiplied by `scale` (a power of two, see tet4_scale), which
+// the targets are multiplied by as they are loaded.
 struct Tet4Element {
     std::array<Vec3, 4> nodes;
     Tet4Faces faces;
+    double scale = 1.0;
 };
+
+// The power of two 2^k in whose coordinates a kernel call evaluates an
+// element: 1 when the element's size (the largest coordinate difference from
+// node 0 to another node) lies in [2^-5, 2^20) m, where the fixed 1e-16
+// guard of the fast arctangent is negligible against the triple products
+// (which scale as length cubed); otherwise the power that brings the size into
+// [1/2, 1). Multiplying by a power of two is exact, so the results in those
+// coordinates are the unscaled ones times a power of two, which the kernel's
+// constants take back. Sizes that are zero or not finite get 1.
+double tet4_scale(const std::array<Vec3, 4>& nodes);
 
 // The four kernels: A or H of a magnetisation or of a current density.
 enum class Tet4Kind { AFromM, HFromM, AFromJ, HFromJ };

@@ -39,10 +39,13 @@ HWY_INLINE Lanes3<D> minus(const Lanes3<D>& u, const Lanes3<D>& v) {
     return {hn::Sub(u.x, v.x), hn::Sub(u.y, v.y), hn::Sub(u.z, v.z)};
 }
 
-// Targets of the lanes starting at i.
+// Targets of the lanes starting at i, in the element's coordinates (times
+// its power-of-two scale, which is exact).
 template <class D>
-HWY_INLINE Lanes3<D> targets_at(D d, const ChunkPair& chunk, std::size_t i) {
-    return {hn::LoadU(d, chunk.x.data() + i), hn::LoadU(d, chunk.y.data() + i), hn::LoadU(d, chunk.z.data() + i)};
+HWY_INLINE Lanes3<D> targets_at(D d, const Tet4Element& e, const ChunkPair& chunk, std::size_t i) {
+    const auto s = hn::Set(d, e.scale);
+    return {hn::Mul(hn::LoadU(d, chunk.x.data() + i), s), hn::Mul(hn::LoadU(d, chunk.y.data() + i), s),
+            hn::Mul(hn::LoadU(d, chunk.z.data() + i), s)};
 }
 
 // What a face contributes to the field of the targets r: the vertex vector
@@ -86,7 +89,7 @@ struct InFlight {
 
 template <class D>
 HWY_INLINE void stage_distances(D d, const Tet4Element& e, const ChunkPair& chunk, std::size_t i, InFlight<D>& s) {
-    const Lanes3<D> r = targets_at(d, chunk, i);
+    const Lanes3<D> r = targets_at(d, e, chunk, i);
 #pragma GCC unroll 4
     for (std::size_t k = 0; k < 4; ++k) {
         const Lanes3<D> rho = minus(splat(d, e.nodes[k]), r);
@@ -102,7 +105,7 @@ struct Vertices {
 
 template <class D>
 HWY_INLINE Vertices<D> vertices(D d, const Tet4Element& e, const ChunkPair& chunk, std::size_t i) {
-    const Lanes3<D> r = targets_at(d, chunk, i);
+    const Lanes3<D> r = targets_at(d, e, chunk, i);
     Vertices<D> v;
 #pragma GCC unroll 4
     for (std::size_t k = 0; k < 4; ++k) v.rho[k] = minus(splat(d, e.nodes[k]), r);
@@ -165,7 +168,7 @@ HWY_INLINE void pipeline_step(D d, const Tet4Element& e, const ChunkPair& chunk,
     if constexpr (S2) rho = vertices(d, e, chunk, first + (v - 1) * lanes);
     Lanes3<D> r, out;
     if constexpr (S4) {
-        r = targets_at(d, chunk, i4);
+        r = targets_at(d, e, chunk, i4);
         out = Lanes3<D>{hn::LoadU(d, chunk.fx.data() + i4), hn::LoadU(d, chunk.fy.data() + i4),
                         hn::LoadU(d, chunk.fz.data() + i4)};
     }
@@ -231,7 +234,7 @@ HWY_INLINE void add_one(const Tet4Element& e, const ChunkPair& chunk, std::size_
         stage_ratios(d1, e, f, rho, s);
         stage_logarithms(d1, f, s);
     }
-    const Lanes3<DOne> r = targets_at(d1, chunk, i);
+    const Lanes3<DOne> r = targets_at(d1, e, chunk, i);
     Lanes3<DOne> out{hn::LoadU(d1, chunk.fx.data() + i), hn::LoadU(d1, chunk.fy.data() + i),
                      hn::LoadU(d1, chunk.fz.data() + i)};
     for (std::size_t f = first; f < last; ++f) {
@@ -296,8 +299,13 @@ HWY_INLINE Lanes3<D> unit(const Lanes3<D>& u) {
 // The four faces of an element with the kernel's per-face constant. The
 // faces sit side by side in the lanes and every lane does the operations of
 // face_frame for its face; the edge normals m_i are left out for H of a
-// magnetisation, which does not use them.
-HWY_INLINE Tet4Element element_faces(Tet4Kind kind, const ElementNodes& nodes, const Vec3& v) {
+// magnetisation, which does not use them. The element is taken in coordinates
+// multiplied by `scale`; the constants of the kernels whose results carry a
+// length (one for A of M and H of J, two for A of J) divide it out again.
+HWY_INLINE Tet4Element element_faces(Tet4Kind kind, const ElementNodes& original, const Vec3& v, double scale) {
+    ElementNodes nodes;
+    for (std::size_t k = 0; k < 4; ++k) nodes[k] = original[k] * scale;
+    const double unscale = 1.0 / scale;
     const hn::CappedTag<double, 4> d;
     using D = decltype(d);
     // corners[j][c][f]: coordinate c of corner j (a, b, c) of face f.
@@ -336,6 +344,7 @@ HWY_INLINE Tet4Element element_faces(Tet4Kind kind, const ElementNodes& nodes, c
     }
     Tet4Element e{};
     e.nodes = nodes;
+    e.scale = scale;
     const Vec3 c = v * 5e-8;
     const auto list = [&](std::size_t l, std::size_t f) { return Vec3{lists[l][0][f], lists[l][1][f], lists[l][2][f]}; };
     for (std::size_t f = 0; f < 4; ++f) {
@@ -350,10 +359,10 @@ HWY_INLINE Tet4Element element_faces(Tet4Kind kind, const ElementNodes& nodes, c
         const Vec3 vxn{v.y * n.z - v.z * n.y, v.z * n.x - v.x * n.z, v.x * n.y - v.y * n.x};
         switch (kind) {
             case Tet4Kind::AFromM:
-                face.k = vxn * 1e-7;
+                face.k = (vxn * 1e-7) * unscale;
                 break;
             case Tet4Kind::HFromJ:
-                face.k = vxn * 0.07957747154594767;
+                face.k = (vxn * 0.07957747154594767) * unscale;
                 break;
             case Tet4Kind::HFromM: {
                 const double s = ((v.x * n.x + v.y * n.y) + v.z * n.z) * -0.07957747154594767;
@@ -361,7 +370,7 @@ HWY_INLINE Tet4Element element_faces(Tet4Kind kind, const ElementNodes& nodes, c
                 break;
             }
             case Tet4Kind::AFromJ:
-                face.k = c;
+                face.k = c * (unscale * unscale);
                 break;
         }
     }
@@ -408,8 +417,9 @@ HWY_INLINE void a_from_j(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep
 }
 
 // One kernel call: the element's faces, then the sweep over the targets.
-void Tet4Kernel(Tet4Kind kind, const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk, Tet4Sweep mode) {
-    const Tet4Element e = element_faces(kind, nodes, vector);
+void Tet4Kernel(Tet4Kind kind, const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk, Tet4Sweep mode,
+                double scale) {
+    const Tet4Element e = element_faces(kind, nodes, vector, scale);
     switch (kind) {
         case Tet4Kind::AFromM:
         case Tet4Kind::HFromJ:
@@ -529,10 +539,24 @@ void run(Tet4Kind kind, const ElementNodes& nodes, const Vec3& vector, const Chu
     const Tet4Sweep mode = outputs_overlap(view) ? Tet4Sweep::FaceByFace
                            : one_lane            ? Tet4Sweep::OneLane
                                                  : Tet4Sweep::Vector;
-    HWY_DYNAMIC_DISPATCH(Tet4Kernel)(kind, positively_oriented(nodes), vector, view, mode);
+    const ElementNodes oriented = positively_oriented(nodes);
+    HWY_DYNAMIC_DISPATCH(Tet4Kernel)(kind, oriented, vector, view, mode, tet4_scale(oriented));
 }
 
 }  // namespace
+
+double tet4_scale(const ElementNodes& nodes) {
+    double size = 0.0;
+    for (std::size_t k = 1; k < 4; ++k) {
+        const Vec3 d = nodes[k] - nodes[0];
+        size = std::fmax(size, std::fmax(std::fmax(std::fabs(d.x), std::fabs(d.y)), std::fabs(d.z)));
+    }
+    if (!(size > 0.0) || !std::isfinite(size)) return 1.0;
+    int exponent = 0;
+    std::frexp(size, &exponent);  // size in [2^(exponent - 1), 2^exponent)
+    if (exponent >= -4 && exponent <= 20) return 1.0;
+    return std::ldexp(1.0, -exponent);
+}
 
 FaceFrame face_frame(const Vec3& a, const Vec3& b, const Vec3& c) {
     FaceFrame f;
