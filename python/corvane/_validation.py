@@ -5,6 +5,13 @@ import numpy as np
 
 UINT32_MAX = 2**32 - 1
 
+# Lengths the field computations can carry in float64: coordinates up to
+# 1e30 m in magnitude, elements of at least 1e-30 m (their cubes, products and
+# reciprocals then stay far from overflow and underflow). The same limits as
+# the extension's own checks.
+MAX_COORDINATE = 1e30
+MIN_ELEMENT_SIZE = 1e-30
+
 
 def real_array(name, value):
     """`value` as a C-contiguous float64 array; integers and floats only."""
@@ -24,7 +31,32 @@ def points(name, value, allow_empty=True):
         raise ValueError(f"{name} must not be empty")
     if not np.isfinite(array).all():
         raise ValueError(f"{name} must be finite")
+    _coordinate_range(name, array)
     return array
+
+
+def _coordinate_range(name, array):
+    largest = float(np.abs(array).max(initial=0.0))
+    if largest > MAX_COORDINATE:
+        raise ValueError(f"{name}: a coordinate of magnitude {largest:.3g} m, above {MAX_COORDINATE:.0e} m: fields "
+                         "at such distances cannot be computed in float64; give lengths in smaller units or move "
+                         "the part nearer the origin")
+
+
+def _element_sizes(nodes, connectivity):
+    """Refuses elements of nonzero size (largest coordinate difference from node 0) below MIN_ELEMENT_SIZE."""
+    if not len(connectivity):
+        return
+    first = nodes[connectivity[:, 0]]
+    size = np.zeros(len(connectivity))
+    for k in (1, 2, 3):
+        np.maximum(size, np.abs(nodes[connectivity[:, k]] - first).max(axis=1), out=size)
+    small = np.flatnonzero((size > 0.0) & (size < MIN_ELEMENT_SIZE))
+    if small.size:
+        e = small[0]
+        raise ValueError(f"element {e} has a size of {size[e]:.3g} m, below {MIN_ELEMENT_SIZE:.0e} m "
+                         f"({small.size} such elements): fields of such small parts cannot be computed in float64; "
+                         "give lengths in larger units")
 
 
 def mesh(nodes, connectivity):
@@ -43,7 +75,10 @@ def mesh(nodes, connectivity):
         raise ValueError(f"connectivity must have shape (n_elements, 4), got {connectivity.shape}")
     if connectivity.size and (connectivity.min() < 0 or connectivity.max() >= len(nodes)):
         raise ValueError(f"connectivity must hold node indices from 0 to {len(nodes) - 1}")
-    return nodes, np.ascontiguousarray(connectivity, dtype=np.uint32)
+    connectivity = np.ascontiguousarray(connectivity, dtype=np.uint32)
+    _coordinate_range("nodes", nodes)
+    _element_sizes(nodes, connectivity)
+    return nodes, connectivity
 
 
 def real(name, value):

@@ -13,6 +13,14 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// An argument the computation cannot represent (coordinates whose cubes or
+// reciprocals overflow float64): refused before any work, raised in Python as
+// ValueError. Not a Failure: nothing is violated inside the core.
+class Refusal : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // Throws a Failure with the given message.
 [[noreturn]] void fail(const std::string& message);
 

@@ -1,6 +1,6 @@
 // The exception boundary every exported function goes through: core failures
-// become PanicException, allocation failures MemoryError, and no C++
-// exception escapes into the interpreter.
+// become PanicException, refused arguments ValueError, allocation failures
+// MemoryError, and no C++ exception escapes into the interpreter.
 #pragma once
 
 #include <Python.h>
@@ -26,6 +26,8 @@ PyObject* guarded(Body&& body) noexcept {
         PyErr_SetString(PyExc_TypeError, e.what());
     } catch (const NotImplemented& e) {
         PyErr_SetString(PyExc_NotImplementedError, e.what());
+    } catch (const Refusal& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const Failure& e) {
         raise_panic(e.what());
     } catch (const std::bad_alloc&) {

@@ -1,5 +1,6 @@
 // calculate_fields: A or H of tetrahedral sources at target points.
 #include "biotsavart/direct.hpp"
+#include "mesh/coordinate_range.hpp"
 #include "octree/mod.hpp"
 #include "python/boundary.hpp"
 #include "python/functions.hpp"
@@ -32,6 +33,9 @@ PyObject* calculate_fields(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         const SourceVectors sources{src_vector_type != 0, vectors.list()};
         const bool h_field = requested_field != 0;
         const TargetPoints targets = read_target_columns(targets_arg);
+        check_coordinates(nodes.list(), "src_nodes");
+        check_element_sizes(nodes.list(), elements.list(), "src_connectivity");
+        check_coordinates(targets, "targets");
         FieldOutput output(targets.size());
 
         if (use_octree) {

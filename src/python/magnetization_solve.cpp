@@ -4,6 +4,7 @@
 
 #include "magnetization/field_paths.hpp"
 #include "magnetization/solver.hpp"
+#include "mesh/coordinate_range.hpp"
 #include "python/boundary.hpp"
 #include "python/functions.hpp"
 #include "types/readers.hpp"
@@ -44,6 +45,9 @@ PyObject* magnetization_solve(PyObject*, PyObject* const* args, Py_ssize_t nargs
         const FlatTets elements = read_flat_tets(connectivity);
         const TargetPoints centroids = read_target_columns(centroids_arg);
         const std::vector<double> h_ext = read_vec3_rows(h_ext_arg);
+        check_coordinates(nodes.list(), "nodes");
+        check_element_sizes(nodes.list(), elements.list(), "connectivity");
+        check_coordinates(centroids, "centroids");
         const std::size_t n_elements = connectivity.rows();
         const SolverSettings settings{chi, atol, max_iterations, under_relaxation_factor, verbose};
 

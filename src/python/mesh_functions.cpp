@@ -2,6 +2,7 @@
 // probe tetrahedra, Maxwell surface forces and the Kelvin force density.
 #include <vector>
 
+#include "mesh/coordinate_range.hpp"
 #include "mesh/face_properties.hpp"
 #include "mesh/geometry.hpp"
 #include "mesh/kelvin.hpp"
@@ -41,6 +42,8 @@ PyObject* mesh_volumes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         const FlatTets elements = read_flat_tets(connectivity);
         const std::size_t n_rows = connectivity.rows();
         assert_equal(elements.list().size(), n_rows);
+        check_coordinates(nodes.list(), "nodes");
+        check_element_sizes(nodes.list(), elements.list(), "connectivity");
         std::vector<double> volumes(n_rows, 0.0);
         tet_volumes(nodes.list(), elements.list(), volumes);
         return array_from_buffer(std::move(volumes));
@@ -65,6 +68,8 @@ PyObject* mesh_surface_face_properties(PyObject*, PyObject* const* args, Py_ssiz
         const ArrayArg faces_arg = to_index_matrix(a[1], "faces");
         const FlatValues<double> nodes = read_flat_doubles(nodes_arg);
         const FlatValues<std::uint32_t> faces = read_flat_indices(faces_arg);
+        check_coordinates(nodes.values, "nodes");
+        check_face_sizes(nodes.values, faces.values, "faces");
         FaceProperties props = face_properties(nodes.values, faces.values);
         Ref areas = array_from_buffer(std::move(props.areas));
         // A triple count other than the row count fails here with NumPy's own
@@ -101,6 +106,8 @@ PyObject* mesh_surface_tets(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         const FlatValues<std::uint32_t> faces = read_flat_indices(faces_arg);
         const FlatValues<double> centroids = read_flat_doubles(centroids_arg);
         const FlatValues<double> normals = read_flat_doubles(normals_arg);
+        check_coordinates(nodes.values, "nodes");
+        check_coordinates(centroids.values, "centroids");
         ProbeTets tets = face_probe_tets(nodes.values, faces.values, centroids.values, normals.values);
         Ref points = array_from_buffer(std::move(tets.points));
         Ref indices = array_from_buffer(std::move(tets.indices));
@@ -118,6 +125,8 @@ PyObject* mesh_kelvin_force_density(PyObject*, PyObject* const* args, Py_ssize_t
         const std::vector<double> nodes = read_vec3_rows(nodes_arg);
         const FlatTets elements = read_flat_tets(connectivity);
         const std::vector<double> magnetization = read_vec3_rows(m_arg);
+        check_coordinates(Vec3List(nodes), "nodes");
+        check_element_sizes(Vec3List(nodes), elements.list(), "connectivity");
         // Node indices are checked before the nodal field is read.
         check_node_indices(elements.list(), nodes.size() / 3);
         const TargetPoints h = read_target_columns(h_arg);

@@ -16,6 +16,7 @@
 #include "lib/failure.hpp"
 #include "lib/parallelism.hpp"
 #include "lib/work_queue.hpp"
+#include "mesh/coordinate_range.hpp"
 #include "python/arguments.hpp"
 #include "types/conversions.hpp"
 #include "types/py_errors.hpp"
@@ -64,6 +65,8 @@ PyObject* guarded(Body&& body) noexcept {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyboardInterrupt, "");
     } catch (const TypeError& e) {
         PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const Refusal& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {
@@ -119,6 +122,9 @@ PyObject* build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         const std::vector<double> nodes = copied(nodes_view);
         const std::vector<std::uint32_t> tets(tets_view.flat.values.begin(), tets_view.flat.values.end());
         const TargetPoints t = read_target_columns(targets_arg);
+        check_coordinates(Vec3List(nodes), "nodes");
+        check_element_sizes(Vec3List(nodes), TetList(tets.data(), tets.size() / 4), "connectivity");
+        check_coordinates(t, "targets");
         const fmm::Points targets{t.x, t.y, t.z};
 
         std::unique_ptr<fmm::FieldOperator> op;
