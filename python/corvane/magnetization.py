@@ -10,6 +10,7 @@ system; every product with the system matrix is one field evaluation: a
 (`Progress`) serve the nonlinear solve too (`corvane.nonlinear_magnetization`).
 """
 import sys
+import time
 
 import numpy as np
 from scipy.sparse.linalg import LinearOperator, gmres
@@ -17,6 +18,7 @@ from scipy.sparse.linalg import LinearOperator, gmres
 import _corvane
 from corvane import _validation
 from corvane.operator import TOLERANCE_RANGE, FieldOperator
+from corvane.preconditioner import PotentialPreconditioner
 
 _MAGNETIZATION = 1
 _H_FIELD = 1
@@ -25,11 +27,15 @@ _H_FIELD = 1
 # after at most _MAX_RESTART products (its Hessenberg matrix has restart²).
 _BASIS_VALUES = 2**26
 _MAX_RESTART = 1000
+# preconditioner="auto" preconditions from this χ on: below it GMRES needs
+# about as many evaluations without (13 against 15 on a ball at χ = 10).
+_PRECONDITION_FROM = 100.0
 
 
 def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol=1e-6, max_evaluations=500,
                         tolerance=None, element_integration=True, use_octree=False, theta=0.5,
-                        multipole_order=1, max_leaf_size=16, batch_size=1024, n_threads=0, progress=False):
+                        multipole_order=1, max_leaf_size=16, batch_size=1024, n_threads=0, progress=False,
+                        preconditioner="auto", return_info=False):
     """Self-consistent magnetisation of a tetrahedral mesh of linear magnetic material.
 
     nodes: real (n_nodes, 3), metres. connectivity: integer (n_elements, 4),
@@ -55,6 +61,15 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
     field evaluations. progress=True reports the residual after every
     evaluation, on a tqdm bar when tqdm is installed, otherwise one line each
     on standard error.
+
+    preconditioner: "potential" preconditions GMRES with the magnetic parts'
+    own potential problem (`corvane.preconditioner`), which keeps the number
+    of field evaluations from growing with χ and with jumps of χ; None solves
+    without; "auto" (the default) uses it when some χ (an eigenvalue of a
+    tensor) reaches 100. Its applications are not field evaluations and are
+    not counted in max_evaluations. return_info=True returns a third item,
+    a dict: evaluations, seconds, and the preconditioner's name, set-up and
+    application seconds and bytes.
 
     Returns (M, H), float64 arrays of shape (n_elements, 3): the magnetisation
     of each element (A/m) and the total field at its centroid (A/m, h_ext
@@ -87,13 +102,17 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
         raise ValueError("tolerance selects a FieldOperator: it cannot be combined with use_octree=True "
                          "or element_integration=False")
     progress = _validation.flag("progress", progress)
+    preconditioner = check_preconditioner(preconditioner)
+    return_info = _validation.flag("return_info", return_info)
+    started = time.perf_counter()
 
     unknown = chi.reshape(len(chi), -1).any(axis=1)
     remanent = remanence.any(axis=1)
     M = remanence.copy()
     H = h_ext.copy()
+    info = solve_info(None, 0, started)
     if not (remanent.any() or h_ext[unknown].any()):
-        return M, H
+        return (M, H, info) if return_info else (M, H)
     centroids = _corvane.mesh_centroids(nodes, connectivity)
     # Elements without magnetisation are left out of the sources, and those
     # with χ = 0 out of the unknowns; the rest of the mesh only receives the
@@ -103,13 +122,17 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
                          settings, tolerance)
     rest = ~unknown
     reserve = 1 if rest.any() else 0
+    potential = None
+    if unknown.any() and wants_preconditioner(preconditioner, chi[unknown]):
+        potential = PotentialPreconditioner(nodes, connectivity[unknown])
+        potential.set_chi(chi[unknown])
     with Progress(progress, max_evaluations) as report:
         field.report = report
         if unknown.any():
             b = h_ext[unknown]
             if remanent.any():
                 b = b + field.at_unknowns(remanence[sources])
-            solution = krylov_solve(field, chi[unknown], b, rtol, max_evaluations - reserve, report)
+            solution = krylov_solve(field, chi[unknown], b, rtol, max_evaluations - reserve, report, potential)
             if solution is None:
                 hint = ("; through the octree the residual levels off near the expansions' error: "
                         "raise rtol or lower theta") if settings["use_octree"] else ""
@@ -121,7 +144,34 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
             H[unknown] = b + h_induced
         if reserve:
             H[rest] += field.at(M[sources], centroids[rest])
+    if return_info:
+        return M, H, solve_info(potential, field.count, started)
     return M, H
+
+
+def check_preconditioner(preconditioner):
+    if preconditioner not in ("auto", "potential", None):
+        raise ValueError(f"preconditioner must be 'auto', 'potential' or None, got {preconditioner!r}")
+    return preconditioner
+
+
+def wants_preconditioner(preconditioner, chi):
+    """Whether to precondition a solve at χ (m,) or (m, 3, 3) of the unknowns."""
+    if preconditioner != "auto":
+        return preconditioner == "potential"
+    largest = chi.max() if chi.ndim == 1 else np.linalg.eigvalsh(chi)[:, -1].max()
+    return largest >= _PRECONDITION_FROM
+
+
+def solve_info(potential, evaluations, started):
+    """What a solve reports: its field evaluations, seconds and preconditioner."""
+    info = {"evaluations": evaluations, "seconds": time.perf_counter() - started, "preconditioner": None,
+            "preconditioner_setup_seconds": 0.0, "preconditioner_apply_seconds": 0.0, "preconditioner_bytes": 0}
+    if potential is not None:
+        info.update(preconditioner="potential", preconditioner_setup_seconds=potential.info["setup_seconds"],
+                    preconditioner_apply_seconds=potential.info["apply_seconds"],
+                    preconditioner_bytes=potential.info["bytes"])
+    return info
 
 
 def direct_settings(n_threads):
@@ -148,13 +198,15 @@ def times(chi, vectors):
     return np.einsum("nij,nj->ni", chi, vectors)
 
 
-def krylov_solve(field, chi, b, rtol, budget, report):
+def krylov_solve(field, chi, b, rtol, budget, report, preconditioner=None):
     """GMRES for x in (I - D χ) x = b at the unknowns of `field` (a `CountedField`).
 
-    chi: (m,) or (m, 3, 3); b: (m, 3). Returns (x, D χ x), both (m, 3), once
-    the relative residual is within rtol, or None when it (the last one
-    passed to `report`) is still above rtol after `budget` field evaluations
-    of `field` in all.
+    chi: (m,) or (m, 3, 3); b: (m, 3). preconditioner: None, or a callable
+    P⁻¹ on (m, 3) arrays (a `PotentialPreconditioner` set to this χ),
+    applied on the right so that GMRES minimises the true residual. Returns
+    (x, D χ x), both (m, 3), once the relative residual is within rtol, or
+    None when it (the last one passed to `report`) is still above rtol
+    after `budget` field evaluations of `field` in all.
     """
     b = b.ravel()
     b_norm = np.linalg.norm(b)
@@ -169,8 +221,18 @@ def krylov_solve(field, chi, b, rtol, budget, report):
             last["x"], last["h"] = x.copy(), field.induced(times(chi, np.reshape(x, (-1, 3)))).ravel()
         return x - last["h"]
 
+    def precondition(z):
+        return preconditioner(np.reshape(z, (-1, 3))).ravel()
+
+    def apply_preconditioned(z):
+        # GMRES starts each cycle on b - A·0: no evaluation for a zero vector.
+        if not z.any():
+            return np.zeros_like(z)
+        return apply(precondition(z))
+
     n = b.size
     operator = LinearOperator((n, n), matvec=apply, dtype=np.float64)
+    preconditioned = LinearOperator((n, n), matvec=apply_preconditioned, dtype=np.float64)
     x = last["x"]
     # One GMRES cycle per call, restarted here rather than inside SciPy, so
     # that every cycle ends on the true residual and starts afresh from it.
@@ -179,10 +241,12 @@ def krylov_solve(field, chi, b, rtol, budget, report):
     # estimate runs ahead of the true residual, and a cycle reduces the true
     # residual only by about the ratio the previous cycle achieved. The first
     # cycle aims at rtol (enough on the direct path), each later one at that
-    # ratio.
+    # ratio. With a preconditioner a cycle solves for the correction
+    # A P⁻¹ z = b - A x from z = 0, and x moves by P⁻¹ z.
     previous = None
     while True:
-        report.residual(np.linalg.norm(b - apply(x)) / b_norm)
+        residual = b - apply(x)
+        report.residual(np.linalg.norm(residual) / b_norm)
         if report.last <= rtol:
             return np.reshape(x, (-1, 3)), last["h"].reshape(-1, 3)
         target = rtol if previous is None else max(rtol, report.last * min(0.5, report.last / previous))
@@ -191,8 +255,14 @@ def krylov_solve(field, chi, b, rtol, budget, report):
         restart = min(budget - field.count - 1, _MAX_RESTART, max(20, _BASIS_VALUES // n))
         if restart < 1:
             return None
-        x, _ = gmres(operator, b, x0=x, rtol=target, atol=0.0, restart=restart, maxiter=1,
-                     callback=report.residual, callback_type="pr_norm")
+        if preconditioner is None:
+            x, _ = gmres(operator, b, x0=x, rtol=target, atol=0.0, restart=restart, maxiter=1,
+                         callback=report.residual, callback_type="pr_norm")
+            continue
+        scale = report.last
+        z, _ = gmres(preconditioned, residual, rtol=target / scale, atol=0.0, restart=restart, maxiter=1,
+                     callback=lambda value: report.residual(value * scale), callback_type="pr_norm")
+        x = x + precondition(z)
 
 
 class CountedField:

@@ -5,7 +5,7 @@ import numpy as np
 
 from corvane import _validation
 from corvane.field_sources import Sources
-from corvane.magnetization import check_tolerance, solve_magnetization
+from corvane.magnetization import check_preconditioner, check_tolerance, solve_magnetization
 from corvane.materials import BHCurve, Coil, Magnet, NonlinearSoft, Soft
 from corvane.mesh import Mesh
 from corvane.nonlinear_magnetization import solve_nonlinear_magnetization
@@ -97,7 +97,8 @@ class Model:
         current = _per_element("current_density", current_density, self.mesh.centroids[elements])
         self._assign(region, elements, Coil(current))
 
-    def solve(self, *, rtol=1e-6, tolerance=None, max_evaluations=500, n_threads=0, progress=False):
+    def solve(self, *, rtol=1e-6, tolerance=None, max_evaluations=500, n_threads=0, progress=False,
+              preconditioner="auto"):
         """Magnetisation and field of every element; returns a `corvane.Solution`.
 
         The magnetisation of soft parts and of magnets with recoil
@@ -114,7 +115,9 @@ class Model:
         summed directly, or the relative error (1e-6 to 1e-2) of a
         `corvane.FieldOperator` used for every field evaluation, in the solve
         and afterwards. progress: a progress bar (tqdm) for the solve and the
-        evaluations (and the Newton iterations).
+        evaluations (and the Newton iterations). preconditioner: "auto",
+        "potential" or None, as for `corvane.solve_magnetization`; what the
+        solve did is in the solution's `info`.
         """
         rtol = _validation.real("rtol", rtol)
         if not rtol > 0.0:
@@ -123,6 +126,7 @@ class Model:
         max_evaluations = _validation.count("max_evaluations", max_evaluations, minimum=1)
         n_threads = _validation.count("n_threads", n_threads, minimum=0)
         progress = _validation.flag("progress", progress)
+        preconditioner = check_preconditioner(preconditioner)
 
         n = len(self.mesh.connectivity)
         current = np.zeros((n, 3))
@@ -133,22 +137,23 @@ class Model:
                         tolerance=tolerance, n_threads=n_threads)
         h_ext = coils.H(self.mesh.centroids, progress)
         options = dict(rtol=rtol, max_evaluations=max_evaluations, tolerance=tolerance, n_threads=n_threads,
-                       progress=progress)
+                       progress=progress, preconditioner=preconditioner, return_info=True)
         magnetic = {name: material for name, material in self._materials.items() if material.kind != "coil"}
         if all(material.linear for material in magnetic.values()):
             chi, remanence = np.zeros(n), np.zeros((n, 3))
             for name, material in magnetic.items():
                 elements = self.mesh.regions[name]
                 chi[elements], remanence[elements] = material.linearized()
-            M, H = solve_magnetization(self.mesh.nodes, self.mesh.connectivity, chi, h_ext, remanence=remanence,
+            M, H, info = solve_magnetization(self.mesh.nodes, self.mesh.connectivity, chi, h_ext, remanence=remanence,
                                        **options)
         else:
             law, responsive, remanence = self._nonlinear_law(magnetic)
-            M, H = solve_nonlinear_magnetization(self.mesh.nodes, self.mesh.connectivity, law, responsive, h_ext,
+            M, H, info = solve_nonlinear_magnetization(self.mesh.nodes, self.mesh.connectivity, law, responsive, h_ext,
                                                  remanence, **options)
         sources = Sources(self.mesh.nodes, self.mesh.connectivity, M, current, self._applied,
                           tolerance=tolerance, n_threads=n_threads)
-        return Solution(self.mesh, dict(self._materials), self._owner >= 0, sources, H, progress=progress)
+        return Solution(self.mesh, dict(self._materials), self._owner >= 0, sources, H, progress=progress,
+                        info=info)
 
     def _nonlinear_law(self, magnetic):
         """(law, responsive, remanence) for `solve_nonlinear_magnetization`.

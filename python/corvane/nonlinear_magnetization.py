@@ -13,11 +13,14 @@ backtracking line search on |F| keeps steps that overshoot (elements pushed
 past the knee of their curve) from raising the residual.
 """
 import sys
+import time
 
 import numpy as np
 
 import _corvane
-from corvane.magnetization import CountedField, Progress, direct_settings, krylov_solve
+from corvane.magnetization import (CountedField, Progress, direct_settings, krylov_solve, solve_info,
+                                   wants_preconditioner)
+from corvane.preconditioner import PotentialPreconditioner
 
 # Forcing terms: the first step's relative GMRES residual, the largest one,
 # and γ of η_k = γ (|F_k| / |F_k-1|)² (Eisenstat-Walker). The first step,
@@ -40,7 +43,7 @@ _SMALLEST_STEP = 1e-4
 
 
 def solve_nonlinear_magnetization(nodes, connectivity, law, responsive, h_ext, remanence, *, rtol, max_evaluations,
-                                  tolerance, n_threads, progress):
+                                  tolerance, n_threads, progress, preconditioner="auto", return_info=False):
     """Self-consistent magnetisation of a mesh whose materials' laws may be nonlinear.
 
     Called by `corvane.Model.solve` with checked arguments. law(h) maps the
@@ -56,17 +59,21 @@ def solve_nonlinear_magnetization(nodes, connectivity, law, responsive, h_ext, r
     evaluations in all (GMRES products, residuals, the final field at the
     other elements). Returns (M, H), (n_elements, 3): H is the field of that
     M (h_ext included). Raises RuntimeError with the residual reached when
-    the iteration does not get there.
+    the iteration does not get there. preconditioner ("auto", "potential"
+    or None) and return_info as for `corvane.solve_magnetization`; the
+    preconditioner serves the first Newton step, the linear solve.
     """
+    started = time.perf_counter()
     M, H = remanence.copy(), h_ext.copy()
     sources = responsive | remanence.any(axis=1)
     if not sources.any():
-        return M, H
+        return (M, H, solve_info(None, 0, started)) if return_info else (M, H)
     centroids = _corvane.mesh_centroids(nodes, connectivity)
     field = CountedField(nodes, np.ascontiguousarray(connectivity[sources]), responsive[sources],
                          centroids[responsive], direct_settings(n_threads), tolerance)
     rest = ~responsive
     reserve = 1 if rest.any() else 0
+    steps = _Preconditioning(preconditioner, nodes, connectivity[responsive])
     with NewtonProgress(progress, max_evaluations) as report:
         field.report = report
         if responsive.any():
@@ -79,13 +86,32 @@ def solve_nonlinear_magnetization(nodes, connectivity, law, responsive, h_ext, r
                 induced = field.at_unknowns(vectors) if vectors.any() else np.zeros_like(h)
                 return _State(h, m, tangent, h - h_applied - induced)
 
-            final = _newton(state, field, report, rtol, max_evaluations - reserve)
+            final = _newton(state, field, report, rtol, max_evaluations - reserve, steps)
             M[responsive] = final.m
             H[responsive] = final.h - final.residual
         if reserve:
             M_sources = M[sources]
             H[rest] += field.at(M_sources, centroids[rest]) if M_sources.any() else 0.0
+    if return_info:
+        return M, H, solve_info(steps.potential, field.count, started)
     return M, H
+
+
+class _Preconditioning:
+    """The preconditioner of a Newton step: its geometry built at the first step that wants it."""
+
+    def __init__(self, choice, nodes, connectivity):
+        self.choice, self.nodes, self.connectivity = choice, nodes, connectivity
+        self.potential = None
+
+    def at(self, tangent):
+        """The preconditioner set to these tangents, or None for a step without."""
+        if not wants_preconditioner(self.choice, tangent):
+            return None
+        if self.potential is None:
+            self.potential = PotentialPreconditioner(self.nodes, self.connectivity)
+        self.potential.set_chi(tangent)
+        return self.potential
 
 
 class _State:
@@ -96,7 +122,7 @@ class _State:
         self.norm = np.linalg.norm(residual)
 
 
-def _newton(state_at, field, report, rtol, budget):
+def _newton(state_at, field, report, rtol, budget, steps):
     """Newton iterates from H = 0 until |F| <= rtol |F(0)|; returns the last state."""
     state = state_at(np.zeros((len(field.targets), 3)))
     scale = state.norm
@@ -108,7 +134,11 @@ def _newton(state_at, field, report, rtol, budget):
     while state.norm > rtol * scale:
         # No need to solve a step more accurately than the residual asked for.
         eta = min(_ETA_MAX, max(eta, 0.5 * rtol * scale / state.norm))
-        step = krylov_solve(field, state.tangent, -state.residual, eta, budget - 1, report)
+        # Only the first step, the accurate linear solve, is preconditioned:
+        # the later, loose steps near the knee made less progress per step
+        # with it (432 evaluations on a steel frame against 142).
+        step = krylov_solve(field, state.tangent, -state.residual, eta, budget - 1, report,
+                            steps.at(state.tangent) if iteration == 0 else None)
         if step is None:
             _fail(report, rtol, "")
         delta = step[0]

@@ -15,10 +15,12 @@ class Solution:
     (A/m²). B(points), H_at(points), A(points): the fields of all sources at
     any points (n, 3) or one point (3,). force(region), torque(region,
     about=...): on a region, without its own field. write(path): a file for
-    ParaView. plot(): a section with field lines.
+    ParaView. plot(): a section with field lines. info: what the solve did
+    (field evaluations, seconds, the preconditioner's name, set-up and
+    application seconds and bytes).
     """
 
-    def __init__(self, mesh, materials, has_material, sources, H, *, progress=False):
+    def __init__(self, mesh, materials, has_material, sources, H, *, progress=False, info=None):
         self.mesh, self.materials = mesh, materials
         self._has_material = has_material
         self._sources, self._progress = sources, progress
@@ -27,6 +29,7 @@ class Solution:
             array.flags.writeable = False
         self._locator = None
         self._forces = {}
+        self.info = dict(info or {})
 
     # --- fields ------------------------------------------------------------------------------
 

@@ -1,0 +1,145 @@
+"""Preconditioner of the magnetisation solve: the magnetic parts' own potential problem.
+
+The solve's system is (I − D χ) H = b at the centroids of the magnetic
+elements. D χ H is the field of the magnetic charges of M = χ H, the jump of
+its normal component across every face (and its normal component on the
+parts' surface): a field whose M has no charges passes through I − D χ
+unchanged, and a field with charges is amplified by up to 1 + χ. The
+spectrum therefore spreads from 1 to χ, and GMRES slows down with χ.
+
+The preconditioner models D on fields with charges by −c times the
+projection onto gradients of face potentials (Crouzeix-Raviart gradients:
+(1/V) Σ_faces φ_f a_f per element, a_f the outward area vector), the fields
+whose charges are as large as any of the same energy, and inverts that
+model exactly by the Woodbury identity:
+
+    P⁻¹ r = r − c V⁻¹ Qᵀ (Q (I + c χ) V⁻¹ Qᵀ)⁻¹ Q χ r,
+
+Q mapping element vectors to face charges. The matrix in the middle is a
+Crouzeix-Raviart Laplacian weighted by I + c χ, the discrete form of
+−div((1 + c χ) grad φ) on the parts: sparse, symmetric positive
+semi-definite (constant φ on a connected part is its null space, fixed by
+pinning one face per part). Fields without charges pass through P⁻¹
+unchanged, as they pass through I − D χ, so the preconditioned spectrum no
+longer grows with χ: on gmsh balls and a closed steel frame it lies within
+about [0.03, 2] for χ from 10 to 1e5, and jumps of χ between materials or
+directions (a Newton step's tangents) are carried by the weights.
+
+Fields with charges are amplified by up to 1 + χ, so the potential must be
+solved to about 1/χ relative, and by a linear map, or GMRES's estimate of
+the residual runs away from the true one: a fixed number of V-cycles of a
+smoothed aggregation multigrid (pyamg), as many as bring the residual of a
+fixed random right-hand side to 1e-2 / (1 + c χ_max). A sparse direct
+factorisation fills in too much in three dimensions (20 s for 1e4 elements).
+The geometry (faces, Q, parts) is built once; a new χ costs one multigrid
+set-up.
+"""
+import time
+
+import numpy as np
+import pyamg
+import scipy.sparse as sp
+from scipy.sparse.csgraph import connected_components
+
+# The model's share of the element's own field: D of a charged field is
+# about −c times it. c = 1/2 sits in the middle of the spectrum of D on
+# charged fields (1/3 for the uniform field of a sphere, up to 1 for fields
+# that alternate from element to element); the counts vary little with it.
+_MODEL_SHARE = 0.5
+# The potential's relative accuracy times 1 + c χ_max, within these bounds.
+_ACCURACY = 1e-2
+_LOOSEST, _TIGHTEST = 1e-4, 1e-12
+_MAX_CYCLES = 200
+# Faces of each tetrahedron, by the local node they leave out.
+_FACE_NODES = np.array([[1, 2, 3], [0, 2, 3], [0, 1, 3], [0, 1, 2]])
+
+
+class PotentialPreconditioner:
+    """P⁻¹ for (I − D χ) H = b on the elements of `connectivity`.
+
+    nodes (n_nodes, 3) and connectivity (m, 4) of the magnetic elements (any
+    orientation). `set_chi(chi)` prepares for χ, (m,) numbers or (m, 3, 3)
+    symmetric tensors with I + χ/2 positive definite; the object is then
+    called on residuals (m, 3) and returns P⁻¹ r (m, 3). `info` holds the
+    faces, the multigrid's bytes, the seconds spent on set-up and on
+    applications, the applications and their cycles.
+    """
+
+    def __init__(self, nodes, connectivity):
+        started = time.perf_counter()
+        m = len(connectivity)
+        corners = nodes[connectivity]                                # (m, 4, 3)
+        triangles = corners[:, _FACE_NODES]                          # (m, 4, 3, 3)
+        area = 0.5 * np.cross(triangles[:, :, 1] - triangles[:, :, 0], triangles[:, :, 2] - triangles[:, :, 0])
+        # Outward: away from the node each face leaves out.
+        inward = np.einsum("mkj,mkj->mk", area, triangles[:, :, 0] - corners)
+        area *= np.where(inward < 0.0, -1.0, 1.0)[..., None]
+        keys = np.sort(connectivity[:, _FACE_NODES], axis=2).reshape(-1, 3)
+        faces, face_of = np.unique(keys, axis=0, return_inverse=True)
+        face_of = face_of.ravel()
+        n_faces = len(faces)
+        rows = np.repeat(face_of, 3)
+        columns = (3 * np.repeat(np.arange(m), 4)[:, None] + np.arange(3)).ravel()
+        self._Q = sp.csr_matrix((area.ravel(), (rows, columns)), shape=(n_faces, 3 * m))
+        self._QT = self._Q.T.tocsr()
+        volumes = np.abs(np.einsum("mj,mj->m", np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0]),
+                                   corners[:, 3] - corners[:, 0])) / 6.0
+        positive = volumes > 0.0
+        # A flat element carries no field; give it the smallest real volume
+        # so that the face Laplacian stays finite.
+        volumes[~positive] = volumes[positive].min() if positive.any() else 1.0
+        self._inverse_volumes = 1.0 / volumes
+        # One pinned face per part (faces joined through shared elements).
+        element_face = sp.csr_matrix((np.ones(4 * m), (np.repeat(np.arange(m), 4), face_of)), shape=(m, n_faces))
+        n_parts, part = connected_components(element_face.T @ element_face, directed=False)
+        pinned = np.zeros(n_faces, dtype=bool)
+        pinned[np.unique(part, return_index=True)[1]] = True
+        self._free = np.flatnonzero(~pinned)
+        self._chi = None
+        self._solver = None
+        self._accuracy = _LOOSEST
+        self.info = {"faces": n_faces, "parts": int(n_parts), "bytes": 0,
+                     "setup_seconds": time.perf_counter() - started, "apply_seconds": 0.0,
+                     "applications": 0, "cycles": 0}
+
+    def set_chi(self, chi):
+        started = time.perf_counter()
+        m = len(self._inverse_volumes)
+        c = _MODEL_SHARE
+        if chi.ndim == 1:
+            weight = sp.diags(np.repeat((1.0 + c * chi) * self._inverse_volumes, 3))
+        else:
+            blocks = (np.eye(3) + c * chi) * self._inverse_volumes[:, None, None]
+            weight = sp.block_diag(blocks, format="csr") if m else sp.csr_matrix((0, 0))
+        laplacian = (self._Q @ weight @ self._QT).tocsr()[self._free][:, self._free].tocsr()
+        largest = chi.max() if chi.ndim == 1 else np.linalg.eigvalsh(chi)[:, -1].max()
+        self._accuracy = min(_LOOSEST, max(_TIGHTEST, _ACCURACY / (1.0 + c * max(largest, 0.0))))
+        self._solver = pyamg.smoothed_aggregation_solver(
+            laplacian, symmetry="hermitian", strength=("symmetric", {"theta": 0.0}), max_coarse=500,
+            presmoother=("gauss_seidel", {"sweep": "symmetric"}), postsmoother=("gauss_seidel", {"sweep": "symmetric"}))
+        self._chi = chi
+        held = sum(level.A.data.nbytes + level.A.indices.nbytes + level.A.indptr.nbytes
+                   + sum(getattr(level, name).data.nbytes for name in ("P", "R") if hasattr(level, name))
+                   for level in self._solver.levels)
+        # The cycles that reach the accuracy on the charges of a random field.
+        probe = self._Q @ (np.random.default_rng(1).standard_normal(3 * m))
+        cycles = []
+        self._solver.solve(probe[self._free], tol=self._accuracy, accel=None, maxiter=_MAX_CYCLES, residuals=cycles)
+        self._cycles = max(1, len(cycles) - 1)
+        self.info["bytes"] = max(self.info["bytes"], held + self._Q.data.nbytes * 4)
+        self.info["setup_seconds"] += time.perf_counter() - started
+
+    def __call__(self, residual):
+        chi = self._chi
+        charged = chi[:, None] * residual if chi.ndim == 1 else np.einsum("mij,mj->mi", chi, residual)
+        started = time.perf_counter()
+        charges = self._Q @ charged.ravel()
+        potential = np.zeros(len(charges))
+        if charges.any():
+            potential[self._free] = self._solver.solve(charges[self._free], x0=np.zeros(len(self._free)), tol=0.0,
+                                                       accel=None, maxiter=self._cycles)
+            self.info["cycles"] += self._cycles
+        self.info["applications"] += 1
+        correction = (self._QT @ potential).reshape(-1, 3) * self._inverse_volumes[:, None]
+        self.info["apply_seconds"] += time.perf_counter() - started
+        return residual - _MODEL_SHARE * correction
