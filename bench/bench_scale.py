@@ -4,39 +4,20 @@ Prints each mean magnetisation's relative deviation from the 1 m solve.
 
     .venv/bin/python bench/bench_scale.py [mesh size relative to the radius, default 0.25]
 """
+import pathlib
 import sys
 import time
 
-import gmsh
 import numpy as np
 
 import corvane
 
-
-def ball(size):
-    gmsh.initialize(readConfigFiles=False)
-    try:
-        gmsh.option.setNumber("General.Terminal", 0)
-        gmsh.option.setNumber("General.NumThreads", 1)
-        gmsh.model.occ.addSphere(0.0, 0.0, 0.0, 1.0)
-        gmsh.model.occ.synchronize()
-        gmsh.option.setNumber("Mesh.MeshSizeMin", size)
-        gmsh.option.setNumber("Mesh.MeshSizeMax", size)
-        gmsh.model.mesh.generate(3)
-        tags, coords, _ = gmsh.model.mesh.getNodes()
-        types, _, element_nodes = gmsh.model.mesh.getElements(3)
-        tets = element_nodes[list(types).index(4)].reshape(-1, 4).astype(np.int64)
-    finally:
-        gmsh.finalize()
-    index = np.zeros(int(tags.max()) + 1, dtype=np.int64)
-    index[tags.astype(np.int64)] = np.arange(tags.size)
-    nodes = coords.reshape(-1, 3)
-    return nodes, corvane.orient(nodes, index[tets])[0]
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from bench_solver import gmsh_ball  # noqa: E402
 
 
-def main():
-    size = float(sys.argv[1]) if len(sys.argv) > 1 else 0.25
-    nodes, conn = ball(size)
+def main(cpp_build_dir=None, size=0.25):
+    nodes, conn = gmsh_ball(size)
     volumes = np.abs(corvane.signed_volumes(nodes, conn))
     print(f"soft ball, chi = 100, H0 = 1e3 A/m along z, {len(conn)} elements, rtol = 1e-10")
     scales = [10.0**k for k in range(-8, 4)]
@@ -55,4 +36,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    main(None, float(sys.argv[1]) if len(sys.argv) > 1 else 0.25)
