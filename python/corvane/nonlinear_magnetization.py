@@ -136,7 +136,7 @@ def _newton(state_at, field, report, rtol, budget, steps):
         eta = min(_ETA_MAX, max(eta, 0.5 * rtol * scale / state.norm))
         # Only the first step, the accurate linear solve, is preconditioned:
         # the later, loose steps near the knee made less progress per step
-        # with it (432 evaluations on a steel frame against 142).
+        # with it (residual 8e-3 after 1,000 evaluations on a steel frame, against 139 in all).
         step = krylov_solve(field, state.tangent, -state.residual, eta, budget - 1, report,
                             steps.at(state.tangent) if iteration == 0 else None)
         if step is None:
