@@ -14,12 +14,16 @@ MIN_ELEMENT_SIZE = 1e-30
 
 
 def real_array(name, value):
-    """`value` as a C-contiguous float64 array; integers and floats only."""
+    """`value` as a C-contiguous, aligned float64 array; integers and floats only.
+
+    Aligned: arrays received over a network or read from a buffer can sit at
+    odd offsets, which the extension refuses to read in place.
+    """
     array = np.asarray(value)
     if array.dtype == np.bool_ or not (np.issubdtype(array.dtype, np.integer)
                                        or np.issubdtype(array.dtype, np.floating)):
         raise TypeError(f"{name} must be a real array, got dtype {array.dtype}")
-    return np.asarray(array, dtype=np.float64, order="C")
+    return np.require(array, dtype=np.float64, requirements=["C", "A"])
 
 
 def points(name, value, allow_empty=True):
@@ -75,7 +79,7 @@ def mesh(nodes, connectivity):
         raise ValueError(f"connectivity must have shape (n_elements, 4), got {connectivity.shape}")
     if connectivity.size and (connectivity.min() < 0 or connectivity.max() >= len(nodes)):
         raise ValueError(f"connectivity must hold node indices from 0 to {len(nodes) - 1}")
-    connectivity = np.ascontiguousarray(connectivity, dtype=np.uint32)
+    connectivity = np.require(connectivity, dtype=np.uint32, requirements=["C", "A"])
     _coordinate_range("nodes", nodes)
     _element_sizes(nodes, connectivity)
     return nodes, connectivity
