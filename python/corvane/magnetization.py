@@ -40,7 +40,7 @@ _CONTRAST = 10.0
 def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol=1e-6, max_evaluations=500,
                         tolerance=None, element_integration=True, use_octree=False, theta=0.5,
                         multipole_order=1, max_leaf_size=16, batch_size=1024, n_threads=0, progress=False,
-                        preconditioner="auto", return_info=False):
+                        preconditioner="auto", return_info=False, client=None):
     """Self-consistent magnetisation of a tetrahedral mesh of linear magnetic material.
 
     nodes: real (n_nodes, 3), metres. connectivity: integer (n_elements, 4),
@@ -75,7 +75,9 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
     Its applications are not field evaluations and are not counted in
     max_evaluations. return_info=True returns a third item,
     a dict: evaluations, seconds, and the preconditioner's name, set-up and
-    application seconds and bytes.
+    application seconds and bytes. client: a `dask.distributed.Client`
+    (with a tolerance) to build and apply the FieldOperator on its workers
+    (`corvane.cluster`); the Krylov vectors stay here.
 
     Returns (M, H), float64 arrays of shape (n_elements, 3): the magnetisation
     of each element (A/m) and the total field at its centroid (A/m, h_ext
@@ -110,6 +112,7 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
     progress = _validation.flag("progress", progress)
     preconditioner = check_preconditioner(preconditioner)
     return_info = _validation.flag("return_info", return_info)
+    check_client(client, tolerance)
     started = time.perf_counter()
 
     unknown = chi.reshape(len(chi), -1).any(axis=1)
@@ -125,7 +128,7 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
     # final field.
     sources = unknown | remanent
     field = CountedField(nodes, np.ascontiguousarray(connectivity[sources]), unknown[sources], centroids[unknown],
-                         settings, tolerance)
+                         settings, tolerance, client)
     rest = ~unknown
     reserve = 1 if rest.any() else 0
     potential = None
@@ -153,6 +156,11 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
     if return_info:
         return M, H, solve_info(potential, field.count, started)
     return M, H
+
+
+def check_client(client, tolerance):
+    if client is not None and tolerance is None:
+        raise ValueError("client spreads a FieldOperator over a Dask cluster: give a tolerance too")
 
 
 def check_preconditioner(preconditioner):
@@ -282,9 +290,9 @@ class CountedField:
     those sources alone, and `at` evaluates once at other targets.
     """
 
-    def __init__(self, nodes, sources, unknown, targets, settings, tolerance):
+    def __init__(self, nodes, sources, unknown, targets, settings, tolerance, client=None):
         self.nodes, self.sources, self.unknown, self.targets = nodes, sources, unknown, targets
-        self.settings, self.tolerance = settings, tolerance
+        self.settings, self.tolerance, self.client = settings, tolerance, client
         self.operator = None
         self.count = 0
         self.report = None
@@ -309,7 +317,8 @@ class CountedField:
 
     def _operator(self, targets):
         return FieldOperator(self.nodes, self.sources, targets, source="magnetization", field="H",
-                             tolerance=self.tolerance, n_threads=self.settings["n_threads_requested"])
+                             tolerance=self.tolerance, n_threads=self.settings["n_threads_requested"],
+                             client=self.client)
 
     def _counted(self, h):
         self.count += 1

@@ -5,7 +5,7 @@ import numpy as np
 
 from corvane import _validation
 from corvane.field_sources import Sources
-from corvane.magnetization import check_preconditioner, check_tolerance, solve_magnetization
+from corvane.magnetization import check_client, check_preconditioner, check_tolerance, solve_magnetization
 from corvane.materials import BHCurve, Coil, Magnet, NonlinearSoft, Soft
 from corvane.mesh import Mesh
 from corvane.nonlinear_magnetization import solve_nonlinear_magnetization
@@ -98,7 +98,7 @@ class Model:
         self._assign(region, elements, Coil(current))
 
     def solve(self, *, rtol=1e-6, tolerance=None, max_evaluations=500, n_threads=0, progress=False,
-              preconditioner="auto"):
+              preconditioner="auto", client=None):
         """Magnetisation and field of every element; returns a `corvane.Solution`.
 
         The magnetisation of soft parts and of magnets with recoil
@@ -117,7 +117,9 @@ class Model:
         and afterwards. progress: a progress bar (tqdm) for the solve and the
         evaluations (and the Newton iterations). preconditioner: "auto",
         "potential" or None, as for `corvane.solve_magnetization`; what the
-        solve did is in the solution's `info`.
+        solve did is in the solution's `info`. client: a
+        `dask.distributed.Client` (with a tolerance) to build and apply the
+        solve's FieldOperator on its workers.
         """
         rtol = _validation.real("rtol", rtol)
         if not rtol > 0.0:
@@ -127,6 +129,7 @@ class Model:
         n_threads = _validation.count("n_threads", n_threads, minimum=0)
         progress = _validation.flag("progress", progress)
         preconditioner = check_preconditioner(preconditioner)
+        check_client(client, tolerance)
 
         n = len(self.mesh.connectivity)
         current = np.zeros((n, 3))
@@ -137,7 +140,7 @@ class Model:
                         tolerance=tolerance, n_threads=n_threads)
         h_ext = coils.H(self.mesh.centroids, progress)
         options = dict(rtol=rtol, max_evaluations=max_evaluations, tolerance=tolerance, n_threads=n_threads,
-                       progress=progress, preconditioner=preconditioner, return_info=True)
+                       progress=progress, preconditioner=preconditioner, return_info=True, client=client)
         magnetic = {name: material for name, material in self._materials.items() if material.kind != "coil"}
         if all(material.linear for material in magnetic.values()):
             chi, remanence = np.zeros(n), np.zeros((n, 3))

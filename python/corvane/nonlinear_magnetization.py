@@ -43,7 +43,8 @@ _SMALLEST_STEP = 1e-4
 
 
 def solve_nonlinear_magnetization(nodes, connectivity, law, responsive, h_ext, remanence, *, rtol, max_evaluations,
-                                  tolerance, n_threads, progress, preconditioner="auto", return_info=False):
+                                  tolerance, n_threads, progress, preconditioner="auto", return_info=False,
+                                  client=None):
     """Self-consistent magnetisation of a mesh whose materials' laws may be nonlinear.
 
     Called by `corvane.Model.solve` with checked arguments. law(h) maps the
@@ -70,7 +71,7 @@ def solve_nonlinear_magnetization(nodes, connectivity, law, responsive, h_ext, r
         return (M, H, solve_info(None, 0, started)) if return_info else (M, H)
     centroids = _corvane.mesh_centroids(nodes, connectivity)
     field = CountedField(nodes, np.ascontiguousarray(connectivity[sources]), responsive[sources],
-                         centroids[responsive], direct_settings(n_threads), tolerance)
+                         centroids[responsive], direct_settings(n_threads), tolerance, client)
     rest = ~responsive
     reserve = 1 if rest.any() else 0
     steps = _Preconditioning(preconditioner, nodes, connectivity[responsive])

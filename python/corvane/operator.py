@@ -37,10 +37,19 @@ class FieldOperator:
     op.as_linear_operator() the scipy LinearOperator on flattened row-major
     arrays. op.info tells what was built; bytes_kept is what the operator
     holds, apply_bytes what each application takes and gives back.
+
+    client: a `dask.distributed.Client` to build and apply the operator on
+    the client's workers (`corvane.cluster`): each keeps the part for one
+    compact share of the targets, and op.info["workers"] lists their own
+    info. The vectors and results stay with the caller.
+
+    An operator pickles as what it was built from, and is rebuilt (to the
+    same array) where it is unpickled; memory_limit=None takes that
+    machine's default there.
     """
 
     def __init__(self, nodes, connectivity, targets=None, *, source="magnetization", field="H",
-                 tolerance=1e-4, n_threads=0, memory_limit=None, progress=False):
+                 tolerance=1e-4, n_threads=0, memory_limit=None, progress=False, client=None):
         started = time.perf_counter()
         nodes, connectivity = _validation.mesh(nodes, connectivity)
         if len(connectivity) == 0:
@@ -54,11 +63,10 @@ class FieldOperator:
         if not low <= tolerance <= high:
             raise ValueError(f"tolerance must be from {low:g} to {high:g}, got {tolerance!r}")
         n_threads = _validation.count("n_threads", n_threads, minimum=0)
-        if memory_limit is None:
-            memory_limit = default_memory_limit()
-        else:
+        if memory_limit is not None:
             memory_limit = _validation.count("memory_limit", memory_limit, minimum=0, maximum=2**63 - 1)
         progress = _validation.flag("progress", progress)
+        self._arguments = None
         volumes = _corvane.mesh_volumes(nodes, connectivity)
         flat = np.flatnonzero(~(volumes > 0.0))
         if flat.size:
@@ -68,12 +76,28 @@ class FieldOperator:
             targets = _corvane.mesh_centroids(nodes, connectivity)
         else:
             targets = _validation.points("targets", targets)
+        self.shape = (3 * len(targets), 3 * len(connectivity))
+        self.dtype = np.dtype(np.float64)
+        options = dict(source=source, field=field, tolerance=tolerance, n_threads=n_threads,
+                       memory_limit=memory_limit)
+        if client is not None:
+            from corvane.cluster import DistributedOperator
+
+            self._native = None
+            self._distributed = DistributedOperator(client, nodes, connectivity, targets, options)
+            self.info = {"source": source, "field": field, "tolerance": tolerance, "memory_limit": memory_limit,
+                         **self._distributed.info, "build_seconds": time.perf_counter() - started}
+            return
+        self._distributed = None
+        # What rebuilds the operator where it is unpickled: copies, so that
+        # later changes to the caller's arrays do not travel.
+        self._arguments = (np.array(nodes), np.array(connectivity), np.array(targets), options)
+        if memory_limit is None:
+            memory_limit = default_memory_limit()
 
         with _ProgressBar(progress, "FieldOperator build") as bar:
             self._native = _field_operator.build(nodes, connectivity, targets, _SOURCES[source], _FIELDS[field],
                                                  tolerance, n_threads, float(memory_limit), bar.callback)
-        self.shape = (3 * len(targets), 3 * len(connectivity))
-        self.dtype = np.dtype(np.float64)
         self.info = {"source": source, "field": field, "tolerance": tolerance, "memory_limit": memory_limit,
                      **_field_operator.info(self._native)}
         self.info["build_seconds"] = time.perf_counter() - started
@@ -85,7 +109,16 @@ class FieldOperator:
             raise ValueError(f"vectors must have shape ({n_elements}, 3), got {vectors.shape}")
         if not np.isfinite(vectors).all():
             raise ValueError("vectors must be finite")
+        if self._distributed is not None:
+            return self._distributed(vectors)
         return _field_operator.apply(self._native, vectors, None)
+
+    def __reduce__(self):
+        if self._arguments is None:
+            raise TypeError("a FieldOperator spread over a Dask cluster cannot be pickled: pickle one built "
+                            "without client=, or send what it is built from")
+        nodes, connectivity, targets, options = self._arguments
+        return _rebuild, (nodes, connectivity, targets, options)
 
     def as_linear_operator(self):
         """scipy.sparse.linalg.LinearOperator of shape (3 n_targets, 3 n_elements)."""
@@ -98,6 +131,10 @@ class FieldOperator:
         info = self.info
         return (f"FieldOperator({info['field']} from {info['source']}: {info['elements']} elements, "
                 f"{info['targets']} targets, tolerance {info['tolerance']:g})")
+
+
+def _rebuild(nodes, connectivity, targets, options):
+    return FieldOperator(nodes, connectivity, targets, **options)
 
 
 class _ProgressBar:

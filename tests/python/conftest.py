@@ -35,7 +35,9 @@ _PLAIN_RUN_ONLY = ("test_packaging.py::", "test_examples.py::test_soft_sphere", 
                    "test_field_operator.py::test_soft_ball", "test_field_operator.py::test_ctrl_c",
                    "test_field_operator.py::test_within_tolerance_of_the_direct_sum[",
                    "test_model.py::test_soft_sphere_in_an_applied_field[0.0001]",
-                   "test_model.py::test_force_between_a_recoil_magnet_and_a_ring_coil")
+                   "test_model.py::test_force_between_a_recoil_magnet_and_a_ring_coil",
+                   # Worker processes of a Dask cluster.
+                   "test_cluster.py::test_operator_on", "test_cluster.py::test_a_lost_worker")
 
 
 def pytest_collection_modifyitems(config, items):
