@@ -244,7 +244,8 @@ def test_bad_meshes_and_requests_are_refused_before_any_work(monkeypatch):
     calls = []
     monkeypatch.setattr(_corvane, "calculate_fields", lambda *args: calls.append(1))
     for arguments, message in ((dict(tolerance=1.0), "tolerance must be None or from 1e-06 to 0.01, got 1.0"),
-                               (dict(rtol=0.0), "rtol must be > 0"), (dict(progress=1), "progress must be True")):
+                               (dict(rtol=0.0), "rtol must be > 0"), (dict(rtol=2.0), "rtol must be > 0 and < 0.5"),
+                               (dict(progress=1), "progress must be True")):
         with pytest.raises((TypeError, ValueError), match=message):
             model.solve(**arguments)
     assert not calls
@@ -258,3 +259,34 @@ def test_bad_meshes_and_requests_are_refused_before_any_work(monkeypatch):
                                                                         "surrounded by air")):
         with pytest.raises(ValueError, match=message):
             request()
+
+
+def test_sections_refuse_bad_arguments_and_label_nearly_uniform_fields():
+    pytest.importorskip("matplotlib")
+    import matplotlib
+
+    matplotlib.use("Agg")
+    magnet = small_model()
+    magnet.add_magnet("a", remanence=(0.0, 0.0, 1.0))
+    sol = magnet.solve()
+    for options, message in ((dict(plane=["y"]), r"plane must be 'x', 'y' or 'z', got \['y'\]"),
+                             (dict(extent=(0, 1)), r"extent must be four numbers .* got 2 values: \(0, 1\)"),
+                             (dict(extent="abcd"), "extent must be four numbers"),
+                             (dict(extent=(0, 1, 1, 0)), r"extent must be four numbers .* with max > min"),
+                             (dict(quantity=["Bz"]), "quantity must be one of")):
+        with pytest.raises(ValueError, match=message):
+            sol.plot(**options)
+    zero = small_model()
+    zero.add_soft("a", chi=5.0)
+    with pytest.raises(ValueError, match=r"log: \|B\| is zero everywhere on the section \(y = 0 m\).*log=False"):
+        zero.solve().plot(log=True)
+    # Far from the parts the field is uniform to a few parts in 1e7: the colour
+    # bar's labels still differ, with no added offset, and log keeps a decade.
+    for options in (dict(plane="z", at=1e3, quantity="Bz"), dict(plane="y", at=50.0, log=True)):
+        fig = sol.plot(resolution=8, **options)
+        bar = fig.axes[-1]
+        fig.canvas.draw()
+        labels = [t.get_text() for t in bar.get_yticklabels() if t.get_text()]
+        assert len(labels) >= 2 and len(set(labels)) == len(labels), labels
+        assert "+" not in bar.yaxis.get_offset_text().get_text()  # a scale, not an added offset
+        matplotlib.pyplot.close(fig)
