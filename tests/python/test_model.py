@@ -290,3 +290,18 @@ def test_sections_refuse_bad_arguments_and_label_nearly_uniform_fields():
         assert len(labels) >= 2 and len(set(labels)) == len(labels), labels
         assert "+" not in bar.yaxis.get_offset_text().get_text()  # a scale, not an added offset
         matplotlib.pyplot.close(fig)
+
+
+def test_far_field_is_the_dipole_field_out_to_the_largest_coordinates():
+    model = small_model()
+    model.add_magnet("ab", remanence=(0.0, 0.0, 1.0))
+    sol = model.solve()
+    moment = np.array([0.0, 0.0, 2.0 / MU0])           # Br/μ0 times 2 m³, about the centre (1, 0.5, 0.5)
+    direction = np.array([0.8, 0.36, 0.48])
+    for r in (1e3, 1e6, 1e10, 1e15, 1e20, 1e29):
+        d = r * direction
+        dipole = MU0 / (4 * np.pi) * (3 * d * (moment @ d) / r**5 - moment / r**3)
+        # Relative error of the dipole law itself: (2 m / r)² at most.
+        assert relative(sol.B(d + [1.0, 0.5, 0.5]), dipole) < max(1e-12, 4.0 / r**2), r
+    with pytest.raises(ValueError, match="a coordinate of magnitude 1e\\+155 m, above 1e\\+30 m"):
+        sol.B([1e155, 0.0, 0.0])

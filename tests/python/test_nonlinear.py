@@ -119,12 +119,17 @@ def test_budget_and_progress(monkeypatch, capsys):
     bar = capsys.readouterr().err
     assert "nonlinear solve" in bar and f"| {counter.calls}/50 " in bar and "iteration 2, residual" in bar
     monkeypatch.setitem(sys.modules, "tqdm", None)  # one line per Newton iteration instead of a bar
-    model.solve(rtol=1e-5, progress=True)
+    sol = model.solve(rtol=1e-5, progress=True)
     lines = capsys.readouterr().err.splitlines()
     assert [line.split(",")[0] for line in lines] == [f"nonlinear solve: iteration {k}" for k in range(len(lines))]
     residuals = [float(line.split("relative residual ")[1]) for line in lines]
     evaluations = [int(line.split(", ")[1].split()[0]) for line in lines]
     assert residuals[0] == 1.0 and residuals[-1] <= 1e-5 < residuals[-2] and evaluations == sorted(evaluations)
+    # The solve's progress is not the solution's: later fields and forces show none.
+    monkeypatch.undo()
+    sol.B(np.random.default_rng(1).normal(size=(2000, 3)))
+    sol.force("ball", method="kelvin")
+    assert not capsys.readouterr().err
 
 
 def test_anisotropic_susceptibility_tensor():
