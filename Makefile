@@ -12,7 +12,7 @@ ASAN_BUILD := build/asan
 TSAN_BUILD := build/tsan
 SOURCES := $(shell find src python -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: all deps build test test-python test-cpp test-numpy1 test-sanitize test-asan test-tsan demo bench clean
+.PHONY: all deps build test test-python test-cpp test-numpy1 test-sanitize test-asan test-tsan demo demo-module bench clean
 
 all: build
 
@@ -132,7 +132,14 @@ test-tsan: $(TSAN_BUILD)/.configured
 
 test-sanitize: test-asan test-tsan
 
+# The model workflow on examples/assembly.geo: mesh file, solve, forces,
+# picture and ParaView file, written to build/demo/. demo-module: the native
+# module alone.
 demo: build
+	@mkdir -p build/demo
+	$(PY) examples/assembly.py --out build/demo/assembly
+
+demo-module: build
 	$(PY) examples/demo.py
 
 # Peers measured beside our own code in the benchmarks only.
