@@ -194,8 +194,11 @@ RTOL_LIMIT = 0.5
 def check_rtol(rtol):
     """rtol as a float in (0, RTOL_LIMIT)."""
     rtol = _validation.real("rtol", rtol)
-    if not 0.0 < rtol < RTOL_LIMIT:
-        raise ValueError(f"rtol must be > 0 and < {RTOL_LIMIT:g}, got {rtol!r}")
+    if not rtol > 0.0:
+        raise ValueError(f"rtol must be > 0, got {rtol!r}")
+    if not rtol < RTOL_LIMIT:
+        raise ValueError(f"rtol must be < {RTOL_LIMIT:g}: a larger residual takes M = 0 as the solution; "
+                         f"got {rtol!r}")
     return rtol
 
 

@@ -3,13 +3,14 @@ import numpy as np
 
 import _corvane
 from corvane import _validation
+from corvane.materials import MU0
 
 _PLANES = {"x": (0, 1, 2), "y": (1, 0, 2), "z": (2, 0, 1)}   # normal axis, horizontal axis, vertical axis
 _QUANTITIES = ("|B|", "Bx", "By", "Bz", "|H|", "Hx", "Hy", "Hz")
 
 
 def section(solution, *, plane="y", quantity="|B|", at=0.0, extent=None, resolution=160, field_lines=True,
-            log=False, ax=None, progress=None):
+            log=False, smooth=True, ax=None, progress=None):
     """A matplotlib Figure of a quantity on the plane x, y or z = at.
 
     quantity: "|B|", "Bx", "By", "Bz" (T) or "|H|", "Hx", "Hy", "Hz" (A/m);
@@ -17,7 +18,11 @@ def section(solution, *, plane="y", quantity="|B|", at=0.0, extent=None, resolut
     (horizontal min, max, vertical min, max) in metres; by default the
     magnetised and current-carrying elements with a margin of a third of
     their size. resolution: grid points along the longer side. log: a
-    logarithmic colour scale (magnitudes only). ax: a
+    logarithmic colour scale (magnitudes only). smooth: B inside the
+    magnetised parts with their magnetisation interpolated linearly between
+    the nodes (volume-weighted means of each part's elements) instead of
+    each element's constant value, whose mosaic would hide the field's
+    course on a coarse mesh; False shows `Solution.B` as it is. ax: a
     matplotlib Axes to draw into (default: a new Figure). The outlines are
     those of the regions with a material.
     """
@@ -29,6 +34,7 @@ def section(solution, *, plane="y", quantity="|B|", at=0.0, extent=None, resolut
     if not isinstance(quantity, str) or quantity not in _QUANTITIES:
         raise ValueError(f"quantity must be one of {', '.join(_QUANTITIES)}, got {quantity!r}")
     log, field_lines = _validation.flag("log", log), _validation.flag("field_lines", field_lines)
+    smooth = _validation.flag("smooth", smooth)
     if log and not quantity.startswith("|"):
         raise ValueError(f"log needs a magnitude, |B| or |H|, got {quantity!r}")
     at = _validation.real("at", at)
@@ -48,7 +54,11 @@ def section(solution, *, plane="y", quantity="|B|", at=0.0, extent=None, resolut
     gu, gv = np.meshgrid(u, v, indexing="xy")
     points = np.zeros((gu.size, 3))
     points[:, across], points[:, up], points[:, normal] = gu.ravel(), gv.ravel(), at
-    field = (solution.B if "B" in quantity else solution.H_at)(points, progress=progress)
+    if "B" in quantity and smooth:
+        show = solution._show(progress)
+        field = MU0 * (solution._sources.H(points, show) + solution._magnetization_at(points, smooth=True))
+    else:
+        field = (solution.B if "B" in quantity else solution.H_at)(points, progress=progress)
     field = field.reshape(nv, nu, 3)
     if quantity.startswith("|"):
         values = np.linalg.norm(field, axis=2)

@@ -31,6 +31,7 @@ class Solution:
         for array in (self.M, self.H, self.J):
             array.flags.writeable = False
         self._locator = None
+        self._corners = None
         self._forces = {}
         self.info = dict(info or {})
 
@@ -58,12 +59,43 @@ class Solution:
     def _show(self, progress):
         return self._progress if progress is None else _validation.flag("progress", progress)
 
-    def _magnetization_at(self, points):
+    def _magnetization_at(self, points, smooth=False):
+        """M at the points: the element's constant value, or (smooth) its corners' values interpolated linearly."""
         if self._locator is None:
             magnetized = np.flatnonzero(self.M.any(axis=1))
             self._locator = Locator(self.mesh.nodes, self.mesh.connectivity, magnetized)
         element = self._locator(points)
-        return np.where(element[:, None] >= 0, self.M[np.maximum(element, 0)], 0.0)
+        if not smooth:
+            return np.where(element[:, None] >= 0, self.M[np.maximum(element, 0)], 0.0)
+        inside = np.flatnonzero(element >= 0)
+        m = np.zeros((len(points), 3))
+        if inside.size:
+            e = element[inside]
+            corners = self.mesh.nodes[self.mesh.connectivity[e]]                           # (k, 4, 3)
+            edges = np.stack([corners[:, k] - corners[:, 0] for k in (1, 2, 3)], axis=2)
+            lam = np.linalg.solve(edges, (points[inside] - corners[:, 0])[:, :, None])[:, :, 0]
+            weights = np.column_stack([1.0 - lam.sum(axis=1), lam])
+            m[inside] = np.einsum("ki,kij->kj", weights, self._corner_magnetization()[e])
+        return m
+
+    def _corner_magnetization(self):
+        """Per element and corner (n_elements, 4, 3): the volume-weighted mean M of the elements of its
+        material's region at that node, so that M is continuous within each part."""
+        if self._corners is None:
+            connectivity, volumes = self.mesh.connectivity, self.mesh.volumes
+            corners = np.zeros((len(connectivity), 4, 3))
+            for name in self.materials:
+                elements = self.mesh.regions[name]
+                nodes = connectivity[elements].ravel()
+                weight = np.repeat(volumes[elements], 4)
+                total = np.zeros(len(self.mesh.nodes))
+                summed = np.zeros((len(self.mesh.nodes), 3))
+                np.add.at(total, nodes, weight)
+                np.add.at(summed, nodes, weight[:, None] * np.repeat(self.M[elements], 4, axis=0))
+                at_nodes = summed / np.maximum(total, 1e-300)[:, None]
+                corners[elements] = at_nodes[connectivity[elements]]
+            self._corners = corners
+        return self._corners
 
     # --- forces ------------------------------------------------------------------------------
 
