@@ -201,7 +201,8 @@ op = corvane.FieldOperator(nodes, conn, targets)
 h = op(v)
 some = np.ascontiguousarray(targets[::4000])
 direct = _corvane.calculate_fields(nodes, conn.astype(np.uint32), v, 1, 1, some, True, 0, False, 0.5, 1, 8, 1024)
-report.update(pieces=op.info["pieces"], error_rms=float(np.sqrt(np.mean((h[::4000] - direct) ** 2) / np.mean(direct ** 2))))
+error_rms = np.sqrt(np.mean((h[::4000] - direct) ** 2) / np.mean(direct ** 2))
+report.update(pieces=op.info["pieces"], error_rms=float(error_rms))
 print(json.dumps(report))
 """
 

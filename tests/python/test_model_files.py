@@ -49,8 +49,8 @@ def test_a_failed_write_leaves_the_earlier_file_as_it_was(tmp_path, ending):
     if ending == ".xdmf":
         pytest.importorskip("h5py")
     tests = os.path.dirname(os.path.abspath(__file__))
-    out = subprocess.run([sys.executable, "-c", FULL_DISK_CHILD, str(tmp_path), ending], capture_output=True,
-                         text=True, timeout=300, env=dict(os.environ, PYTHONPATH=tests, OMP_NUM_THREADS="1"))
+    out = subprocess.run([sys.executable, "-c", FULL_DISK_CHILD, str(tmp_path), ending], cwd=tests,
+                         capture_output=True, text=True, timeout=300, env=dict(os.environ, OMP_NUM_THREADS="1"))
     assert out.returncode == 0, out.stderr[-3000:]
     report = json.loads(out.stdout.splitlines()[-1])
     assert report["raised"], "the write over the earlier file did not fail"
@@ -105,6 +105,7 @@ def test_faulty_mesh_files_are_refused_naming_the_file_and_the_fault(tmp_path):
         corvane.read_mesh(tmp_path / "missing.msh")
     # A node index out of range in a meshio.Mesh: -1 is not the last node.
     points, cells = np.eye(4)[:, :3] * 2.0 + 0.1, np.array([[0, 1, 2, 3], [0, 1, 2, -1]])
-    for bad, message in ((cells, "refers to node -1"), (cells + 1, r"refers to node 4, and the 4 nodes are numbered from 0 to 3")):
+    for bad, message in ((cells, "refers to node -1"),
+                         (cells + 1, r"refers to node 4, and the 4 nodes are numbered from 0 to 3")):
         with pytest.raises(ValueError, match=rf"the mesh: a tetrahedron {message}"):
             corvane.read_mesh(meshio.Mesh(points, [("tetra", bad)]))
