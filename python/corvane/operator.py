@@ -82,7 +82,7 @@ class FieldOperator:
         # Targets in slabs along x: each piece is one operator, built and
         # applied after the other, its share of memory_limit for the near
         # field. One piece unless an application's buffers would pass the limit.
-        order = np.argsort(targets[:, 0], kind="stable") if n_targets else np.arange(0)
+        order = None
         per_target = _apply_bytes_per_target(tolerance)
         done = 0
         with _ProgressBar(progress, "FieldOperator build") as bar:
@@ -91,6 +91,8 @@ class FieldOperator:
                 size = left if per_target * left <= memory_limit else \
                     min(left, max(_PIECE_TARGETS, int(memory_limit // per_target)))
                 while True:
+                    if size < n_targets and order is None:
+                        order = np.argsort(targets[:, 0], kind="stable")
                     piece = slice(None) if size == n_targets else np.sort(order[done:done + size])
                     native = self._build_piece(nodes, connectivity, targets, piece, size, source, field, tolerance,
                                                n_threads, memory_limit * size / max(n_targets, 1), bar,
