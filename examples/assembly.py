@@ -83,10 +83,13 @@ def main(argv=None):
           f"(sum {sum(fz):.1e} N)")
     print(f"B at the magnet's centre: {np.array2string(sol.B(MAGNET_CENTRE), precision=4)} T")
 
-    sol.write(f"{args.out}.vtu")
+    vtu, png = pathlib.Path(f"{args.out}.vtu").resolve(), pathlib.Path(f"{args.out}.png").resolve()
+    sol.write(vtu)
     fig = sol.plot(plane="y", quantity="|B|", log=True, progress=args.progress)
-    fig.savefig(f"{args.out}.png", dpi=110)
-    print(f"Wrote {args.out}.vtu (open in ParaView) and {args.out}.png")
+    fig.savefig(png, dpi=110)
+    print(f"Picture: {png}")
+    regions = ", ".join(f"{k} {name}" for k, name in enumerate(mesh.regions))
+    print(f"ParaView file: {vtu} (colour by B; Threshold on region: {regions})")
 
 
 if __name__ == "__main__":

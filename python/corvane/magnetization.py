@@ -92,9 +92,7 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
     """
     nodes, connectivity, chi, h_ext = _mesh_arrays(nodes, connectivity, chi, h_ext)
     remanence = _vectors("remanence", remanence, len(connectivity))
-    rtol = _validation.real("rtol", rtol)
-    if not rtol > 0.0:
-        raise ValueError(f"rtol must be > 0, got {rtol!r}")
+    rtol = check_rtol(rtol)
     max_evaluations = _validation.count("max_evaluations", max_evaluations, minimum=1)
     theta = _validation.real("theta", theta)
     if not theta >= 0.0:
@@ -194,6 +192,22 @@ def direct_settings(n_threads):
     """`calculate_fields`' keyword arguments for exact element integrals summed directly."""
     return dict(element_integration=True, n_threads_requested=n_threads, use_octree=False, theta=0.5,
                 multipole_order=1, max_leaf_size=16, batch_size=1024)
+
+
+# A residual half the size of the right-hand side is no solution; above this
+# the solve would stop at its first iterate (M = 0) and call it converged.
+RTOL_LIMIT = 0.5
+
+
+def check_rtol(rtol):
+    """rtol as a float in (0, RTOL_LIMIT)."""
+    rtol = _validation.real("rtol", rtol)
+    if not rtol > 0.0:
+        raise ValueError(f"rtol must be > 0, got {rtol!r}")
+    if not rtol < RTOL_LIMIT:
+        raise ValueError(f"rtol must be < {RTOL_LIMIT:g}: a larger residual takes M = 0 as the solution; "
+                         f"got {rtol!r}")
+    return rtol
 
 
 def check_tolerance(tolerance):

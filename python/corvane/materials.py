@@ -13,6 +13,12 @@ from scipy.interpolate import CubicHermiteSpline, PchipInterpolator
 from corvane import _validation
 
 MU0 = 4e-7 * np.pi
+# Plausible B-H tables: the saturation polarisation B - μ0 H of the strongest
+# soft materials (iron-cobalt) is about 2.4 T, and the relative permeability
+# of the most permeable alloys reaches a few 1e5. Tables beyond these have B
+# in gauss, H in kA/m or the columns swapped.
+MAX_POLARIZATION = 3.0
+MAX_PERMEABILITY = 1e6
 
 
 class Magnet:
@@ -101,9 +107,11 @@ class BHCurve:
     Newton's tangents. The slope at H = 0, the initial susceptibility, is
     between one and three times the first interval's (PCHIP's own end
     formula gives 0 for the usual S-shaped start). The table must start at
-    (0, 0), both columns must increase strictly and B >= μ0 H must hold at
-    the points; B must also increase on the interpolated curve between them
-    (a table whose M falls steeply between two points can break this).
+    (0, 0), both columns must increase strictly, B >= μ0 H must hold at
+    the points, and the table must be one a material can have (B - μ0 H
+    up to 3 T, B/(μ0 H) up to 1e6); B must also increase on the
+    interpolated curve between them (a table whose M falls steeply between
+    two points can break this).
 
     magnetization(h), secant(h) = M/h and differential(h) = dM/dh, for
     magnitudes h >= 0 (A/m), any shape.
@@ -176,6 +184,17 @@ def _table(name, h, b):
         k = low[0]
         raise ValueError(f"{name} has B < μ0·H (M < 0) at point {k}: {b[k]:g} T at {h[k]:g} A/m, "
                          f"where μ0·H = {MU0 * h[k]:g} T")
+    polarization = b - MU0 * h
+    k = int(np.argmax(polarization))
+    if polarization[k] > MAX_POLARIZATION:
+        raise ValueError(f"{name} has B - μ0·H = {polarization[k]:g} T at point {k} ({b[k]:g} T at {h[k]:g} A/m), "
+                         f"beyond any material's {MAX_POLARIZATION:g} T: B must be in tesla (not gauss) and the "
+                         f"pair is (H, B), H first")
+    permeability = np.divide(b, MU0 * h, out=np.zeros_like(b), where=h > 0.0)
+    k = int(np.argmax(permeability))
+    if permeability[k] > MAX_PERMEABILITY:
+        raise ValueError(f"{name} has B/(μ0·H) = {permeability[k]:.3g} at point {k} ({b[k]:g} T at {h[k]:g} A/m), "
+                         f"beyond any material's {MAX_PERMEABILITY:.0e}: H must be in A/m (not kA/m)")
     return h.copy(), b.copy()
 
 

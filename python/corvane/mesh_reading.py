@@ -12,6 +12,9 @@ Regions come, in this order of preference, from
   `Solution.write`; -1 is no region), by number;
 and otherwise one region "all".
 """
+import contextlib
+import io
+import os
 import sys
 import warnings
 
@@ -41,9 +44,9 @@ def read_mesh(source):
     import meshio
 
     if isinstance(source, meshio.Mesh):
-        mesh = source
+        mesh, where = source, "the mesh"
     elif isinstance(source, (str, bytes)) or hasattr(source, "__fspath__"):
-        mesh = meshio.read(source)
+        mesh, where = _read_file(source), os.fsdecode(source)
     else:
         raise TypeError(f"read_mesh takes a file name or a meshio.Mesh, got {type(source).__name__}")
 
@@ -58,7 +61,7 @@ def read_mesh(source):
         found = ", ".join(f"{n} {kind}" for kind, n in counts.items()) or "no cells"
         hint = ("; gmsh saves only the elements of physical groups when there are any: add physical volumes"
                 if "gmsh:physical" in mesh.cell_data else "")
-        raise ValueError(f"the mesh holds no tetrahedra ({found}){hint}")
+        raise ValueError(f"{where} holds no tetrahedra ({found}){hint}")
     dropped = {kind: n for kind, n in counts.items() if kind != "tetra" and n}
     if dropped:
         print("read_mesh: kept the tetrahedra, dropped " + ", ".join(f"{n} {kind}" for kind, n in dropped.items())
@@ -66,6 +69,14 @@ def read_mesh(source):
 
     blocks = [k for k, block in enumerate(mesh.cells) if block.type == "tetra"]
     connectivity = np.concatenate([np.asarray(mesh.cells[k].data, dtype=np.int64) for k in blocks])
+    points = np.asarray(mesh.points)
+    if points.ndim != 2 or points.shape[1] != 3:
+        raise ValueError(f"{where}: the points must have shape (n, 3), got {points.shape}")
+    low, high = connectivity.min(), connectivity.max()
+    if low < 0 or high >= len(points):
+        raise ValueError(f"{where}: a tetrahedron refers to node {low if low < 0 else high}, and the "
+                         f"{len(points)} nodes are numbered from 0 to {len(points) - 1}"
+                         + ("" if low < 0 or where == "the mesh" else " (is the file cut short?)"))
     regions = _regions(mesh, blocks, len(connectivity))
     if not isinstance(source, meshio.Mesh) and _msh4(source):
         unnamed = sorted(name for name in regions if isinstance(name, int))
@@ -85,10 +96,34 @@ def read_mesh(source):
         connectivity = connectivity[np.sort(first)]
         regions = {name: np.unique(renumber[elements]) for name, elements in regions.items()}
     used, connectivity = np.unique(connectivity, return_inverse=True)
-    points = np.asarray(mesh.points)
-    if points.ndim != 2 or points.shape[1] != 3:
-        raise ValueError(f"the mesh's points must have shape (n, 3), got {points.shape}")
     return Mesh(points[used], connectivity.reshape(-1, 4), regions)
+
+
+def _read_file(path):
+    """meshio.read, its failures on an empty, cut short or malformed file as ValueError naming the file."""
+    import meshio
+
+    name = os.fsdecode(path)
+    if os.stat(path).st_size == 0:  # FileNotFoundError for a missing file
+        raise ValueError(f"{name}: the file is empty")
+    # meshio prints the readers' complaints and ends the interpreter
+    # (SystemExit) when none of the readers for the ending succeeds: its
+    # messages are kept for the error, or passed on when the read succeeds.
+    out, err = io.StringIO(), io.StringIO()
+    try:
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            mesh = meshio.read(path)
+    except OSError:
+        raise
+    except (Exception, SystemExit) as error:
+        said = " ".join((out.getvalue() + err.getvalue()).split())
+        # The readers fail on a file cut short with whatever numpy says of
+        # the arrays they read ("cannot reshape array of size ...").
+        cause = f"{type(error).__name__}: {error}" if isinstance(error, Exception) else said
+        raise ValueError(f"{name}: not a readable mesh, cut short or malformed ({cause})") from None
+    sys.stdout.write(out.getvalue())
+    sys.stderr.write(err.getvalue())
+    return mesh
 
 
 def _msh4(path):

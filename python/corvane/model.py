@@ -5,7 +5,7 @@ import numpy as np
 
 from corvane import _validation
 from corvane.field_sources import Sources
-from corvane.magnetization import check_client, check_preconditioner, check_tolerance, solve_magnetization
+from corvane.magnetization import check_client, check_preconditioner, check_rtol, check_tolerance, solve_magnetization
 from corvane.materials import BHCurve, Coil, Magnet, NonlinearSoft, Soft
 from corvane.mesh import Mesh
 from corvane.nonlinear_magnetization import solve_nonlinear_magnetization
@@ -106,24 +106,23 @@ class Model:
         coils' field at the centroids and the applied field: with linear
         materials in one Krylov solve (`corvane.solve_magnetization`), with a
         B-H curve by a Newton iteration whose steps are such solves
-        (`corvane.nonlinear_magnetization`). rtol bounds the residual of the
-        field relative to the field that drives the magnetisation, and
-        max_evaluations the number of field evaluations of the magnetisation
-        in all; RuntimeError names the residual reached when it is not
-        within rtol by then. Without such parts the fields are evaluated
-        once, with no solve. tolerance: None for exact element integrals
-        summed directly, or the relative error (1e-6 to 1e-2) of a
+        (`corvane.nonlinear_magnetization`). rtol, in (0, 0.5), bounds the
+        residual of the field relative to the field that drives the
+        magnetisation, and max_evaluations the number of field evaluations
+        of the magnetisation in all; RuntimeError names the residual reached
+        when it is not within rtol by then. Without such parts the fields
+        are evaluated once, with no solve. tolerance: None for exact element
+        integrals summed directly, or the relative error (1e-6 to 1e-2) of a
         `corvane.FieldOperator` used for every field evaluation, in the solve
-        and afterwards. progress: a progress bar (tqdm) for the solve and the
-        evaluations (and the Newton iterations). preconditioner: "auto",
-        "potential" or None, as for `corvane.solve_magnetization`; what the
-        solve did is in the solution's `info`. client: a
-        `dask.distributed.Client` (with a tolerance) to build and apply the
-        solve's FieldOperator on its workers.
+        and afterwards. progress: a progress bar (tqdm) for the solve and its
+        evaluations (and the Newton iterations), not for the solution's
+        later fields (their calls take progress=True themselves).
+        preconditioner: "auto", "potential" or None, as for
+        `corvane.solve_magnetization`; what the solve did is in the
+        solution's `info`. client: a `dask.distributed.Client` (with a
+        tolerance) to build and apply the solve's FieldOperator on its workers.
         """
-        rtol = _validation.real("rtol", rtol)
-        if not rtol > 0.0:
-            raise ValueError(f"rtol must be > 0, got {rtol!r}")
+        rtol = check_rtol(rtol)
         tolerance = check_tolerance(tolerance)
         max_evaluations = _validation.count("max_evaluations", max_evaluations, minimum=1)
         n_threads = _validation.count("n_threads", n_threads, minimum=0)
@@ -155,8 +154,7 @@ class Model:
                                                  remanence, **options)
         sources = Sources(self.mesh.nodes, self.mesh.connectivity, M, current, self._applied,
                           tolerance=tolerance, n_threads=n_threads)
-        return Solution(self.mesh, dict(self._materials), self._owner >= 0, sources, H, progress=progress,
-                        info=info)
+        return Solution(self.mesh, dict(self._materials), self._owner >= 0, sources, H, info=info)
 
     def _nonlinear_law(self, magnetic):
         """(law, responsive, remanence) for `solve_nonlinear_magnetization`.

@@ -14,6 +14,9 @@ from corvane import _field_operator, _validation
 _SOURCES = {"magnetization": 1, "current": 0}
 _FIELDS = {"H": 1, "A": 0}
 TOLERANCE_RANGE = (1e-6, 1e-2)
+# Pieces hold at least this many targets, whatever memory_limit says (a few MB
+# of buffers): below it the build of each piece costs more than it saves.
+_PIECE_TARGETS = 4096
 
 
 class FieldOperator:
@@ -26,10 +29,15 @@ class FieldOperator:
     tolerance: the relative RMS error of an application against the exact
     element integrals, from 1e-6 to 1e-2; below about 1e-4 the element
     kernels' own error (about 2e-5) is the floor. n_threads: 0 for one per
-    processor. memory_limit: bytes the near field's values may take (None: two
-    fifths of the machine's memory); when all of them do not fit, those of the
-    exactly integrated elements are kept and the rest recomputed at every
-    application, and when those do not fit either, all of it.
+    processor. memory_limit: bytes the near field's values may take, and
+    each application's buffers (None: two fifths of the memory the process
+    may take, see `default_memory_limit`); when all near values do not fit,
+    those of the exactly integrated elements are kept and the rest
+    recomputed at every application, and when those do not fit either, all
+    of it. When an application's buffers (about 600 bytes per target at
+    tolerance 1e-4) would pass the limit, the targets are split into pieces
+    along x, each an operator of its own applied after the other
+    (info["pieces"]); the result array comes on top.
     progress: a tqdm bar during the build.
 
     op(vectors) with vectors (n_elements, 3) returns (n_targets, 3) float64;
@@ -95,12 +103,62 @@ class FieldOperator:
         if memory_limit is None:
             memory_limit = default_memory_limit()
 
+        n_targets = len(targets)
+        self._natives, self._pieces = [], []
+        # Targets in slabs along x: each piece is one operator, built and
+        # applied after the other, its share of memory_limit for the near
+        # field. One piece unless an application's buffers would pass the limit.
+        order = None
+        per_target = _apply_bytes_per_target(tolerance)
+        done = 0
         with _ProgressBar(progress, "FieldOperator build") as bar:
-            self._native = _field_operator.build(nodes, connectivity, targets, _SOURCES[source], _FIELDS[field],
-                                                 tolerance, n_threads, float(memory_limit), bar.callback)
+            while done < n_targets or not self._natives:
+                left = n_targets - done
+                size = left if per_target * left <= memory_limit else \
+                    min(left, max(_PIECE_TARGETS, int(memory_limit // per_target)))
+                while True:
+                    if size < n_targets and order is None:
+                        order = np.argsort(targets[:, 0], kind="stable")
+                    piece = slice(None) if size == n_targets else np.sort(order[done:done + size])
+                    native = self._build_piece(nodes, connectivity, targets, piece, size, source, field, tolerance,
+                                               n_threads, memory_limit * size / max(n_targets, 1), bar,
+                                               done / max(n_targets, 1))
+                    needed = _field_operator.info(native)["apply_bytes"]
+                    # The elements' part of the buffers does not shrink with
+                    # the piece: smaller pieces until the whole fits.
+                    smaller = max(_PIECE_TARGETS, int(0.9 * size * memory_limit / max(needed, 1)))
+                    if needed <= memory_limit or smaller >= size:
+                        break
+                    size = smaller
+                self._natives.append(native)
+                self._pieces.append(piece)
+                done += size
+                per_target = max(per_target, needed / max(size, 1))
+        self.shape = (3 * n_targets, 3 * len(connectivity))
+        self.dtype = np.dtype(np.float64)
+        infos = [_field_operator.info(native) for native in self._natives]
+        merged = dict(infos[0])
+        if len(infos) > 1:
+            for key in ("targets", "boxes", "translations", "far_interactions", "near_interactions", "exact_pairs",
+                        "bytes_kept", "near_bytes"):
+                merged[key] = sum(info[key] for info in infos)
+            merged["levels"] = max(info["levels"] for info in infos)
+            merged["apply_bytes"] = max(info["apply_bytes"] for info in infos)
+            kept = {info["near_field_kept"] for info in infos}
+            merged["near_field_kept"] = kept.pop() if len(kept) == 1 else "mixed"
         self.info = {"source": source, "field": field, "tolerance": tolerance, "memory_limit": memory_limit,
-                     **_field_operator.info(self._native)}
+                     **merged, "pieces": len(self._natives)}
         self.info["build_seconds"] = time.perf_counter() - started
+
+    @staticmethod
+    def _build_piece(nodes, connectivity, targets, piece, size, source, field, tolerance, n_threads, share, bar,
+                     start):
+        piece_targets = targets if isinstance(piece, slice) else np.ascontiguousarray(targets[piece])
+        callback = bar.callback and _scaled(bar.callback, start, size / max(len(targets), 1))
+        return _with_memory_message(
+            lambda: _field_operator.build(nodes, connectivity, piece_targets, _SOURCES[source], _FIELDS[field],
+                                          tolerance, n_threads, float(share), callback),
+            f"building a FieldOperator for {size} targets and {len(connectivity)} elements")
 
     def __call__(self, vectors):
         vectors = _validation.real_array("vectors", vectors)
@@ -111,7 +169,13 @@ class FieldOperator:
             raise ValueError("vectors must be finite")
         if self._distributed is not None:
             return self._distributed(vectors)
-        return _field_operator.apply(self._native, vectors, None)
+        what = f"applying a FieldOperator (about {self.info['apply_bytes']} bytes of buffers)"
+        if len(self._natives) == 1:
+            return _with_memory_message(lambda: _field_operator.apply(self._natives[0], vectors, None), what)
+        out = np.empty((self.shape[0] // 3, 3))
+        for native, piece in zip(self._natives, self._pieces):
+            out[piece] = _with_memory_message(lambda: _field_operator.apply(native, vectors, None), what)
+        return out
 
     def __reduce__(self):
         if self._arguments is None:
@@ -164,8 +228,84 @@ class _ProgressBar:
 
 
 def default_memory_limit():
-    """Two fifths of the machine's physical memory, in bytes."""
+    """Two fifths of the memory this process may take, in bytes.
+
+    That is the machine's physical memory, or less under an address-space
+    limit (RLIMIT_AS, less the address space in use) or a cgroup memory
+    limit (less the group's use).
+    """
     try:
-        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") * 2 // 5
+        limit = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
     except (ValueError, OSError, AttributeError):
-        return 4 << 30
+        limit = 10 << 30
+    for room in (_address_space_room(), _cgroup_room()):
+        if room is not None:
+            limit = min(limit, room)
+    return max(limit, 0) * 2 // 5
+
+
+def _address_space_room():
+    try:
+        import resource
+
+        soft, _ = resource.getrlimit(resource.RLIMIT_AS)
+        if soft == resource.RLIM_INFINITY:
+            return None
+        with open("/proc/self/status") as status:
+            used = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+        return soft - used
+    except (ImportError, OSError, ValueError, StopIteration):
+        return None
+
+
+def _cgroup_room(root="/sys/fs/cgroup", membership="/proc/self/cgroup"):
+    """The least room (limit less use) of the process's memory cgroup and its ancestors; None without a limit.
+
+    cgroup v2 (memory.max, memory.current) or v1 (memory.limit_in_bytes,
+    memory.usage_in_bytes under memory/, where no limit is a huge number).
+    """
+    try:
+        with open(membership) as f:
+            lines = [line.rstrip("\n").split(":", 2) for line in f]
+    except OSError:
+        lines = []
+    layouts = [(root, "0", "memory.max", "memory.current"),
+               (os.path.join(root, "memory"), "memory", "memory.limit_in_bytes", "memory.usage_in_bytes")]
+    rooms = []
+    for base, controller, limit_name, usage_name in layouts:
+        own = next((path for _, controllers, path in (l for l in lines if len(l) == 3)
+                    if (controllers == "" if controller == "0" else controller in controllers.split(","))), "/")
+        folders = [base]
+        parts = [part for part in own.split("/") if part]
+        folders += [os.path.join(base, *parts[:k]) for k in range(1, len(parts) + 1)]
+        for folder in folders:
+            try:
+                with open(os.path.join(folder, limit_name)) as f:
+                    text = f.read().strip()
+                if text == "max" or int(text) >= 1 << 60:
+                    continue
+                with open(os.path.join(folder, usage_name)) as f:
+                    rooms.append(int(text) - int(f.read().strip()))
+            except (OSError, ValueError):
+                continue
+    return min(rooms) if rooms else None
+
+
+def _apply_bytes_per_target(tolerance):
+    """About what an application's buffers take per target, in bytes (measured, H of one element, order p):
+    2.6 (p + 1)² for the expansions of the boxes, plus the sorted results."""
+    p = min(max(np.ceil(-3.0 * np.log10(tolerance)) + 2.0, 6.0), 20.0)
+    return 2.6 * (p + 1.0) ** 2 + 24.0
+
+
+def _scaled(callback, start, share):
+    return lambda fraction: callback(start + share * fraction)
+
+
+def _with_memory_message(call, what):
+    try:
+        return call()
+    except MemoryError as error:
+        raise MemoryError(f"out of memory {what}: give a smaller memory_limit (the default honours the machine's "
+                          f"memory, RLIMIT_AS and cgroup limits) or fewer targets at a time"
+                          + (f" ({error})" if str(error) else "")) from None

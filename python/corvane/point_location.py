@@ -51,7 +51,10 @@ class Locator:
         found = np.full(len(points), -1, dtype=np.int64)
         if not len(self.elements) or not len(points):
             return found
-        index = np.floor((points - self.low) / self.cell).astype(np.int64)
+        # Cells from the grid's corner, clipped before the integer cast so that
+        # points far away (up to 1e30 m) cannot overflow it.
+        cells = np.clip(np.floor((points - self.low) / self.cell), -1.0, self.shape)
+        index = cells.astype(np.int64)
         inside = ((index >= 0) & (index < self.shape)).all(axis=1)
         candidates = np.flatnonzero(inside)
         keys = self._key(index[candidates])

@@ -1,4 +1,7 @@
 """The solved state of a model: magnetisation and field per element, fields anywhere, forces, files."""
+import os
+import tempfile
+
 import numpy as np
 
 from corvane import _validation
@@ -28,6 +31,7 @@ class Solution:
         for array in (self.M, self.H, self.J):
             array.flags.writeable = False
         self._locator = None
+        self._corners = None
         self._forces = {}
         self.info = dict(info or {})
 
@@ -55,12 +59,43 @@ class Solution:
     def _show(self, progress):
         return self._progress if progress is None else _validation.flag("progress", progress)
 
-    def _magnetization_at(self, points):
+    def _magnetization_at(self, points, smooth=False):
+        """M at the points: the element's constant value, or (smooth) its corners' values interpolated linearly."""
         if self._locator is None:
             magnetized = np.flatnonzero(self.M.any(axis=1))
             self._locator = Locator(self.mesh.nodes, self.mesh.connectivity, magnetized)
         element = self._locator(points)
-        return np.where(element[:, None] >= 0, self.M[np.maximum(element, 0)], 0.0)
+        if not smooth:
+            return np.where(element[:, None] >= 0, self.M[np.maximum(element, 0)], 0.0)
+        inside = np.flatnonzero(element >= 0)
+        m = np.zeros((len(points), 3))
+        if inside.size:
+            e = element[inside]
+            corners = self.mesh.nodes[self.mesh.connectivity[e]]                           # (k, 4, 3)
+            edges = np.stack([corners[:, k] - corners[:, 0] for k in (1, 2, 3)], axis=2)
+            lam = np.linalg.solve(edges, (points[inside] - corners[:, 0])[:, :, None])[:, :, 0]
+            weights = np.column_stack([1.0 - lam.sum(axis=1), lam])
+            m[inside] = np.einsum("ki,kij->kj", weights, self._corner_magnetization()[e])
+        return m
+
+    def _corner_magnetization(self):
+        """Per element and corner (n_elements, 4, 3): the volume-weighted mean M of the elements of its
+        material's region at that node, so that M is continuous within each part."""
+        if self._corners is None:
+            connectivity, volumes = self.mesh.connectivity, self.mesh.volumes
+            corners = np.zeros((len(connectivity), 4, 3))
+            for name in self.materials:
+                elements = self.mesh.regions[name]
+                nodes = connectivity[elements].ravel()
+                weight = np.repeat(volumes[elements], 4)
+                total = np.zeros(len(self.mesh.nodes))
+                summed = np.zeros((len(self.mesh.nodes), 3))
+                np.add.at(total, nodes, weight)
+                np.add.at(summed, nodes, weight[:, None] * np.repeat(self.M[elements], 4, axis=0))
+                at_nodes = summed / np.maximum(total, 1e-300)[:, None]
+                corners[elements] = at_nodes[connectivity[elements]]
+            self._corners = corners
+        return self._corners
 
     # --- forces ------------------------------------------------------------------------------
 
@@ -110,16 +145,33 @@ class Solution:
     def write(self, path):
         """Write the mesh with cell data "region" (see region_ids), "M", "H", "B" (and "J" with coils).
 
-        Any format meshio writes, chosen by the file name: .vtu for ParaView.
+        The format follows the file name: .vtu (ParaView), .vtk, .msh (gmsh),
+        .xdmf or .xmf (data inline as XML, no .h5 beside it; needs h5py,
+        which meshio's writer imports), .avs, .dat or .tec (Tecplot, vectors
+        as three components). Formats that cannot hold tetrahedra with cell
+        data (.stl, .ply, .off, .obj, .h5m, ...) are refused with ValueError
+        before anything is written. The file is written beside its final
+        name and then renamed over it: a failed write (a full disk, say)
+        raises OSError and leaves an earlier file of that name as it was.
         """
         import meshio
 
+        path = os.fspath(path)
+        file_format = _write_format(path)
         cell_data = {"region": [self.region_ids()], "M": [np.array(self.M)], "H": [np.array(self.H)],
                      "B": [MU0 * (self.H + self.M)]}
         if self.J.any():
             cell_data["J"] = [np.array(self.J)]
-        meshio.write(path, meshio.Mesh(np.array(self.mesh.nodes), [("tetra", self.mesh.connectivity.astype(np.int64))],
-                                       cell_data=cell_data))
+        mesh = meshio.Mesh(np.array(self.mesh.nodes), [("tetra", self.mesh.connectivity.astype(np.int64))],
+                           cell_data=cell_data)
+        options = {"data_format": "XML"} if file_format == "xdmf" else {}
+        if file_format == "xdmf":
+            try:
+                import h5py  # noqa: F401
+            except ImportError:
+                raise ImportError(f"{path}: meshio's XDMF writer needs h5py (pip install h5py); "
+                                  ".vtu needs nothing more") from None
+        _atomic_write(path, lambda temporary: meshio.write(temporary, mesh, file_format=file_format, **options))
 
     def plot(self, plane="y", quantity="|B|", **options):
         """A matplotlib Figure of a section: the quantity in colour, field lines, region outlines.
@@ -139,3 +191,44 @@ def _points(points):
     array = _validation.real_array("points", points)
     single = array.shape == (3,)
     return _validation.points("points", array.reshape(1, 3) if single else array), single
+
+
+# File endings that hold tetrahedra with vector cell data, and meshio's writer for each.
+_WRITERS = {".vtu": "vtu", ".vtk": "vtk", ".msh": "gmsh", ".xdmf": "xdmf", ".xmf": "xdmf", ".avs": "avsucd",
+            ".dat": "tecplot", ".tec": "tecplot"}
+
+
+def _write_format(path):
+    """meshio's format name for a file name, or ValueError naming a format that cannot hold the solution."""
+    import meshio
+
+    name = os.path.basename(path).lower()
+    ending = next((e for e in _WRITERS if name.endswith(e)), None)
+    if ending is not None:
+        return _WRITERS[ending]
+    known = sorted((e for e in meshio.extension_to_filetypes if name.endswith(e)), key=len)
+    suffix = known[-1] if known else os.path.splitext(name)[1] or "(none)"
+    what = (f"the {meshio.extension_to_filetypes[suffix][0]} format ({suffix}) cannot hold tetrahedra with the "
+            "cell data M, H and B" if known else f"{suffix} is not a mesh format corvane writes")
+    raise ValueError(f"{path}: {what}; write one of {', '.join(_WRITERS)}")
+
+
+def _atomic_write(path, write):
+    """Runs write(temporary name) in a new directory beside path, then renames every file it made into place.
+
+    The directory is on the same file system, so each rename is atomic; on
+    any failure the directory and what it holds are removed, and files
+    already at path are untouched.
+    """
+    folder = os.path.dirname(os.path.abspath(path))
+    staging = tempfile.mkdtemp(prefix=".corvane-write-", dir=folder)
+    try:
+        write(os.path.join(staging, os.path.basename(path)))
+        # Files beside the main one (an .h5, say) first, the main one last.
+        made = sorted(os.listdir(staging), key=lambda name: name == os.path.basename(path))
+        for name in made:
+            os.replace(os.path.join(staging, name), os.path.join(folder, name))
+    finally:
+        for name in os.listdir(staging):
+            os.unlink(os.path.join(staging, name))
+        os.rmdir(staging)

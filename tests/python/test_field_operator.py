@@ -2,6 +2,7 @@
 element kernels for the four source/field pairs, linearity, independence of
 the thread count and of what the near field keeps, bad input, Ctrl-C, and the
 χ = 1000 solve it makes possible."""
+import json
 import pathlib
 import subprocess
 import sys
@@ -11,7 +12,7 @@ import pytest
 
 import _corvane
 import corvane
-from conftest import ball_mesh
+from conftest import ball_mesh, skip_under_asan
 
 pytest.importorskip("gmsh")
 
@@ -143,3 +144,75 @@ def test_ctrl_c_stops_build_and_application(apply):
                          text=True, timeout=300)
     assert out.returncode == 0, out.stderr
     assert float(out.stdout) < 2.5
+
+
+def test_pieces_of_targets_within_memory_limit(ball):
+    nodes, conn, vectors, _ = ball
+    targets = np.random.default_rng(4).uniform(-1.5, 1.5, (60000, 3))
+    whole = corvane.FieldOperator(nodes, conn, targets, tolerance=1e-3)
+    limit = whole.info["apply_bytes"] // 3
+    ops = [corvane.FieldOperator(nodes, conn, targets, tolerance=1e-3, memory_limit=limit, n_threads=n)
+           for n in (1, 2)]
+    assert whole.info["pieces"] == 1 and ops[0].info["pieces"] >= 3 and ops[0].info["targets"] == len(targets)
+    assert ops[0].info["apply_bytes"] <= limit
+    results = [op(vectors["smooth"]) for op in ops]
+    np.testing.assert_array_equal(results[0], results[1])
+    some = np.ascontiguousarray(targets[::20])
+    direct = _corvane.calculate_fields(nodes, conn, vectors["smooth"], 1, 1, some, True, 0, False, 0.5, 1, 8, 1024)
+    assert relative_rms(results[0][::20], direct) < 1e-3 and relative_rms(whole(vectors["smooth"])[::20], direct) < 1e-3
+
+
+def test_default_memory_limit_follows_cgroup_limits(tmp_path):
+    from corvane.operator import _cgroup_room
+
+    (tmp_path / "jobs" / "one").mkdir(parents=True)
+    for folder, limit, use in ((tmp_path, "max", 7), (tmp_path / "jobs", "3000", 1000),
+                               (tmp_path / "jobs" / "one", "5000", 1000)):
+        (folder / "memory.max").write_text(limit + "\n")
+        (folder / "memory.current").write_text(f"{use}\n")
+    (tmp_path / "cgroup").write_text("0::/jobs/one\n")
+    assert _cgroup_room(str(tmp_path), str(tmp_path / "cgroup")) == 2000   # the parent's, the tighter
+    v1 = tmp_path / "memory"
+    v1.mkdir()
+    (v1 / "memory.limit_in_bytes").write_text(f"{2**63 - 4096}\n")           # v1's "no limit"
+    (v1 / "memory.usage_in_bytes").write_text("5\n")
+    (tmp_path / "cgroup").write_text("4:memory:/\n")
+    assert _cgroup_room(str(tmp_path), str(tmp_path / "cgroup")) is None   # only the roots: no limit
+    (v1 / "memory.limit_in_bytes").write_text("1005\n")
+    assert _cgroup_room(str(tmp_path), str(tmp_path / "cgroup")) == 1000
+
+
+# Under a 4 GiB address-space limit: an operator that cannot apply in one go
+# fails with a message, and the default limit splits 8 million targets of one
+# element into pieces that fit.
+ADDRESS_SPACE_CHILD = """
+import json, resource, numpy as np, _corvane, corvane
+from corvane.operator import default_memory_limit
+resource.setrlimit(resource.RLIMIT_AS, (4 << 30, resource.RLIM_INFINITY))
+nodes, conn, v = np.eye(4, 3), np.array([[0, 1, 2, 3]]), np.array([[0.3, -0.2, 1e6]])
+report = {"limit": default_memory_limit()}
+try:
+    corvane.FieldOperator(nodes, conn, np.random.default_rng(1).uniform(-5, 5, (8_000_000, 3)),
+                          memory_limit=1 << 40)(v)
+except MemoryError as error:
+    report["error"] = str(error)
+targets = np.random.default_rng(2).uniform(-5, 5, (8_000_000, 3))
+op = corvane.FieldOperator(nodes, conn, targets)
+h = op(v)
+some = np.ascontiguousarray(targets[::4000])
+direct = _corvane.calculate_fields(nodes, conn.astype(np.uint32), v, 1, 1, some, True, 0, False, 0.5, 1, 8, 1024)
+error_rms = np.sqrt(np.mean((h[::4000] - direct) ** 2) / np.mean(direct ** 2))
+report.update(pieces=op.info["pieces"], error_rms=float(error_rms))
+print(json.dumps(report))
+"""
+
+
+@skip_under_asan
+def test_eight_million_targets_under_an_address_space_limit():
+    out = subprocess.run([sys.executable, "-c", ADDRESS_SPACE_CHILD], cwd=HERE, capture_output=True, text=True,
+                         timeout=900)
+    assert out.returncode == 0, out.stderr[-3000:]
+    report = json.loads(out.stdout.splitlines()[-1])
+    assert report["limit"] < 0.4 * (4 << 30)
+    assert report["error"].startswith("out of memory ") and "memory_limit" in report["error"]
+    assert report["pieces"] >= 2 and report["error_rms"] < 1e-3

@@ -244,7 +244,8 @@ def test_bad_meshes_and_requests_are_refused_before_any_work(monkeypatch):
     calls = []
     monkeypatch.setattr(_corvane, "calculate_fields", lambda *args: calls.append(1))
     for arguments, message in ((dict(tolerance=1.0), "tolerance must be None or from 1e-06 to 0.01, got 1.0"),
-                               (dict(rtol=0.0), "rtol must be > 0"), (dict(progress=1), "progress must be True")):
+                               (dict(rtol=0.0), "rtol must be > 0"), (dict(rtol=2.0), "rtol must be < 0.5"),
+                               (dict(progress=1), "progress must be True")):
         with pytest.raises((TypeError, ValueError), match=message):
             model.solve(**arguments)
     assert not calls
@@ -258,3 +259,66 @@ def test_bad_meshes_and_requests_are_refused_before_any_work(monkeypatch):
                                                                         "surrounded by air")):
         with pytest.raises(ValueError, match=message):
             request()
+
+
+def test_sections_refuse_bad_arguments_and_label_nearly_uniform_fields():
+    pytest.importorskip("matplotlib")
+    import matplotlib
+
+    matplotlib.use("Agg")
+    magnet = small_model()
+    magnet.add_magnet("a", remanence=(0.0, 0.0, 1.0))
+    sol = magnet.solve()
+    for options, message in ((dict(plane=["y"]), r"plane must be 'x', 'y' or 'z', got \['y'\]"),
+                             (dict(extent=(0, 1)), r"extent must be four numbers .* got 2 values: \(0, 1\)"),
+                             (dict(extent="abcd"), "extent must be four numbers"),
+                             (dict(extent=(0, 1, 1, 0)), r"extent must be four numbers .* with max > min"),
+                             (dict(quantity=["Bz"]), "quantity must be one of")):
+        with pytest.raises(ValueError, match=message):
+            sol.plot(**options)
+    zero = small_model()
+    zero.add_soft("a", chi=5.0)
+    with pytest.raises(ValueError, match=r"log: \|B\| is zero everywhere on the section \(y = 0 m\).*log=False"):
+        zero.solve().plot(log=True)
+    # Far from the parts the field is uniform to a few parts in 1e7: the colour
+    # bar's labels still differ, with no added offset, and log keeps a decade.
+    for options in (dict(plane="z", at=1e3, quantity="Bz"), dict(plane="y", at=50.0, log=True)):
+        fig = sol.plot(resolution=8, **options)
+        bar = fig.axes[-1]
+        fig.canvas.draw()
+        labels = [t.get_text() for t in bar.get_yticklabels() if t.get_text()]
+        assert len(labels) >= 2 and len(set(labels)) == len(labels), labels
+        assert "+" not in bar.yaxis.get_offset_text().get_text()  # a scale, not an added offset
+        matplotlib.pyplot.close(fig)
+
+
+def test_far_field_is_the_dipole_field_out_to_the_largest_coordinates():
+    model = small_model()
+    model.add_magnet("ab", remanence=(0.0, 0.0, 1.0))
+    sol = model.solve()
+    moment = np.array([0.0, 0.0, 2.0 / MU0])           # Br/μ0 times 2 m³, about the centre (1, 0.5, 0.5)
+    direction = np.array([0.8, 0.36, 0.48])
+    for r in (1e3, 1e6, 1e10, 1e15, 1e20, 1e29):
+        d = r * direction
+        dipole = MU0 / (4 * np.pi) * (3 * d * (moment @ d) / r**5 - moment / r**3)
+        # Relative error of the dipole law itself: (2 m / r)² at most.
+        assert relative(sol.B(d + [1.0, 0.5, 0.5]), dipole) < max(1e-12, 4.0 / r**2), r
+    with pytest.raises(ValueError, match="a coordinate of magnitude 1e\\+155 m, above 1e\\+30 m"):
+        sol.B([1e155, 0.0, 0.0])
+
+
+def test_smoothed_magnetization_of_pictures_is_continuous_within_a_part():
+    model = small_model()
+    model.add_soft("ab", chi=100.0)
+    model.applied_field = (300.0, 0.0, 1e3)
+    sol = model.solve()
+    nodes, conn, centroids = sol.mesh.nodes, sol.mesh.connectivity, sol.mesh.centroids
+    node = 7                                                  # inside the box, shared by many elements
+    around = np.flatnonzero((conn == node).any(axis=1))
+    points = nodes[node] + 1e-6 * (centroids[around] - nodes[node])
+    smooth, plain = sol._magnetization_at(points, smooth=True), sol._magnetization_at(points)
+    assert len(around) == 4 and relative(plain, sol.M[around]) == 0.0
+    assert np.ptp(plain, axis=0).max() > 1e-3 * np.abs(plain).max()           # a mosaic of element values
+    assert np.ptp(smooth, axis=0).max() < 1e-5 * np.abs(plain).max()          # one value at the node
+    # That value is the volume-weighted mean of the elements about the node.
+    np.testing.assert_allclose(smooth[0], mean(sol.M, sol.mesh, around), rtol=1e-5)

@@ -96,7 +96,7 @@ def test_mixed_model_with_a_curve_linear_in_range_matches_the_linear_solve(tmp_p
     write_msh(tmp_path / "three.msh", bodies)
     mesh = corvane.read_mesh(tmp_path / "three.msh")
     solutions = []
-    for soft in (dict(chi=50.0), dict(bh_curve=([0.0, 1e4, 1e5], MU0 * 51.0 * np.array([0.0, 1e4, 1e5])))):
+    for soft in (dict(chi=50.0), dict(bh_curve=([0.0, 1e4, 2e4], MU0 * 51.0 * np.array([0.0, 1e4, 2e4])))):
         model = corvane.Model(mesh)
         model.add_magnet("rigid", remanence=(0.0, 0.3, 0.3))
         model.add_magnet("recoil", remanence=(0.3, 0.0, 0.0), recoil_susceptibility=0.5)
@@ -119,12 +119,17 @@ def test_budget_and_progress(monkeypatch, capsys):
     bar = capsys.readouterr().err
     assert "nonlinear solve" in bar and f"| {counter.calls}/50 " in bar and "iteration 2, residual" in bar
     monkeypatch.setitem(sys.modules, "tqdm", None)  # one line per Newton iteration instead of a bar
-    model.solve(rtol=1e-5, progress=True)
+    sol = model.solve(rtol=1e-5, progress=True)
     lines = capsys.readouterr().err.splitlines()
     assert [line.split(",")[0] for line in lines] == [f"nonlinear solve: iteration {k}" for k in range(len(lines))]
     residuals = [float(line.split("relative residual ")[1]) for line in lines]
     evaluations = [int(line.split(", ")[1].split()[0]) for line in lines]
     assert residuals[0] == 1.0 and residuals[-1] <= 1e-5 < residuals[-2] and evaluations == sorted(evaluations)
+    # The solve's progress is not the solution's: later fields and forces show none.
+    monkeypatch.undo()
+    sol.B(np.random.default_rng(1).normal(size=(2000, 3)))
+    sol.force("ball", method="kelvin")
+    assert not capsys.readouterr().err
 
 
 def test_anisotropic_susceptibility_tensor():
@@ -155,6 +160,14 @@ STEEL = [0.0, 100.0, 1e3, 1e4], [0.0, 0.5, 1.5, 1.9]
     (dict(bh_curve=([0.0, 100.0, 1e3, 1e7], STEEL[1])), ValueError, r"bh_curve has B < μ0·H \(M < 0\) at point 3"),
     (dict(bh_curve=([0.0, 1e5, 1.2e5, 1.3e5], [0.0, 0.2, 0.201, 1.0])), ValueError,
      "bh_curve: the curve interpolated between the points has B falling near H = 105000 A/m; add points there"),
+    # Tables no material has: columns swapped, B in gauss, H in kA/m.
+    (dict(bh_curve=STEEL[::-1]), ValueError,
+     r"bh_curve has B - μ0·H = 10000 T at point 3 \(10000 T at 1.9 A/m\), beyond any material's 3 T: B must be in "
+     r"tesla \(not gauss\) and the pair is \(H, B\), H first"),
+    (dict(bh_curve=(STEEL[0], 1e4 * np.array(STEEL[1]))), ValueError, "bh_curve has B - μ0·H = 19000 T at point 3"),
+    (dict(bh_curve=(1e-3 * np.array(STEEL[0]), STEEL[1])), ValueError,
+     r"bh_curve has B/\(μ0·H\) = 3.98e\+06 at point 1 \(0.5 T at 0.1 A/m\), beyond any material's 1e\+06: H must be "
+     r"in A/m \(not kA/m\)"),
     (dict(bh_curve=([0.0], [0.0])), ValueError, "bh_curve needs at least two points, got 1"),
     (dict(bh_curve=(STEEL[0], [0.0, 0.5, np.nan, 1.9])), ValueError, "bh_curve must be finite"),
     (dict(bh_curve=(STEEL[0], STEEL[1][:3])), ValueError, r"bh_curve must be two 1-D arrays \(H, B\) of one length"),

@@ -298,6 +298,7 @@ def bad_input_cases():
         (dict(rtol=0.0), ValueError, "rtol must be > 0, got 0.0"),
         (dict(rtol=-1e-6), ValueError, "rtol must be > 0"),
         (dict(rtol=np.nan), ValueError, "rtol must be > 0, got nan"),
+        (dict(rtol=0.5), ValueError, "rtol must be < 0.5: a larger residual takes M = 0 as the solution; got 0.5"),
         (dict(rtol="1e-6"), TypeError, "rtol must be a real number, got str"),
         (dict(max_evaluations=0), ValueError, "max_evaluations must be from 1 to 4294967295, got 0"),
         (dict(max_evaluations=10.0), TypeError, "max_evaluations must be an integer, got float"),
