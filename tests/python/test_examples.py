@@ -34,6 +34,13 @@ def test_cluster_fields_are_bit_identical_to_one_direct_call(tmp_path):
     assert spread < 1e-2
 
 
+
+def test_cluster_solve_matches_the_solve_here(tmp_path):
+    pytest.importorskip("distributed", reason="Dask is installed in the main .venv only")
+    out = run_example("cluster_solve.py", "--size-factor", 2, "--check", cwd=tmp_path)
+    assert "Cluster: 2 workers" in out
+    assert float(re.search(r"relative difference (\S+)", out).group(1)) < 1e-4
+
 def stated(out, what):
     """(value, tolerance) of a printed line '...: relative difference X (tolerance Y)'."""
     line = next(line for line in out.splitlines() if line.startswith(what))
