@@ -2,16 +2,16 @@
 40 x 40 x 10 mm steel plate (chi = 1000), meshed by gmsh with conforming faces at the contact.
 
 Tables, all from this run:
-1. In contact, elements of one size for both bodies: the force on the magnet and on the
-   plate by magnetic charges ("charge") and by the Kelvin force density ("kelvin"), their
-   action-and-reaction mismatch |F_m + F_p| / |F_m|, and each against the converged holding
-   force: the charge forces on three meshes extrapolated to zero element size
+1. The converged force at gaps 0, 0.5, 1 and 2 mm: meshes graded towards the faces across
+   the gap, all sizes scaled by s, the charge force on the magnet extrapolated to s = 0
    (Richardson, order fitted to the three).
-2. The magnet 1.5 mm / plate 2.5 mm meshes at gaps 0, 0.5, 1 and 2 mm, each against its own
-   converged value (the same construction at 1.5 and 0.75 times those sizes).
-3. The magnet tilted 10 degrees about its contact edge (it rests on that edge): torque about
+2. In contact, elements of one size for both bodies: the force on the magnet and on the
+   plate by magnetic charges ("charge") and by the Kelvin force density ("kelvin"), their
+   action-and-reaction mismatch |F_m + F_p| / |F_m|, and each against the converged force.
+3. The magnet 1.5 mm / plate 2.5 mm meshes at each gap against its converged value.
+4. The magnet tilted 10 degrees about its contact edge (it rests on that edge): torque about
    the edge on the magnet and on the plate.
-4. Cost: seconds of a force against seconds of one field evaluation of the model (H at
+5. Cost: seconds of a force against seconds of one field evaluation of the model (H at
    every centroid), same run.
 Solves and fields use a FieldOperator of tolerance 1e-5.
 
@@ -30,17 +30,19 @@ import corvane
 TOLERANCE = 1e-5
 UNIFORM_SIZES = (0.003, 0.002, 0.0015)
 TABLE_SIZES = (0.0015, 0.0025)
-TABLE_SCALES = (1.5, 1.0, 0.75)
+GRADED_SCALES = (2.0, 1.5, 1.2)
 GAPS = (0.0, 0.0005, 0.001, 0.002)
 TILT_SIZES = (0.003, 0.002)
 
 
-def mesh_case(directory, gap=0.0, magnet_size=0.003, plate_size=0.003, tilt_degrees=0.0):
+def mesh_case(directory, gap=0.0, magnet_size=0.003, plate_size=0.003, tilt_degrees=0.0, graded=None):
     """The plate at z from -10 mm to 0, the magnet above it at the gap, or tilted about its edge
-    x = 5 mm, z = 0 (lifting the edge x = -5 mm). Regions "magnet" and "plate"."""
+    x = 5 mm, z = 0 (lifting the edge x = -5 mm). Regions "magnet" and "plate". graded: an
+    element size at the faces that face each other across the gap, growing by half the distance
+    from them."""
     import gmsh
 
-    path = pathlib.Path(directory) / f"contact_{gap}_{magnet_size}_{plate_size}_{tilt_degrees}.msh"
+    path = pathlib.Path(directory) / f"contact_{gap}_{magnet_size}_{plate_size}_{tilt_degrees}_{graded}.msh"
     gmsh.initialize(interruptible=False)
     try:
         gmsh.option.setNumber("General.Terminal", 0)
@@ -61,6 +63,15 @@ def mesh_case(directory, gap=0.0, magnet_size=0.003, plate_size=0.003, tilt_degr
         for tags, size in sorted(groups.values(), key=lambda group: -group[1]):
             gmsh.model.mesh.setSize(gmsh.model.getBoundary([(3, t) for t in tags], recursive=True), size)
         gmsh.option.setNumber("Mesh.MeshSizeMax", max(magnet_size, plate_size))
+        if graded is not None:
+            gmsh.option.setNumber("Mesh.MeshSizeMin", graded)
+
+            def size_at(dim, tag, x, y, z, lc):
+                outside = np.hypot(max(abs(x) - 0.005, 0.0), max(abs(y) - 0.005, 0.0))
+                across = max(z - gap, -z, 0.0)
+                return min(lc, graded + 0.5 * np.hypot(outside, across))
+
+            gmsh.model.mesh.setSizeCallback(size_at)
         gmsh.model.mesh.generate(3)
         gmsh.write(str(path))
     finally:
@@ -108,19 +119,33 @@ def contact_forces(directory, magnet_size, plate_size, gap=0.0, methods=("charge
     return len(mesh.connectivity), seconds_field, rows
 
 
+def converged(directory, gap, scales):
+    """(extrapolated force on the magnet, order, [(elements, force)]) over graded meshes: magnet
+    1.5 s mm, plate 2.5 s mm, 0.3 s mm at the facing faces, for each scale s."""
+    runs = []
+    for s in scales:
+        mesh = mesh_case(directory, gap, 0.0015 * s, 0.0025 * s, graded=0.0003 * s)
+        runs.append((len(mesh.connectivity), -solve(mesh).force("magnet")[2]))
+    limit, order = extrapolate(scales, [f for _, f in runs])
+    return limit, order, runs
+
+
 def main(cpp_build_dir=None, quick=False):
     print("Forces in contact: 10 mm magnet cube (Br 1.2 T, recoil 0.05) on a 40 x 40 x 10 mm plate "
           f"(chi 1000), FieldOperator tolerance {TOLERANCE:g}")
     uniform = UNIFORM_SIZES[:2] if quick else UNIFORM_SIZES
+    scales = (3.0, 2.5, 2.0) if quick else GRADED_SCALES
     with tempfile.TemporaryDirectory() as directory:
+        references = {gap: converged(directory, gap, scales) for gap in (GAPS[:1] if quick else GAPS)}
+        print(f"\nConverged force on the magnet: graded meshes (magnet 1.5 s mm, plate 2.5 s mm, 0.3 s mm at "
+              f"the faces across the gap) for s = {', '.join(f'{s:g}' for s in scales)}, Richardson")
+        print(f"{'gap':>6} {'converged':>9} {'order':>6}   (elements, force) per s")
+        for gap, (limit, order, runs) in references.items():
+            print(f"{1e3 * gap:4.1f}mm {limit:9.3f} {order:6.2f}   " + "  ".join(f"({n}, {f:.3f})" for n, f in runs))
+
+        limit = references[0.0][0]
         results = [contact_forces(directory, h, h) for h in uniform]
-        charge_magnet = [-r[2]["charge"][0] for r in results]
-        if len(results) == 3:
-            limit, order = extrapolate(uniform, charge_magnet)
-            how = f"Richardson over {', '.join(f'{1e3 * h:g}' for h in uniform)} mm, order {order:.2f}"
-        else:
-            limit, how = charge_magnet[-1], f"finest mesh ({1e3 * uniform[-1]:g} mm)"
-        print(f"\nIn contact; converged holding force {limit:.3f} N ({how})")
+        print(f"\nIn contact, one element size for both bodies, against the converged {limit:.3f} N")
         print(f"{'method':>7} {'mesh':>7} {'elements':>8} {'F magnet':>9} {'F plate':>9} {'|Fm+Fp|/|Fm|':>13} "
               f"{'vs conv.':>9} {'force s':>8} {'field s':>8}")
         for h, (n, seconds_field, rows) in zip(uniform, results):
@@ -130,19 +155,14 @@ def main(cpp_build_dir=None, quick=False):
         step = (results[1][2]["charge"][0] - results[0][2]["charge"][0]) / results[1][2]["charge"][0]
         print(f"charge, 3 mm against 2 mm: {step:+.2%}")
 
-        print("\nMagnet 1.5 mm / plate 2.5 mm elements at a gap, against the converged value of each gap "
-              f"(meshes scaled by {', '.join(map(str, TABLE_SCALES))}, Richardson)")
-        print(f"{'gap':>6} {'F magnet':>9} {'F plate':>9} {'|Fm+Fp|/|Fm|':>13} {'converged':>9} {'order':>6} "
-              f"{'vs conv.':>9} {'kelvin vs':>9}")
-        for gap in (GAPS[:1] if quick else GAPS):
-            scales = TABLE_SCALES[:2] if quick else TABLE_SCALES
-            runs = [contact_forces(directory, s * TABLE_SIZES[0], s * TABLE_SIZES[1], gap) for s in scales]
-            values = [-r[2]["charge"][0] for r in runs]
-            limit, order = extrapolate(scales, values) if len(runs) == 3 else (values[-1], float("nan"))
-            f_m, f_p, mismatch = runs[scales.index(1.0)][2]["charge"][:3]
-            kelvin = runs[scales.index(1.0)][2]["kelvin"][0]
-            print(f"{1e3 * gap:4.1f}mm {f_m:9.3f} {f_p:9.3f} {mismatch:13.2e} {limit:9.3f} {order:6.2f} "
-                  f"{-f_m / limit - 1:+9.2%} {-kelvin / limit - 1:+9.2%}")
+        print("\nMagnet 1.5 mm / plate 2.5 mm elements at a gap, against the converged value of each gap")
+        print(f"{'gap':>6} {'method':>7} {'elements':>8} {'F magnet':>9} {'F plate':>9} {'|Fm+Fp|/|Fm|':>13} "
+              f"{'vs conv.':>9} {'force s':>8} {'field s':>8}")
+        for gap, (limit, _, _) in references.items():
+            n, seconds_field, rows = contact_forces(directory, *TABLE_SIZES, gap)
+            for method, (f_m, f_p, mismatch, s_m, s_p) in rows.items():
+                print(f"{1e3 * gap:4.1f}mm {method:>7} {n:8d} {f_m:9.3f} {f_p:9.3f} {mismatch:13.2e} "
+                      f"{-f_m / limit - 1:+9.2%} {max(s_m, s_p):8.2f} {seconds_field:8.2f}")
 
         print("\nMagnet tilted 10 degrees, resting on its edge x = 5 mm, z = 0: torque about that edge (N m)")
         print(f"{'mesh':>7} {'T_y magnet':>11} {'T_y plate':>11} {'|Tm+Tp|/|Tm|':>13} {'F_z magnet':>11} "

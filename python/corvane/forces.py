@@ -174,13 +174,29 @@ def _touching_correction(mesh, own, other, magnetized, faces):
     theirs = _charge_faces(mesh, other.magnetization, others[at_region], near)
     theirs = tuple(a[theirs[3] == len(CHARGE_RULES) - 1] for a in theirs)
     mine = tuple(a[touching] for a in faces)
+    # Pairs of faces closer than twice the sum of their sizes; farther ones the quadrature gets right.
+    centres, sizes = [f[0].mean(axis=1) for f in (mine, theirs)], [_face_sizes(f[0]) for f in (mine, theirs)]
+    from scipy.spatial import cKDTree
+
+    candidates = cKDTree(centres[1]).query_ball_point(centres[0], 2.0 * (sizes[0] + sizes[1].max(initial=0.0)))
+    a = np.repeat(np.arange(len(candidates)), [len(c) for c in candidates])
+    b = np.concatenate([np.asarray(c, dtype=np.int64) for c in candidates] + [np.zeros(0, dtype=np.int64)])
+    close = np.linalg.norm(centres[0][a] - centres[1][b], axis=1) < 2.0 * (sizes[0][a] + sizes[1][b])
+    a, b = a[close], b[close]
     force, torque = np.zeros(3), np.zeros(3)
-    for receiving, acting in ((mine, theirs), (theirs, mine)):
-        points, weights, ends = _charge_quadrature(*receiving)
-        per_point = MU0 * weights[:, None] * _sheet_field(acting[0], acting[1], points)
-        force += 0.5 * per_point.sum(axis=0)
-        torque += 0.5 * np.cross(ends, per_point).sum(axis=0)
+    for receiving, acting, r_index, a_index in ((mine, theirs, a, b), (theirs, mine, b, a)):
+        # Every touching face has the same rule: the same number of points.
+        points, weights, ends = (x.reshape(len(receiving[0]), -1, *x.shape[1:]) for x in _charge_quadrature(*receiving))
+        field = _sheet_field(acting[0][a_index], acting[1][a_index], points[r_index])
+        per_point = MU0 * weights[r_index, :, None] * field
+        force += 0.5 * per_point.sum(axis=(0, 1))
+        torque += 0.5 * np.cross(ends[r_index], per_point).sum(axis=(0, 1))
     return force, torque
+
+
+def _face_sizes(corners):
+    """The longest edge of each triangle (F, 3, 3)."""
+    return np.linalg.norm(corners - corners[:, [1, 2, 0]], axis=2).max(axis=1)
 
 
 def _charge_faces(mesh, magnetization, magnetized, sources):
@@ -205,7 +221,7 @@ def _charge_faces(mesh, magnetization, magnetized, sources):
     scale = np.abs(magnetization[magnetized]).max(initial=0.0)
     keep = np.abs(charges) > 1e-12 * scale * areas
     corners, area_vectors, charges, shared, areas = (a[keep] for a in (corners, area_vectors, charges, shared, areas))
-    size = np.linalg.norm(corners - corners[:, [1, 2, 0]], axis=2).max(axis=1)
+    size = _face_sizes(corners)
     step = -np.where(shared, 0.0, _INSIDE * size / areas)[:, None] * area_vectors
     return corners, charges, step, _charge_levels(sources, corners, size)
 
@@ -225,41 +241,41 @@ def _charge_quadrature(corners, charges, step, level):
     return np.concatenate(points), np.concatenate(weights), np.concatenate(ends)
 
 
-def _sheet_field(corners, charges, points, pairs_per_block=1 << 20):
-    """H (A/m) at the points (P, 3) of triangles (F, 3, 3) carrying the charges (F,) (A·m) uniformly.
+def _sheet_field(corners, charges, points, pairs_per_block=1 << 18):
+    """H (A/m) at points (K, Q, 3) of triangles (K, 3, 3) carrying the charges (K,) (A·m)
+    uniformly, the Q points of row k in the field of triangle k.
 
     H = σ/4π ∫ (p - q)/|p - q|³ dA: along the normal σ/4π times the solid angle (signed, positive
     on the side the right-hand normal points to), in the plane σ/4π ∮ m dl / |p - q| with m the
     outward normal of each edge in the plane.
     """
-    area_vectors = 0.5 * np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
-    areas = np.linalg.norm(area_vectors, axis=1)
-    normals = area_vectors / areas[:, None]
-    sigma = charges / areas / (4 * np.pi)
-    edges = corners[:, [1, 2, 0]] - corners                                  # (F, 3, 3): u -> v
-    lengths = np.linalg.norm(edges, axis=2)
-    tangents = edges / lengths[:, :, None]
-    outward = np.cross(tangents, normals[:, None, :])
-    field = np.zeros((len(points), 3))
-    block = max(1, pairs_per_block // max(1, len(corners)))
-    for start in range(0, len(points), block):
-        p = points[start:start + block, None, None, :]
-        r = corners[None] - p                                                 # (b, F, 3, 3)
+    field = np.zeros(points.shape)
+    block = max(1, pairs_per_block // max(1, points.shape[1]))
+    for start in range(0, len(corners), block):
+        c, p = corners[start:start + block], points[start:start + block]
+        area_vectors = 0.5 * np.cross(c[:, 1] - c[:, 0], c[:, 2] - c[:, 0])
+        areas = np.linalg.norm(area_vectors, axis=1)
+        normals = area_vectors / areas[:, None]
+        sigma = charges[start:start + block] / areas / (4 * np.pi)
+        edges = c[:, [1, 2, 0]] - c                                           # (k, 3, 3): u -> v
+        lengths = np.linalg.norm(edges, axis=2)
+        tangents = edges / lengths[:, :, None]
+        outward = np.cross(tangents, normals[:, None, :])
+        r = c[:, None] - p[:, :, None]                                        # (k, Q, 3, 3)
         distance = np.linalg.norm(r, axis=3)
-        triple = np.einsum("bfk,bfk->bf", r[:, :, 0], np.cross(r[:, :, 1], r[:, :, 2]))
-        dots = np.einsum("bfik,bfik->bfi", r, r[:, :, [1, 2, 0]])             # r0·r1, r1·r2, r2·r0
-        denominator = (distance.prod(axis=2) + dots[:, :, 0] * distance[:, :, 2]
-                       + dots[:, :, 1] * distance[:, :, 0] + dots[:, :, 2] * distance[:, :, 1])
+        triple = np.einsum("kqx,kqx->kq", r[:, :, 0], np.cross(r[:, :, 1], r[:, :, 2]))
+        dots = np.einsum("kqix,kqix->kqi", r, r[:, :, [1, 2, 0]])             # r0·r1, r1·r2, r2·r0
+        denominator = (distance.prod(axis=2) + dots[..., 0] * distance[..., 2]
+                       + dots[..., 1] * distance[..., 0] + dots[..., 2] * distance[..., 1])
         solid_angle = -2.0 * np.arctan2(triple, denominator)
-        s_u = np.einsum("bfek,fek->bfe", r, tangents)
-        s_v = s_u + lengths[None]
-        r_v = distance[:, :, [1, 2, 0]]
+        s_u = np.einsum("kqex,kex->kqe", r, tangents)
+        s_v = s_u + lengths[:, None]
+        r_v = distance[..., [1, 2, 0]]
         # ln((R_v + s_v)/(R_u + s_u)), written as ln((R_u - s_u)/(R_v - s_v)) behind the edge.
         behind = s_v < 0
-        logs = np.where(behind, np.log(np.where(behind, distance - s_u, 1.0) / np.where(behind, r_v - s_v, 1.0)),
-                        np.log(np.where(behind, 1.0, r_v + s_v) / np.where(behind, 1.0, distance + s_u)))
-        field[start:start + block] = np.einsum("bf,fk->bk", sigma[None] * solid_angle, normals) + \
-            np.einsum("f,bfe,fek->bk", sigma, logs, outward)
+        logs = np.log(np.where(behind, distance - s_u, r_v + s_v) / np.where(behind, r_v - s_v, distance + s_u))
+        field[start:start + block] = sigma[:, None, None] * (solid_angle[..., None] * normals[:, None, :]
+                                                             + np.einsum("kqe,kex->kqx", logs, outward))
     return field
 
 
