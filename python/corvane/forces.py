@@ -169,8 +169,10 @@ def _touching_correction(mesh, own, other, magnetized, faces):
     if not touching.any() or not len(others):
         return np.zeros(3), np.zeros(3)
     near = _source_points(mesh, own)
-    # Only the others' elements with a node at the region's sources can hold faces touching it.
-    at_region = np.isin(mesh.connectivity[others], np.unique(mesh.connectivity[magnetized])).any(axis=1)
+    # Only the others' elements with a corner on the region's sources can hold faces touching it.
+    corners_at, _ = near[1].query(mesh.nodes[mesh.connectivity[others]].reshape(-1, 3),
+                                  distance_upper_bound=1e-12 * np.ptp(mesh.nodes, axis=0).max())
+    at_region = np.isfinite(corners_at).reshape(-1, 4).any(axis=1)
     theirs = _charge_faces(mesh, other.magnetization, others[at_region], near)
     theirs = tuple(a[theirs[3] == len(CHARGE_RULES) - 1] for a in theirs)
     mine = tuple(a[touching] for a in faces)
