@@ -2,9 +2,9 @@
 40 x 40 x 10 mm steel plate (chi = 1000), meshed by gmsh with conforming faces at the contact.
 
 Tables, all from this run:
-1. The converged force at gaps 0, 0.5, 1 and 2 mm: meshes graded towards the faces across
-   the gap, all sizes scaled by s, the charge force on the magnet extrapolated to s = 0
-   (Richardson, order fitted to the three).
+1. The converged force at gaps 0, 0.5, 1 and 2 mm: the charge force on the magnet on the
+   table's meshes graded to 0.6 and 0.4 mm at the faces across the gap (the change between
+   the two says how far from converged the finer is).
 2. In contact, elements of one size for both bodies: the force on the magnet and on the
    plate by magnetic charges ("charge") and by the Kelvin force density ("kelvin"), their
    action-and-reaction mismatch |F_m + F_p| / |F_m|, and each against the converged force.
@@ -30,7 +30,7 @@ import corvane
 TOLERANCE = 1e-5
 UNIFORM_SIZES = (0.003, 0.002, 0.0015)
 TABLE_SIZES = (0.0015, 0.0025)
-GRADED_SCALES = (2.0, 1.5, 1.2)
+GRADED_SIZES = (0.0006, 0.0004)
 GAPS = (0.0, 0.0005, 0.001, 0.002)
 TILT_SIZES = (0.003, 0.002)
 
@@ -93,18 +93,19 @@ def timed(function, *args, **kwargs):
 
 
 def extrapolate(sizes, values):
-    """(limit, order) of values = limit + c size^order through three (size, value) pairs."""
+    """(limit, order) of values = limit + c size^order through three (size, value) pairs; order
+    None when no order from 0.25 to 6 fits, and the limit then of order 1."""
     (h1, h2, h3), (f1, f2, f3) = sizes, values
 
     def mismatch(p):
         return (f1 - f2) * (h2**p - h3**p) - (f2 - f3) * (h1**p - h2**p)
 
     try:
-        p = brentq(mismatch, 0.25, 6.0)
+        p = found = brentq(mismatch, 0.25, 6.0)
     except ValueError:
-        p = 1.0
+        p, found = 1.0, None
     c = (f2 - f3) / (h2**p - h3**p)
-    return f3 - c * h3**p, p
+    return f3 - c * h3**p, found
 
 
 def contact_forces(directory, magnet_size, plate_size, gap=0.0, methods=("charge", "kelvin")):
@@ -119,29 +120,30 @@ def contact_forces(directory, magnet_size, plate_size, gap=0.0, methods=("charge
     return len(mesh.connectivity), seconds_field, rows
 
 
-def converged(directory, gap, scales):
-    """(extrapolated force on the magnet, order, [(elements, force)]) over graded meshes: magnet
-    1.5 s mm, plate 2.5 s mm, 0.3 s mm at the facing faces, for each scale s."""
+def converged(directory, gap, graded):
+    """(force on the magnet on the finest mesh, [(elements, force)]) over meshes of the table's
+    sizes graded to each size in `graded` at the faces across the gap."""
     runs = []
-    for s in scales:
-        mesh = mesh_case(directory, gap, 0.0015 * s, 0.0025 * s, graded=0.0003 * s)
+    for size in graded:
+        mesh = mesh_case(directory, gap, *TABLE_SIZES, graded=size)
         runs.append((len(mesh.connectivity), -solve(mesh).force("magnet")[2]))
-    limit, order = extrapolate(scales, [f for _, f in runs])
-    return limit, order, runs
+    return runs[-1][1], runs
 
 
 def main(cpp_build_dir=None, quick=False):
     print("Forces in contact: 10 mm magnet cube (Br 1.2 T, recoil 0.05) on a 40 x 40 x 10 mm plate "
           f"(chi 1000), FieldOperator tolerance {TOLERANCE:g}")
     uniform = UNIFORM_SIZES[:2] if quick else UNIFORM_SIZES
-    scales = (3.0, 2.5, 2.0) if quick else GRADED_SCALES
+    graded = (0.0008, 0.0006) if quick else GRADED_SIZES
     with tempfile.TemporaryDirectory() as directory:
-        references = {gap: converged(directory, gap, scales) for gap in (GAPS[:1] if quick else GAPS)}
-        print(f"\nConverged force on the magnet: graded meshes (magnet 1.5 s mm, plate 2.5 s mm, 0.3 s mm at "
-              f"the faces across the gap) for s = {', '.join(f'{s:g}' for s in scales)}, Richardson")
-        print(f"{'gap':>6} {'converged':>9} {'order':>6}   (elements, force) per s")
-        for gap, (limit, order, runs) in references.items():
-            print(f"{1e3 * gap:4.1f}mm {limit:9.3f} {order:6.2f}   " + "  ".join(f"({n}, {f:.3f})" for n, f in runs))
+        references = {gap: converged(directory, gap, graded) for gap in (GAPS[:1] if quick else GAPS)}
+        print(f"\nConverged force on the magnet: the 1.5 mm / 2.5 mm meshes graded to "
+              f"{' and '.join(f'{1e3 * g:g}' for g in graded)} mm at the faces across the gap "
+              f"(growing by half the distance from them); the finest is the reference")
+        print(f"{'gap':>6} {'converged':>9} {'change':>8}   (elements, force) per grading")
+        for gap, (limit, runs) in references.items():
+            print(f"{1e3 * gap:4.1f}mm {limit:9.3f} {runs[-1][1] / runs[-2][1] - 1:+8.2e}   "
+                  + "  ".join(f"({n}, {f:.3f})" for n, f in runs))
 
         limit = references[0.0][0]
         results = [contact_forces(directory, h, h) for h in uniform]
@@ -154,11 +156,15 @@ def main(cpp_build_dir=None, quick=False):
                       f"{-f_m / limit - 1:+9.2%} {max(s_m, s_p):8.2f} {seconds_field:8.2f}")
         step = (results[1][2]["charge"][0] - results[0][2]["charge"][0]) / results[1][2]["charge"][0]
         print(f"charge, 3 mm against 2 mm: {step:+.2%}")
+        if len(results) == 3:
+            richardson, order = extrapolate(uniform, [-r[2]["charge"][0] for r in results])
+            print(f"charge, Richardson over {', '.join(f'{1e3 * h:g}' for h in uniform)} mm: {richardson:.3f} N "
+                  f"(" + ("no order fits, first order assumed)" if order is None else f"order {order:.2f})"))
 
         print("\nMagnet 1.5 mm / plate 2.5 mm elements at a gap, against the converged value of each gap")
         print(f"{'gap':>6} {'method':>7} {'elements':>8} {'F magnet':>9} {'F plate':>9} {'|Fm+Fp|/|Fm|':>13} "
               f"{'vs conv.':>9} {'force s':>8} {'field s':>8}")
-        for gap, (limit, _, _) in references.items():
+        for gap, (limit, _) in references.items():
             n, seconds_field, rows = contact_forces(directory, *TABLE_SIZES, gap)
             for method, (f_m, f_p, mismatch, s_m, s_p) in rows.items():
                 print(f"{1e3 * gap:4.1f}mm {method:>7} {n:8d} {f_m:9.3f} {f_p:9.3f} {mismatch:13.2e} "
