@@ -46,6 +46,7 @@ _TRIANGLE_RULES = {1: np.full((1, 3), 1 / 3),
 # (times split by edge midpoints, points per triangle) for the faces far from other sources,
 # within three face sizes of one, and sharing a node with one.
 CHARGE_RULES = ((0, 1), (0, 3), (1, 3))
+_PAIR_REACH = 1.0
 # Points sit this fraction of the face size inside the region's element.
 _INSIDE = 1e-9
 
@@ -176,14 +177,15 @@ def _touching_correction(mesh, own, other, magnetized, faces):
     theirs = _charge_faces(mesh, other.magnetization, others[at_region], near)
     theirs = tuple(a[theirs[3] == len(CHARGE_RULES) - 1] for a in theirs)
     mine = tuple(a[touching] for a in faces)
-    # Pairs of faces closer than twice the sum of their sizes; farther ones the quadrature gets right.
+    # Pairs of faces closer than _PAIR_REACH times the sum of their sizes; the quadrature gets
+    # farther ones right.
     centres, sizes = [f[0].mean(axis=1) for f in (mine, theirs)], [_face_sizes(f[0]) for f in (mine, theirs)]
     from scipy.spatial import cKDTree
 
-    candidates = cKDTree(centres[1]).query_ball_point(centres[0], 2.0 * (sizes[0] + sizes[1].max(initial=0.0)))
+    candidates = cKDTree(centres[1]).query_ball_point(centres[0], _PAIR_REACH * (sizes[0] + sizes[1].max(initial=0.0)))
     a = np.repeat(np.arange(len(candidates)), [len(c) for c in candidates])
     b = np.concatenate([np.asarray(c, dtype=np.int64) for c in candidates] + [np.zeros(0, dtype=np.int64)])
-    close = np.linalg.norm(centres[0][a] - centres[1][b], axis=1) < 2.0 * (sizes[0][a] + sizes[1][b])
+    close = np.linalg.norm(centres[0][a] - centres[1][b], axis=1) < _PAIR_REACH * (sizes[0][a] + sizes[1][b])
     a, b = a[close], b[close]
     force, torque = np.zeros(3), np.zeros(3)
     for receiving, acting, r_index, a_index in ((mine, theirs, a, b), (theirs, mine, b, a)):
@@ -265,7 +267,8 @@ def _sheet_field(corners, charges, points, pairs_per_block=1 << 18):
         outward = np.cross(tangents, normals[:, None, :])
         r = c[:, None] - p[:, :, None]                                        # (k, Q, 3, 3)
         distance = np.linalg.norm(r, axis=3)
-        triple = np.einsum("kqx,kqx->kq", r[:, :, 0], np.cross(r[:, :, 1], r[:, :, 2]))
+        (x0, y0, z0), (x1, y1, z1), (x2, y2, z2) = (np.moveaxis(r[:, :, i], -1, 0) for i in range(3))
+        triple = x0 * (y1 * z2 - z1 * y2) + y0 * (z1 * x2 - x1 * z2) + z0 * (x1 * y2 - y1 * x2)
         dots = np.einsum("kqix,kqix->kqi", r, r[:, :, [1, 2, 0]])             # r0·r1, r1·r2, r2·r0
         denominator = (distance.prod(axis=2) + dots[..., 0] * distance[..., 2]
                        + dots[..., 1] * distance[..., 0] + dots[..., 2] * distance[..., 1])
