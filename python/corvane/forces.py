@@ -1,6 +1,6 @@
 """Force and torque on a region of a solved model, without its own field.
 
-Two ways, which agree where both apply:
+Three ways, which agree where all apply:
 - Maxwell stress over a closed surface in air around the region: the boundary
   of the region grown by the elements that share a node with it, when those
   and the elements across the surface from them are air (no material). Only
@@ -9,12 +9,25 @@ Two ways, which agree where both apply:
   the other two integrate to zero exactly over a closed surface, and dropping
   them removes their quadrature error. The surface faces are split into
   4^SURFACE_LEVELS triangles, one point each.
+- Magnetic charges: a uniform magnetisation M in an element is the surface
+  charge M·n on its faces, and the force on the region is μ0 times the
+  integral of its charges against H_o, the field of everything else (the
+  torque is that of the same face forces; it holds the couple μ0 M × H_o).
+  Faces inside the region carry the jump of M across them; the region's
+  boundary faces carry its own M·n, and the field there is taken on the
+  region's side of the face: where another body touches the region, its
+  charge on the shared face lies on the far side, as it does when the two
+  move apart. The field is the exact element integrals at the points of a
+  rule on each face that is finer near other sources (CHARGE_RULES). Pairwise forces between charges cancel, so
+  the forces on the parts of a closed system add up to zero up to that
+  quadrature, whatever the mesh does to the magnetisation.
 - Volume forces: the Kelvin force density μ0 (M·∇)H_o with the couple
-  μ0 M × H_o for the torque, on the region's magnetised elements, and the
-  Lorentz force J × B_o on its current-carrying ones. H_o is evaluated at the
-  four points of the degree-2 Gauss rule of every element, never on an
-  element face, so that bodies in contact stay finite; the Kelvin density is
-  the gradient of its linear fit there.
+  μ0 M × H_o for the torque, on the region's magnetised elements. H_o is
+  evaluated at the four points of the degree-2 Gauss rule of every element,
+  never on an element face, so that bodies in contact stay finite; the
+  Kelvin density is the gradient of its linear fit there.
+The Lorentz force J × B_o on the region's current-carrying elements, at the
+same Gauss points, completes the last two.
 """
 import numpy as np
 
@@ -23,7 +36,19 @@ from corvane.materials import MU0
 
 _GAUSS_CORNER, _GAUSS_REST = 0.5854101966249685, 0.1381966011250105
 SURFACE_LEVELS = 2
-METHODS = ("auto", "maxwell", "kelvin")
+METHODS = ("auto", "maxwell", "charge", "kelvin")
+# Element faces in the oriented order of `_corvane.mesh_surface_faces`: outward for positive elements.
+_ELEMENT_FACES = np.array([[0, 3, 2], [0, 2, 1], [0, 1, 3], [1, 2, 3]])
+# Rules on a triangle, barycentric points with equal weights: the centroid (degree 1) and
+# (2/3, 1/6, 1/6) and its permutations (degree 2).
+_TRIANGLE_RULES = {1: np.full((1, 3), 1 / 3),
+                   3: np.array([[2 / 3, 1 / 6, 1 / 6], [1 / 6, 2 / 3, 1 / 6], [1 / 6, 1 / 6, 2 / 3]])}
+# (times split by edge midpoints, points per triangle) for the faces far from other sources,
+# within three face sizes of one, and sharing a node with one.
+CHARGE_RULES = ((0, 1), (0, 3), (1, 3))
+_PAIR_REACH = 1.0
+# Points sit this fraction of the face size inside the region's element.
+_INSIDE = 1e-9
 
 
 def force_and_torque(mesh, sources, air, elements, method="auto", progress=False):
@@ -31,16 +56,18 @@ def force_and_torque(mesh, sources, air, elements, method="auto", progress=False
 
     sources: the model's `field_sources.Sources`; air: mask of the elements
     without material; method: "auto" (Maxwell stress when the region is
-    surrounded by air, else volume forces), "maxwell" or "kelvin".
+    surrounded by air, else magnetic charges), "maxwell", "charge" or "kelvin".
     """
     own, other = sources.split(elements)
-    faces = None if method == "kelvin" else maxwell_surface(mesh, elements, air)
-    if faces is None:
-        if method == "maxwell":
-            raise ValueError("the Maxwell stress needs the region surrounded by air: every element that shares "
-                             "a node with it, and every element across the surface they make, without material")
+    faces = maxwell_surface(mesh, elements, air) if method in ("auto", "maxwell") else None
+    if faces is not None:
+        return (*_maxwell_stress(mesh.nodes, faces, own, other, progress), "maxwell")
+    if method == "maxwell":
+        raise ValueError("the Maxwell stress needs the region surrounded by air: every element that shares "
+                         "a node with it, and every element across the surface they make, without material")
+    if method == "kelvin":
         return (*_volume_forces(mesh, own, other, elements, progress), "kelvin")
-    return (*_maxwell_stress(mesh.nodes, faces, own, other, progress), "maxwell")
+    return (*_charge_forces(mesh, own, other, elements, progress), "charge")
 
 
 def maxwell_surface(mesh, elements, air):
@@ -102,6 +129,184 @@ def _subdivide(triangles, levels):
         triangles = np.stack([np.stack(t, axis=1) for t in ((a, ab, ca), (ab, b, bc), (ca, bc, c), (ab, bc, ca))],
                              axis=1).reshape(-1, 3, 3)
     return triangles
+
+
+def _charge_forces(mesh, own, other, elements, progress):
+    elements = np.asarray(elements)
+    magnetized = elements[own.magnetization[elements].any(axis=1)]
+    faces = _charge_faces(mesh, own.magnetization, magnetized, _source_points(mesh, other))
+    points, weights, ends = _charge_quadrature(*faces)
+    # The currents' Lorentz force shares the one field evaluation.
+    carrying = elements[own.current[elements].any(axis=1)]
+    gauss = _gauss_points(mesh.nodes[mesh.connectivity[carrying]])
+    h = other.H(np.concatenate([points, gauss.reshape(-1, 3)]), progress)
+    per_point = MU0 * weights[:, None] * h[:len(points)]
+    force = per_point.sum(axis=0)
+    torque = np.cross(ends, per_point).sum(axis=0)
+    if len(carrying):
+        j = own.current[carrying]
+        lorentz = (mesh.volumes[carrying, None, None] / 4) * np.cross(j[:, None, :],
+                                                                      MU0 * h[len(points):].reshape(-1, 4, 3))
+        force = force + lorentz.sum(axis=(0, 1))
+        torque = torque + np.cross(gauss, lorentz).sum(axis=(0, 1))
+    correction = _touching_correction(mesh, own, other, magnetized, faces)
+    return force - correction[0], torque - correction[1]
+
+
+def _touching_correction(mesh, own, other, magnetized, faces):
+    """What the quadrature of the charges touching other bodies adds to the region's force and torque
+    beyond pairwise action and reaction.
+
+    The faces of the region that touch other sources and the faces of the others that touch the
+    region's sources exchange forces F_ab (on a, by the quadrature of a's charge in b's field) and
+    F_ba; exactly F_ab = -F_ba, but the field of a charge sheet on its own face and next to its
+    edges is where the quadrature errs, and its errors on F_ab and F_ba do not cancel (the
+    tangential field of a sheet on itself, for one, integrates to zero but its samples do not).
+    Each such pair is counted as (F_ab - F_ba) / 2 instead: this returns (F_ab + F_ba) / 2 summed,
+    force and torque, with the sheets' fields in closed form.
+    """
+    touching = faces[3] == len(CHARGE_RULES) - 1
+    others = np.flatnonzero(other.magnetization.any(axis=1))
+    if not touching.any() or not len(others):
+        return np.zeros(3), np.zeros(3)
+    near = _source_points(mesh, own)
+    # Only the others' elements with a corner on the region's sources can hold faces touching it.
+    corners_at, _ = near[1].query(mesh.nodes[mesh.connectivity[others]].reshape(-1, 3),
+                                  distance_upper_bound=1e-12 * np.ptp(mesh.nodes, axis=0).max())
+    at_region = np.isfinite(corners_at).reshape(-1, 4).any(axis=1)
+    theirs = _charge_faces(mesh, other.magnetization, others[at_region], near)
+    theirs = tuple(a[theirs[3] == len(CHARGE_RULES) - 1] for a in theirs)
+    mine = tuple(a[touching] for a in faces)
+    # Pairs of faces closer than _PAIR_REACH times the sum of their sizes; the quadrature gets
+    # farther ones right.
+    centres, sizes = [f[0].mean(axis=1) for f in (mine, theirs)], [_face_sizes(f[0]) for f in (mine, theirs)]
+    from scipy.spatial import cKDTree
+
+    candidates = cKDTree(centres[1]).query_ball_point(centres[0], _PAIR_REACH * (sizes[0] + sizes[1].max(initial=0.0)))
+    a = np.repeat(np.arange(len(candidates)), [len(c) for c in candidates])
+    b = np.concatenate([np.asarray(c, dtype=np.int64) for c in candidates] + [np.zeros(0, dtype=np.int64)])
+    close = np.linalg.norm(centres[0][a] - centres[1][b], axis=1) < _PAIR_REACH * (sizes[0][a] + sizes[1][b])
+    a, b = a[close], b[close]
+    force, torque = np.zeros(3), np.zeros(3)
+    for receiving, acting, r_index, a_index in ((mine, theirs, a, b), (theirs, mine, b, a)):
+        # Every touching face has the same rule: the same number of points.
+        points, weights, ends = (x.reshape(len(receiving[0]), -1, *x.shape[1:]) for x in _charge_quadrature(*receiving))
+        field = _sheet_field(acting[0][a_index], acting[1][a_index], points[r_index])
+        per_point = MU0 * weights[r_index, :, None] * field
+        force += 0.5 * per_point.sum(axis=(0, 1))
+        torque += 0.5 * np.cross(ends[r_index], per_point).sum(axis=(0, 1))
+    return force, torque
+
+
+def _face_sizes(corners):
+    """The longest edge of each triangle (F, 3, 3)."""
+    return np.linalg.norm(corners - corners[:, [1, 2, 0]], axis=2).max(axis=1)
+
+
+def _charge_faces(mesh, magnetization, magnetized, sources):
+    """The charged faces of the magnetised elements: (corners (F, 3, 3), charge (F,) in A·m, the
+    step (F, 3) from a face to its evaluation points, its rule's position in CHARGE_RULES (F,)).
+
+    A face between two of the elements carries the sum of their charges, the jump of M; a face
+    on their boundary is evaluated a tiny step inside its element, so that the field of a
+    neighbour's charge on the same face is the one on this side. sources: (points of the other
+    sources' nodes, cKDTree of them) or None.
+    """
+    connectivity = mesh.connectivity[magnetized][:, _ELEMENT_FACES]
+    corners = mesh.nodes[connectivity]                                      # (m, 4, 3, 3)
+    area_vectors = 0.5 * np.cross(corners[:, :, 1] - corners[:, :, 0], corners[:, :, 2] - corners[:, :, 0])
+    charges = np.einsum("mfk,mk->mf", area_vectors, magnetization[magnetized]).ravel()
+    corners, area_vectors = corners.reshape(-1, 3, 3), area_vectors.reshape(-1, 3)
+    _, first, inverse, counts = np.unique(_face_keys(connectivity.reshape(-1, 3)), return_index=True,
+                                          return_inverse=True, return_counts=True)
+    charges = np.bincount(inverse.ravel(), weights=charges, minlength=len(first))
+    corners, area_vectors, shared = corners[first], area_vectors[first], counts == 2
+    areas = np.linalg.norm(area_vectors, axis=1)
+    scale = np.abs(magnetization[magnetized]).max(initial=0.0)
+    keep = np.abs(charges) > 1e-12 * scale * areas
+    corners, area_vectors, charges, shared, areas = (a[keep] for a in (corners, area_vectors, charges, shared, areas))
+    size = _face_sizes(corners)
+    step = -np.where(shared, 0.0, _INSIDE * size / areas)[:, None] * area_vectors
+    return corners, charges, step, _charge_levels(sources, corners, size)
+
+
+def _charge_quadrature(corners, charges, step, level):
+    """(evaluation points (P, 3), charge per point (P,), the points on the faces (P, 3))."""
+    points, weights, ends = [np.zeros((0, 3))], [np.zeros(0)], [np.zeros((0, 3))]
+    for k, (levels, n_points) in enumerate(CHARGE_RULES):
+        chosen = level == k
+        if not chosen.any():
+            continue
+        split = _subdivide(corners[chosen], levels).reshape(chosen.sum(), -1, 3, 3)
+        at = np.einsum("qc,fscx->fsqx", _TRIANGLE_RULES[n_points], split).reshape(chosen.sum(), -1, 3)
+        ends.append(at.reshape(-1, 3))
+        points.append((at + step[chosen, None, :]).reshape(-1, 3))
+        weights.append(np.repeat(charges[chosen] / at.shape[1], at.shape[1]))
+    return np.concatenate(points), np.concatenate(weights), np.concatenate(ends)
+
+
+def _sheet_field(corners, charges, points, pairs_per_block=1 << 18):
+    """H (A/m) at points (K, Q, 3) of triangles (K, 3, 3) carrying the charges (K,) (A·m)
+    uniformly, the Q points of row k in the field of triangle k.
+
+    H = σ/4π ∫ (p - q)/|p - q|³ dA: along the normal σ/4π times the solid angle (signed, positive
+    on the side the right-hand normal points to), in the plane σ/4π ∮ m dl / |p - q| with m the
+    outward normal of each edge in the plane.
+    """
+    field = np.zeros(points.shape)
+    block = max(1, pairs_per_block // max(1, points.shape[1]))
+    for start in range(0, len(corners), block):
+        c, p = corners[start:start + block], points[start:start + block]
+        area_vectors = 0.5 * np.cross(c[:, 1] - c[:, 0], c[:, 2] - c[:, 0])
+        areas = np.linalg.norm(area_vectors, axis=1)
+        normals = area_vectors / areas[:, None]
+        sigma = charges[start:start + block] / areas / (4 * np.pi)
+        edges = c[:, [1, 2, 0]] - c                                           # (k, 3, 3): u -> v
+        lengths = np.linalg.norm(edges, axis=2)
+        tangents = edges / lengths[:, :, None]
+        outward = np.cross(tangents, normals[:, None, :])
+        r = c[:, None] - p[:, :, None]                                        # (k, Q, 3, 3)
+        distance = np.linalg.norm(r, axis=3)
+        (x0, y0, z0), (x1, y1, z1), (x2, y2, z2) = (np.moveaxis(r[:, :, i], -1, 0) for i in range(3))
+        triple = x0 * (y1 * z2 - z1 * y2) + y0 * (z1 * x2 - x1 * z2) + z0 * (x1 * y2 - y1 * x2)
+        dots = np.einsum("kqix,kqix->kqi", r, r[:, :, [1, 2, 0]])             # r0·r1, r1·r2, r2·r0
+        denominator = (distance.prod(axis=2) + dots[..., 0] * distance[..., 2]
+                       + dots[..., 1] * distance[..., 0] + dots[..., 2] * distance[..., 1])
+        solid_angle = -2.0 * np.arctan2(triple, denominator)
+        s_u = np.einsum("kqex,kex->kqe", r, tangents)
+        s_v = s_u + lengths[:, None]
+        r_v = distance[..., [1, 2, 0]]
+        # ln((R_v + s_v)/(R_u + s_u)), written as ln((R_u - s_u)/(R_v - s_v)) behind the edge.
+        behind = s_v < 0
+        logs = np.log(np.where(behind, distance - s_u, r_v + s_v) / np.where(behind, r_v - s_v, distance + s_u))
+        field[start:start + block] = sigma[:, None, None] * (solid_angle[..., None] * normals[:, None, :]
+                                                             + np.einsum("kqe,kex->kqx", logs, outward))
+    return field
+
+
+def _source_points(mesh, sources):
+    """The nodes of the elements carrying the sources and a cKDTree of them, or None."""
+    sourced = sources.magnetization.any(axis=1) | sources.current.any(axis=1)
+    if not sourced.any():
+        return None
+    from scipy.spatial import cKDTree
+
+    points = mesh.nodes[np.unique(mesh.connectivity[sourced])]
+    return points, cKDTree(points)
+
+
+def _charge_levels(sources, corners, size):
+    """Per face, the position of its rule in CHARGE_RULES: far from the sources, within three face
+    sizes of one of their nodes, or with a corner on one."""
+    level = np.zeros(len(corners), dtype=np.int64)
+    if sources is None or not len(corners):
+        return level
+    tree = sources[1]
+    distance, _ = tree.query(corners.mean(axis=1))
+    level[distance < 3.0 * size] = 1
+    touching, _ = tree.query(corners.reshape(-1, 3), distance_upper_bound=1e-12 * size.max())
+    level[np.isfinite(touching).reshape(-1, 3).any(axis=1)] = 2
+    return level
 
 
 def _volume_forces(mesh, own, other, elements, progress):

@@ -103,9 +103,10 @@ class Solution:
         """Force (N) on a region, (3,), from everything but the region's own field.
 
         method: "auto" is the Maxwell stress over a surface in air around the
-        region when air surrounds it, else the volume forces (Kelvin force
-        density on magnetisation, J × B on currents); "maxwell" or "kelvin"
-        choose one (see `corvane.forces`).
+        region when air surrounds it, else the force on the region's magnetic
+        charges (bodies that touch or nearly touch); "maxwell", "charge" or
+        "kelvin" (the Kelvin force density) choose one; currents take J × B
+        in the last two (see `corvane.forces`).
         """
         return self._force_and_torque(region, method)[0].copy()
 
@@ -118,13 +119,16 @@ class Solution:
         return torque_origin - np.cross(about, force)
 
     def force_method(self, region, *, method="auto"):
-        """Which way `force` and `torque` compute on the region: "maxwell" or "kelvin"."""
+        """Which way `force` and `torque` compute on the region: "maxwell", "charge" or "kelvin"."""
         return self._force_and_torque(region, method)[2]
 
     def _force_and_torque(self, region, method):
         if method not in METHODS:
             raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, got {method!r}")
         elements = self.mesh.region(region)
+        if len(elements) == len(self.mesh.connectivity):
+            raise ValueError(f"region {region!r} holds the whole mesh: a force needs sources outside the "
+                             f"region, and a uniform applied field alone gives none")
         key = (region, method)
         if key not in self._forces:
             air = ~(self._has_material | self.M.any(axis=1) | self.J.any(axis=1))
