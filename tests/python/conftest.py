@@ -37,7 +37,8 @@ _PLAIN_RUN_ONLY = ("test_packaging.py::", "test_examples.py::test_soft_sphere", 
                    "test_model.py::test_soft_sphere_in_an_applied_field[0.0001]",
                    "test_model.py::test_force_between_a_recoil_magnet_and_a_ring_coil",
                    # Worker processes of a Dask cluster.
-                   "test_cluster.py::test_operator_on", "test_cluster.py::test_a_lost_worker")
+                   "test_cluster.py::test_operator_on", "test_cluster.py::test_a_lost_worker",
+                   "test_examples.py::test_cluster_solve")
 
 
 def pytest_collection_modifyitems(config, items):
