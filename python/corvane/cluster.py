@@ -118,7 +118,3 @@ class DistributedOperator:
                 future.cancel()
             raise RuntimeError(f"the Dask worker {lost[0]} holding part of the FieldOperator left the cluster; "
                                "build the operator again")
-
-    def __del__(self):
-        # Releasing the futures frees the parts on the workers.
-        self._parts = []

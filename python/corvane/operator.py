@@ -91,7 +91,6 @@ class FieldOperator:
         if client is not None:
             from corvane.cluster import DistributedOperator
 
-            self._native = None
             self._distributed = DistributedOperator(client, nodes, connectivity, targets, options)
             self.info = {"source": source, "field": field, "tolerance": tolerance, "memory_limit": memory_limit,
                          **self._distributed.info, "build_seconds": time.perf_counter() - started}
