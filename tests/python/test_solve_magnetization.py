@@ -10,6 +10,7 @@ import pytest
 
 import _corvane
 import corvane
+from corvane import _field_operator
 from conftest import box_mesh
 
 gmsh = pytest.importorskip("gmsh")
@@ -68,16 +69,18 @@ def mean(values, nodes, conn, where=slice(None)):
 
 
 class Counter:
-    """calculate_fields with a count of its calls."""
+    """The field evaluations (calculate_fields and the package's exact direct sums) with a count of their calls."""
 
     def __init__(self, monkeypatch):
         self.calls = 0
-        self.inner = _corvane.calculate_fields
-        monkeypatch.setattr(_corvane, "calculate_fields", self)
+        for module, name in ((_corvane, "calculate_fields"), (_field_operator, "direct")):
+            monkeypatch.setattr(module, name, self.counted(getattr(module, name)))
 
-    def __call__(self, *args, **kwargs):
-        self.calls += 1
-        return self.inner(*args, **kwargs)
+    def counted(self, inner):
+        def call(*args, **kwargs):
+            self.calls += 1
+            return inner(*args, **kwargs)
+        return call
 
 
 # --- physics --------------------------------------------------------------------------------
@@ -308,7 +311,7 @@ def bad_input_cases():
         (dict(use_octree=1), TypeError, "use_octree must be True or False, got int"),
         (dict(progress="yes"), TypeError, "progress must be True or False, got str"),
         (dict(remanence=np.ones((5, 3))), ValueError, r"remanence must have shape \(6, 3\) or \(3,\), got \(5, 3\)"),
-        (dict(tolerance=0.1), ValueError, "tolerance must be None or from 1e-06 to 0.01, got 0.1"),
+        (dict(tolerance=0.1), ValueError, "tolerance must be None or from 1e-10 to 0.01, got 0.1"),
         (dict(tolerance=1e-4, use_octree=True), ValueError, "tolerance selects a FieldOperator"),
     ]
     return [pytest.param({**good, **override}, error, message, id=message.split(" must")[0] + f"-{k}")
