@@ -7,6 +7,7 @@
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include <array>
 #include <type_traits>
 
 #include "math/accurate_math-inl.h"
@@ -86,7 +87,28 @@ struct InFlight {
     hn::Vec<D> ratio[4][3];
     Atan2Parts<D> angle[4];
     LnParts<D> ln[4][3];
+    hn::Vec<D> edge[6];  // accurate form: per element edge, delta, then its logarithm
 };
+
+// The accurate form computes each of the six element edges once (the fast
+// form once per face, twice per edge): edge k of face f is element edge
+// FACE_EDGE[f][k], and the first face that has an edge computes it.
+constexpr std::size_t edge_of(std::size_t i, std::size_t j) {
+    const std::size_t a = i < j ? i : j, b = i < j ? j : i;
+    return a == 0 ? b - 1 : a == 1 ? b + 1 : 5;  // {0,1} {0,2} {0,3} {1,2} {1,3} {2,3}
+}
+constexpr std::array<std::array<std::size_t, 3>, 4> FACE_EDGE = [] {
+    std::array<std::array<std::size_t, 3>, 4> t{};
+    for (std::size_t f = 0; f < 4; ++f)
+        for (std::size_t k = 0; k < 3; ++k) t[f][k] = edge_of(TET_FACES[f][k], TET_FACES[f][(k + 1) % 3]);
+    return t;
+}();
+constexpr bool owns_edge(std::size_t f, std::size_t k) {
+    for (std::size_t g = 0; g < f; ++g)
+        for (std::size_t j = 0; j < 3; ++j)
+            if (FACE_EDGE[g][j] == FACE_EDGE[f][k]) return false;
+    return true;
+}
 
 template <class D>
 HWY_INLINE void stage_distances(D d, const Tet4Element& e, const ChunkPair& chunk, std::size_t i, InFlight<D>& s) {
@@ -146,7 +168,7 @@ HWY_INLINE void stage_ratios(D d, const Tet4Element& e, std::size_t f, const Ver
         const std::size_t i1 = TET_FACES[f][k], i2 = TET_FACES[f][(k + 1) % 3];
         const auto r1 = s.dist[i1], r2 = s.dist[i2];
         if constexpr (kAccurate) {
-            s.ratio[f][k] = edge_delta(d, v.rho[i1], v.rho[i2], e.faces[f].edges[k], l, r1, r2);
+            if (owns_edge(f, k)) s.edge[FACE_EDGE[f][k]] = edge_delta(d, v.rho[i1], v.rho[i2], e.faces[f].edges[k], l, r1, r2);
         } else {
             s.ratio[f][k] = hn::Div(hn::Add(hn::Add(l, r1), r2), hn::Sub(hn::Add(r1, r2), l));
         }
@@ -170,14 +192,17 @@ HWY_INLINE void stage_ratios(D d, const Tet4Element& e, std::size_t f, const Ver
     }
 }
 
-// Stage 3: the fast logarithm's division; the accurate one has none to start.
+// Stage 3: the fast logarithm's division, or the accurate logarithms of the
+// edges that face f computes.
 template <bool kAccurate, class D>
 HWY_INLINE void stage_logarithms(D d, std::size_t f, InFlight<D>& s) {
-    if constexpr (!kAccurate) {
 #pragma GCC unroll 3
-        for (std::size_t k = 0; k < 3; ++k) s.ln[f][k] = FastLnStart(d, s.ratio[f][k]);
-    } else {
-        (void)d, (void)f, (void)s;
+    for (std::size_t k = 0; k < 3; ++k) {
+        if constexpr (kAccurate) {
+            if (owns_edge(f, k)) s.edge[FACE_EDGE[f][k]] = AccurateLog1p(d, s.edge[FACE_EDGE[f][k]]);
+        } else {
+            s.ln[f][k] = FastLnStart(d, s.ratio[f][k]);
+        }
     }
 }
 
@@ -189,8 +214,7 @@ HWY_INLINE Lanes3<D> stage_contribution(D d, const Tet4Element& e, std::size_t f
     const Lanes3<D> rho1 = minus(splat(d, e.nodes[TET_FACES[f][0]]), r);
     if constexpr (kAccurate) {
         const FaceTerms<D> t{rho1, hn::Mul(hn::Set(d, 2.0), AccurateAtan2Finish(d, s.angle[f])),
-                             AccurateLog1p(d, s.ratio[f][0]), AccurateLog1p(d, s.ratio[f][1]),
-                             AccurateLog1p(d, s.ratio[f][2])};
+                             s.edge[FACE_EDGE[f][0]], s.edge[FACE_EDGE[f][1]], s.edge[FACE_EDGE[f][2]]};
         return contribution(d, e.faces[f], r, t);
     } else {
         const FaceTerms<D> t{rho1, hn::Mul(hn::Set(d, 2.0), FastAtan2Finish(d, s.angle[f])),
@@ -274,7 +298,8 @@ HWY_INLINE void add_one(const Tet4Element& e, const ChunkPair& chunk, std::size_
     InFlight<DOne> s;
     stage_distances(d1, e, chunk, i, s);
     const Vertices<DOne> rho = vertices(d1, e, chunk, i);
-    for (std::size_t f = first; f < last; ++f) {
+    // The accurate form's edges of these faces may be computed by others.
+    for (std::size_t f = kAccurate ? 0 : first; f < (kAccurate ? 4 : last); ++f) {
         stage_ratios<kAccurate>(d1, e, f, rho, s);
         stage_logarithms<kAccurate>(d1, f, s);
     }
