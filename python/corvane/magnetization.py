@@ -62,8 +62,8 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
     (with accurate arctangent and logarithm, exact to rounding), one
     `_corvane.calculate_fields` call through the octree or with point kernels
     (use_octree with theta, multipole_order, max_leaf_size, batch_size), or,
-    with tolerance (a relative error from 1e-10 to 1e-2), one application of a `corvane.FieldOperator` built once for the
-    solve. rtol bounds the residual relative to the right-hand side (Euclidean
+    with tolerance (a relative error from 1e-10 to 1e-2), one application of
+    a `corvane.FieldOperator` built once for the solve. rtol bounds the residual relative to the right-hand side (Euclidean
     norms over the elements with χ ≠ 0); max_evaluations bounds the number of
     field evaluations. progress=True reports the residual after every
     evaluation, on a tqdm bar when tqdm is installed, otherwise one line each

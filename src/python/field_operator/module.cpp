@@ -2,9 +2,10 @@
 // corvane.FieldOperator and the package's exact direct sums. `build` returns a
 // capsule that owns the operator, `apply` maps element vectors to the field at
 // its targets, `info` describes it, `direct` sums the accurate element
-// integrals of every element at every target. Build and apply release the interpreter lock around the numerical work, on copies
-// of their array arguments, and come back to it about every 0.1 s to run
-// signal handlers (Ctrl-C) and the progress callback.
+// integrals of every element at every target. Build and apply release the
+// interpreter lock around the numerical work, on copies of their array
+// arguments, and come back to it about every 0.1 s to run signal handlers
+// (Ctrl-C) and the progress callback; direct releases it for the whole sum.
 #include <Python.h>
 
 #include <array>

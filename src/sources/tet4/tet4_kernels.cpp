@@ -168,7 +168,9 @@ HWY_INLINE void stage_ratios(D d, const Tet4Element& e, std::size_t f, const Ver
         const std::size_t i1 = TET_FACES[f][k], i2 = TET_FACES[f][(k + 1) % 3];
         const auto r1 = s.dist[i1], r2 = s.dist[i2];
         if constexpr (kAccurate) {
-            if (owns_edge(f, k)) s.edge[FACE_EDGE[f][k]] = edge_delta(d, v.rho[i1], v.rho[i2], e.faces[f].edges[k], l, r1, r2);
+            if (owns_edge(f, k)) {
+                s.edge[FACE_EDGE[f][k]] = edge_delta(d, v.rho[i1], v.rho[i2], e.faces[f].edges[k], l, r1, r2);
+            }
         } else {
             s.ratio[f][k] = hn::Div(hn::Add(hn::Add(l, r1), r2), hn::Sub(hn::Add(r1, r2), l));
         }
