@@ -1,15 +1,14 @@
 """The sources of a solved model: element magnetisations, element current densities and a uniform
 applied field, and their H and A at any points.
 
-Each kind of element source is one `_corvane.calculate_fields` call over the
-elements that carry it (exact element integrals), or, when a tolerance is
+Each kind of element source is one direct sum of the accurate exact element
+integrals over the elements that carry it (`corvane.magnetization.exact_fields`), or, when a tolerance is
 given and the evaluation is large enough to repay building it, one
 `FieldOperator`.
 """
 import numpy as np
 
-import _corvane
-from corvane.magnetization import direct_settings
+from corvane.magnetization import exact_fields
 from corvane.materials import MU0
 from corvane.operator import FieldOperator
 
@@ -97,9 +96,8 @@ class Sources:
                 continue
             with _Bar(progress, len(points), f"{field} from {kind}") as bar:
                 for piece in bar.pieces():
-                    total[piece] += _corvane.calculate_fields(
-                        self.nodes, connectivity, vectors, _KINDS[kind], _FIELDS[field],
-                        np.ascontiguousarray(points[piece]), **direct_settings(self.n_threads))
+                    total[piece] += exact_fields(self.nodes, connectivity, vectors, _KINDS[kind], _FIELDS[field],
+                                                 points[piece], self.n_threads)
         return total
 
 

@@ -4,8 +4,9 @@ The material law M = χ·H + Mr holds at every element centroid, H being the
 applied field plus the demagnetising field of all element magnetisations; χ
 is a number or a 3×3 tensor per element. SciPy's GMRES solves that linear
 system; every product with the system matrix is one field evaluation: a
-`_corvane.calculate_fields` call, or one application of a
-`corvane.FieldOperator` when a tolerance is given. The counted field
+direct sum of the accurate element integrals (`exact_fields`), a
+`_corvane.calculate_fields` call (octree or point kernels), or one
+application of a `corvane.FieldOperator` when a tolerance is given. The counted field
 (`CountedField`), the GMRES (`krylov_solve`) and the progress report
 (`Progress`) serve the nonlinear solve too (`corvane.nonlinear_magnetization`).
 """
@@ -16,7 +17,7 @@ import numpy as np
 from scipy.sparse.linalg import LinearOperator, gmres
 
 import _corvane
-from corvane import _validation
+from corvane import _field_operator, _validation
 from corvane.operator import TOLERANCE_RANGE, FieldOperator
 from corvane.preconditioner import PotentialPreconditioner
 
@@ -57,11 +58,12 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
 
     Solves (I - D χ) H = h_ext + D Mr for the field H at the centroids of the
     elements with χ ≠ 0, D being the demagnetising field of a magnetisation
-    there. A field evaluation is one `_corvane.calculate_fields` call, direct
-    or through the octree (use_octree with theta, multipole_order,
-    max_leaf_size, batch_size), or, with tolerance (a relative error from 1e-6
-    to 1e-2), one application of a `corvane.FieldOperator` built once for the
-    solve. rtol bounds the residual relative to the right-hand side (Euclidean
+    there. A field evaluation is one direct sum of the exact element integrals
+    (with accurate arctangent and logarithm, exact to rounding), one
+    `_corvane.calculate_fields` call through the octree or with point kernels
+    (use_octree with theta, multipole_order, max_leaf_size, batch_size), or,
+    with tolerance (a relative error from 1e-10 to 1e-2), one application of
+    a `corvane.FieldOperator` built once for the solve. rtol bounds the residual relative to the right-hand side (Euclidean
     norms over the elements with χ ≠ 0); max_evaluations bounds the number of
     field evaluations. progress=True reports the residual after every
     evaluation, on a tqdm bar when tqdm is installed, otherwise one line each
@@ -210,6 +212,18 @@ def check_rtol(rtol):
     return rtol
 
 
+def exact_fields(nodes, connectivity, vectors, source, field, targets, n_threads):
+    """The field of every element at every target by the accurate element integrals, summed directly.
+
+    The arguments as for `_corvane.calculate_fields` (source 1 magnetisation,
+    0 current; field 1 H, 0 A). Unlike the module function, whose fast
+    arctangent and logarithm leave about 1e-5, the sum is exact to rounding
+    (about 1e-13 relative).
+    """
+    return _field_operator.direct(nodes, connectivity, vectors, source, field, np.ascontiguousarray(targets),
+                                  n_threads)
+
+
 def check_tolerance(tolerance):
     """None, or the FieldOperator's relative error as a float within its range."""
     if tolerance is None:
@@ -326,6 +340,9 @@ class CountedField:
     def at(self, vectors, targets):
         if self.tolerance is not None:
             return self._counted(self._operator(targets)(vectors))
+        if self.settings["element_integration"] and not self.settings["use_octree"]:
+            return self._counted(exact_fields(self.nodes, self.sources, vectors, _MAGNETIZATION, _H_FIELD, targets,
+                                              self.settings["n_threads_requested"]))
         return self._counted(_corvane.calculate_fields(self.nodes, self.sources, vectors, _MAGNETIZATION,
                                                        _H_FIELD, targets, **self.settings))
 

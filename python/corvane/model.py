@@ -112,7 +112,8 @@ class Model:
         of the magnetisation in all; RuntimeError names the residual reached
         when it is not within rtol by then. Without such parts the fields
         are evaluated once, with no solve. tolerance: None for exact element
-        integrals summed directly, or the relative error (1e-6 to 1e-2) of a
+        integrals summed directly (accurate to about 1e-13), or the relative
+        error (1e-10 to 1e-2) of a
         `corvane.FieldOperator` used for every field evaluation, in the solve
         and afterwards. progress: a progress bar (tqdm) for the solve and its
         evaluations (and the Newton iterations), not for the solution's

@@ -13,7 +13,7 @@ from corvane import _field_operator, _validation
 
 _SOURCES = {"magnetization": 1, "current": 0}
 _FIELDS = {"H": 1, "A": 0}
-TOLERANCE_RANGE = (1e-6, 1e-2)
+TOLERANCE_RANGE = (1e-10, 1e-2)
 # Pieces hold at least this many targets, whatever memory_limit says (a few MB
 # of buffers): below it the build of each piece costs more than it saves.
 _PIECE_TARGETS = 4096
@@ -27,17 +27,19 @@ class FieldOperator:
     element centroids. source: "magnetization" (A/m) or "current" (A/m²);
     field: "H" (A/m) or "A" (T·m), in the units of `_corvane.calculate_fields`.
     tolerance: the relative RMS error of an application against the exact
-    element integrals, from 1e-6 to 1e-2; below about 1e-4 the element
-    kernels' own error (about 2e-5) is the floor. n_threads: 0 for one per
-    processor. memory_limit: bytes the near field's values may take, and
-    each application's buffers (None: two fifths of the memory the process
-    may take, see `default_memory_limit`); when all near values do not fit,
-    those of the exactly integrated elements are kept and the rest
-    recomputed at every application, and when those do not fit either, all
-    of it. When an application's buffers (about 600 bytes per target at
-    tolerance 1e-4) would pass the limit, the targets are split into pieces
-    along x, each an operator of its own applied after the other
-    (info["pieces"]); the result array comes on top.
+    element integrals (evaluated with accurate arctangent and logarithm, exact
+    to rounding), from 1e-10 to 1e-2; tighter tolerances raise the expansion
+    order and, below 3e-6, the quadrature degree of the elements, and cost
+    more time and memory. n_threads: 0 for one per processor. memory_limit:
+    bytes the near field's values may take, and each application's buffers
+    (None: two fifths of the memory the process may take, see
+    `default_memory_limit`); when all near values do not fit, those of the
+    exactly integrated elements are kept and the rest recomputed at every
+    application, and when those do not fit either, all of it. When an
+    application's buffers (about 600 bytes per target at tolerance 1e-4)
+    would pass the limit, the targets are split into pieces along x, each an
+    operator of its own applied after the other (info["pieces"]); the result
+    array comes on top.
     progress: a tqdm bar during the build.
 
     op(vectors) with vectors (n_elements, 3) returns (n_targets, 3) float64;

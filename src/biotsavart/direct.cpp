@@ -12,10 +12,14 @@
 
 namespace corvane {
 
-ElementKernel select_kernel(bool magnetization, bool h_field, bool point_kernels) {
+ElementKernel select_kernel(bool magnetization, bool h_field, bool point_kernels, bool accurate) {
     if (point_kernels) {
         if (magnetization) return h_field ? point_h_from_m : point_a_from_m;
         return h_field ? point_h_from_j : point_a_from_j;
+    }
+    if (accurate) {
+        if (magnetization) return h_field ? tet4_h_from_m_accurate : tet4_a_from_m_accurate;
+        return h_field ? tet4_h_from_j_accurate : tet4_a_from_j_accurate;
     }
     if (magnetization) return h_field ? tet4_h_from_m : tet4_a_from_m;
     return h_field ? tet4_h_from_j : tet4_a_from_j;
@@ -48,8 +52,8 @@ void sum_elements_on_chunk(Vec3List nodes, TetList elements, Vec3List vectors, E
 
 void run_direct(Vec3List nodes, TetList elements, const SourceVectors& sources, bool h_field,
                 const TargetPoints& targets, FieldOutput& output, bool point_kernels,
-                std::uint32_t n_threads_requested) {
-    const ElementKernel kernel = select_kernel(sources.magnetization, h_field, point_kernels);
+                std::uint32_t n_threads_requested, bool accurate) {
+    const ElementKernel kernel = select_kernel(sources.magnetization, h_field, point_kernels, accurate);
     const std::size_t n_threads = thread_count(n_threads_requested);
     const std::size_t chunk_size = ceil_div(targets.size(), n_threads);
     const std::vector<ChunkPair> chunks = chunk_pairs(targets, output, chunk_size);

@@ -17,14 +17,16 @@ struct SourceVectors {
     Vec3List vectors;
 };
 
-// Picks the kernel for a source kind, a requested field and a kernel family.
-ElementKernel select_kernel(bool magnetization, bool h_field, bool point_kernels);
+// Picks the kernel for a source kind, a requested field and a kernel family;
+// `accurate` picks the accurate exact kernels (tet4.hpp) over the fast ones.
+ElementKernel select_kernel(bool magnetization, bool h_field, bool point_kernels, bool accurate = false);
 
 // Adds the field (H when h_field, otherwise A) of all elements at all targets
 // to `output`, which must be zeroed and as long as the targets. Each target's
 // sum runs over the elements in element order, whatever the thread count.
+// `accurate` as for select_kernel.
 void run_direct(Vec3List nodes, TetList elements, const SourceVectors& sources, bool h_field,
                 const TargetPoints& targets, FieldOutput& output, bool point_kernels,
-                std::uint32_t n_threads_requested);
+                std::uint32_t n_threads_requested, bool accurate = false);
 
 }  // namespace corvane

@@ -47,16 +47,20 @@ std::uint64_t bytes_of(const std::vector<T>& v) {
 
 Parameters parameters_for(double tolerance) {
     // Calibrated on unstructured gmsh balls against the direct sum of the
-    // exact element kernels, smooth and random vectors, targets at the
-    // centroids, inside and outside: the error stays below a third of the
-    // tolerance from 1e-2 to 1e-4. Below that the kernels' own error
-    // (about 2e-5) is the floor of exact integration.
+    // accurate exact element kernels, smooth and random vectors, targets at
+    // the centroids, inside and outside. Two errors remain: the largest
+    // expansion order's (about a factor 1.5 per order near 1e-10, hence one
+    // order more per digit beyond four) and the quadrature of the elements
+    // beyond the exact reach (falling as (radius / distance)^(degree + 1):
+    // the 14-point rule left 4e-8 at 4.4 radii, the degree-9 rule below
+    // 1e-11).
     Parameters p;
     const double digits = -std::log10(tolerance);
-    p.order = static_cast<std::size_t>(std::clamp(std::ceil(3.0 * digits) + 2.0, 6.0, 20.0));
+    p.order = static_cast<std::size_t>(
+        std::clamp(std::ceil(3.0 * digits) + 2.0 + std::max(0.0, std::ceil(digits - 4.0)), 6.0, 40.0));
     p.translation_bound = tolerance;
     p.near_factor = std::max(1.5, 0.4 * digits + 0.4);
-    p.quadrature_degree = 5;
+    p.quadrature_degree = digits <= 5.5 ? 5 : digits <= 6.5 ? 7 : 9;
     p.leaf_elements = 16;
     p.leaf_targets = 16;
     p.single_precision = tolerance >= 1e-5;

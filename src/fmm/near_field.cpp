@@ -183,7 +183,9 @@ namespace {
 // along the axes the kind needs, as entries (see kinds.hpp): out[v * n + i].
 void exact_entries(const Kind& kind, const Elements& el, std::size_t k, const double* x, const double* y,
                    const double* z, std::size_t n, std::vector<double>& work, double* out) {
-    const ElementKernel kernel = select_kernel(kind.source == Source::Magnetization, kind.field == Field::H, false);
+    // The accurate closed-form kernels: the operator's tolerance reaches 1e-10.
+    const ElementKernel kernel =
+        select_kernel(kind.source == Source::Magnetization, kind.field == Field::H, false, true);
     const Tet tet{el.tets[4 * k], el.tets[4 * k + 1], el.tets[4 * k + 2], el.tets[4 * k + 3]};
     const ElementNodes nodes{el.node(tet[0]), el.node(tet[1]), el.node(tet[2]), el.node(tet[3])};
     const std::size_t columns = kind.dipole() ? 3 : kind.curl() ? 2 : 1;

@@ -5,6 +5,7 @@
 // and L_n^m = sum_j q_j I_n^m(s_j - c), potential sum conj(L_n^m) R_n^m(r - c).
 #include "fmm/translations.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "fmm/harmonics.hpp"
@@ -15,7 +16,10 @@ namespace {
 using Coefficients = std::vector<Complex>;
 
 // Builds a matrix column by column: each real basis vector of the input
-// expansion, as packed complex coefficients, through `apply`.
+// expansion, as packed complex coefficients, through `apply`, which is told
+// the one degree (floor(sqrt(c)) for column c) where the input is not zero
+// and skips the terms of the others, which are zero: O(p^3) per column
+// instead of O(p^4).
 template <class Apply>
 Matrix by_columns(std::size_t order, const Apply& apply) {
     const std::size_t n_real = real_count(order), n_packed = packed_count(order);
@@ -26,7 +30,9 @@ Matrix by_columns(std::size_t order, const Apply& apply) {
         basis.assign(n_real, 0.0);
         basis[c] = 1.0;
         to_complex(basis, order, in);
-        apply(in, result);
+        long degree = 0;
+        while (static_cast<std::size_t>((degree + 1) * (degree + 1)) <= c) ++degree;
+        apply(in, degree, result);
         to_real(result, order, std::span<double>(out.values.data() + c * n_real, n_real));
     }
     return out;
@@ -43,16 +49,17 @@ double power(double base, std::size_t exponent) {
 Matrix multipole_to_multipole(std::size_t order, const Vec3& shift) {
     Coefficients r(packed_count(order));
     regular_harmonics(shift, order, r);
-    return by_columns(order, [&](const Coefficients& m, Coefficients& out) {
+    return by_columns(order, [&](const Coefficients& m, long degree, Coefficients& out) {
         for (long n = 0; n <= static_cast<long>(order); ++n) {
             for (long k = 0; k <= n; ++k) {
                 out[packed(n, k)] = 0.0;
-                // M'_n^k = sum_{j,l} conj(R_j^l(shift)) M_{n-j}^{k-l} 2^{-(n-j)}
-                for (long j = 0; j <= n; ++j) {
-                    const double scale = power(0.5, static_cast<std::size_t>(n - j));
-                    for (long l = -j; l <= j; ++l) {
-                        out[packed(n, k)] += std::conj(harmonic(r, j, l)) * harmonic(m, n - j, k - l) * scale;
-                    }
+                // M'_n^k = sum_{j,l} conj(R_j^l(shift)) M_{n-j}^{k-l} 2^{-(n-j)},
+                // of which only j = n - degree is not zero.
+                const long j = n - degree;
+                if (j < 0) continue;
+                const double scale = power(0.5, static_cast<std::size_t>(n - j));
+                for (long l = -j; l <= j; ++l) {
+                    out[packed(n, k)] += std::conj(harmonic(r, j, l)) * harmonic(m, n - j, k - l) * scale;
                 }
             }
         }
@@ -62,13 +69,14 @@ Matrix multipole_to_multipole(std::size_t order, const Vec3& shift) {
 Matrix local_to_local(std::size_t order, const Vec3& shift) {
     Coefficients r(packed_count(order));
     regular_harmonics(shift, order, r);
-    return by_columns(order, [&](const Coefficients& l_in, Coefficients& out) {
+    return by_columns(order, [&](const Coefficients& l_in, long degree, Coefficients& out) {
         for (long k = 0; k <= static_cast<long>(order); ++k) {
             const double scale = power(0.5, static_cast<std::size_t>(k));
             for (long l = 0; l <= k; ++l) {
                 Complex sum = 0.0;
-                // L'_k^l = 2^{-k} sum_{n >= k, m} L_n^m conj(R_{n-k}^{m-l}(shift))
-                for (long n = k; n <= static_cast<long>(order); ++n) {
+                // L'_k^l = 2^{-k} sum_{n >= k, m} L_n^m conj(R_{n-k}^{m-l}(shift)),
+                // of which only n = degree is not zero.
+                for (long n = std::max(k, degree); n <= degree; ++n) {
                     for (long m = -n; m <= n; ++m) sum += harmonic(l_in, n, m) * std::conj(harmonic(r, n - k, m - l));
                 }
                 out[packed(k, l)] = sum * scale;

@@ -17,6 +17,7 @@
 #include "fmm/harmonics.hpp"
 #include "fmm/interactions.hpp"
 #include "fmm/m2l.hpp"
+#include "fmm/quadrature.hpp"
 #include "fmm/rotations.hpp"
 #include "fmm/translations.hpp"
 #include "fmm/tree.hpp"
@@ -68,6 +69,34 @@ std::vector<double> times(const Matrix& m, const std::vector<double>& x) {
     for (std::size_t c = 0; c < m.cols; ++c)
         for (std::size_t r = 0; r < m.rows; ++r) y[r] += m(r, c) * x[c];
     return y;
+}
+
+// Every rule integrates each monomial x^a y^b z^c of its degree over the unit
+// tetrahedron exactly (a! b! c! / (a + b + c + 3)!, times 6 for unit total
+// weight) and stays inside it with positive weights.
+TEST(Quadrature, RulesAreExactToTheirDegree) {
+    for (const std::size_t degree : {1, 2, 5, 7, 9}) {
+        const auto rule = tetrahedron_rule(degree);
+        for (const QuadraturePoint& q : rule) {
+            EXPECT_GT(q.weight, 0.0);
+            for (const double b : q.barycentric) EXPECT_GT(b, 0.0);
+        }
+        for (std::size_t a = 0; a <= degree; ++a) {
+            for (std::size_t b = 0; a + b <= degree; ++b) {
+                for (std::size_t c = 0; a + b + c <= degree; ++c) {
+                    double sum = 0.0;
+                    for (const QuadraturePoint& q : rule) {
+                        const auto& p = q.barycentric;
+                        sum += q.weight * std::pow(p[1], double(a)) * std::pow(p[2], double(b)) *
+                               std::pow(p[3], double(c));
+                    }
+                    const double exact = 6.0 * std::tgamma(double(a + 1)) * std::tgamma(double(b + 1)) *
+                                         std::tgamma(double(c + 1)) / std::tgamma(double(a + b + c + 4));
+                    EXPECT_NEAR(sum, exact, 1e-14 * exact) << degree << ": " << a << b << c;
+                }
+            }
+        }
+    }
 }
 
 TEST(Harmonics, ExpansionOfTheInverseDistance) {

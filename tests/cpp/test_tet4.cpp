@@ -93,7 +93,11 @@ Vec3 reference_sum(Kind kind, const ElementNodes& p, const Vec3& v, const Vec3& 
 const KernelPair kKernels[] = {{"tet4_a_from_m", tet4_a_from_m, tet4_a_from_m_scalar},
                                {"tet4_h_from_m", tet4_h_from_m, tet4_h_from_m_scalar},
                                {"tet4_a_from_j", tet4_a_from_j, tet4_a_from_j_scalar},
-                               {"tet4_h_from_j", tet4_h_from_j, tet4_h_from_j_scalar}};
+                               {"tet4_h_from_j", tet4_h_from_j, tet4_h_from_j_scalar},
+                               {"tet4_a_from_m_accurate", tet4_a_from_m_accurate, tet4_a_from_m_accurate_scalar},
+                               {"tet4_h_from_m_accurate", tet4_h_from_m_accurate, tet4_h_from_m_accurate_scalar},
+                               {"tet4_a_from_j_accurate", tet4_a_from_j_accurate, tet4_a_from_j_accurate_scalar},
+                               {"tet4_h_from_j_accurate", tet4_h_from_j_accurate, tet4_h_from_j_accurate_scalar}};
 
 const ElementNodes kNodes{Vec3{0.1, -0.2, 0.05}, Vec3{1.3, 0.1, -0.1}, Vec3{0.2, 0.9, 0.3}, Vec3{0.3, 0.2, 1.1}};
 const Vec3 kVector{0.7, -1.3, 2.1};

@@ -86,7 +86,7 @@ def test_linear_and_independent_of_threads_and_memory(ball):
     (dict(targets=np.array([[0.0, np.inf, 0.0]])), ValueError, "finite"),
     (dict(targets=np.zeros(3)), ValueError, "targets"),
     (dict(tolerance=0.1), ValueError, "tolerance"),
-    (dict(tolerance=1e-7), ValueError, "tolerance"),
+    (dict(tolerance=1e-11), ValueError, "tolerance"),
     (dict(tolerance="1e-3"), TypeError, "tolerance"),
     (dict(source="charge"), ValueError, "source"),
     (dict(field="B"), ValueError, "field"),

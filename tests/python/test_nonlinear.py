@@ -9,6 +9,7 @@ from scipy.optimize import brentq
 
 import _corvane
 import corvane
+from corvane import _field_operator
 from conftest import ball_mesh
 from corvane.materials import BHCurve, NonlinearSoft
 from gmsh_models import write_msh
@@ -22,13 +23,15 @@ DIRECTION = np.array([0.3, -0.4, np.sqrt(0.75)])
 
 class Counter:
     def __init__(self, monkeypatch):
-        self.calls, inner = 0, _corvane.calculate_fields
+        self.calls = 0
+        for module, name in ((_corvane, "calculate_fields"), (_field_operator, "direct")):
+            monkeypatch.setattr(module, name, self.counted(getattr(module, name)))
 
-        def counted(*args, **kwargs):
+    def counted(self, inner):
+        def call(*args, **kwargs):
             self.calls += 1
             return inner(*args, **kwargs)
-
-        monkeypatch.setattr(_corvane, "calculate_fields", counted)
+        return call
 
 
 def sphere_model(size, h0):

@@ -1,9 +1,11 @@
 // corvane._field_operator: the native field operator behind
-// corvane.FieldOperator. `build` returns a capsule that owns the operator,
-// `apply` maps element vectors to the field at its targets, `info` describes
-// it. Both release the interpreter lock around the numerical work, on copies
-// of their array arguments, and come back to it about every 0.1 s to run
-// signal handlers (Ctrl-C) and the progress callback.
+// corvane.FieldOperator and the package's exact direct sums. `build` returns a
+// capsule that owns the operator, `apply` maps element vectors to the field at
+// its targets, `info` describes it, `direct` sums the accurate element
+// integrals of every element at every target. Build and apply release the
+// interpreter lock around the numerical work, on copies of their array
+// arguments, and come back to it about every 0.1 s to run signal handlers
+// (Ctrl-C) and the progress callback; direct releases it for the whole sum.
 #include <Python.h>
 
 #include <array>
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "biotsavart/direct.hpp"
 #include "fmm/field_operator.hpp"
 #include "lib/failure.hpp"
 #include "lib/parallelism.hpp"
@@ -98,6 +101,9 @@ constexpr const char* APPLY_PARAMS[] = {"operator", "vectors", "progress"};
 constexpr Signature APPLY{"apply", APPLY_PARAMS};
 constexpr const char* INFO_PARAMS[] = {"operator"};
 constexpr Signature INFO{"info", INFO_PARAMS};
+constexpr const char* DIRECT_PARAMS[] = {"nodes", "connectivity", "vectors", "source", "field", "targets",
+                                         "n_threads"};
+constexpr Signature DIRECT{"direct", DIRECT_PARAMS};
 
 // build(nodes (n, 3) float64, connectivity (m, 4) uint32, targets (t, 3)
 // float64, source 0 current / 1 magnetisation, field 0 A / 1 H, tolerance,
@@ -177,20 +183,56 @@ PyObject* info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     });
 }
 
+// direct(nodes (n, 3) float64, connectivity (m, 4) uint32, vectors (m, 3)
+// float64, source 0 current / 1 magnetisation, field 0 A / 1 H, targets
+// (t, 3) float64, n_threads) -> (t, 3) float64: the field by the accurate
+// exact kernels summed over all elements, each target's sum in element order.
+PyObject* direct(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto a = match_arguments<7>(DIRECT, args, nargs, kwnames);
+        const ArrayArg nodes_arg = to_float64_matrix(a[0], "nodes");
+        const ArrayArg tets_arg = to_index_matrix(a[1], "connectivity");
+        const ArrayArg vectors_arg = to_float64_matrix(a[2], "vectors");
+        const bool magnetization = to_count(a[3], "source") != 0;
+        const bool h_field = to_count(a[4], "field") != 0;
+        const ArrayArg targets_arg = to_float64_matrix(a[5], "targets");
+        const std::uint32_t n_threads = to_count(a[6], "n_threads");
+
+        const FlatVec3 nodes = read_flat_vec3(nodes_arg);
+        const FlatTets tets = read_flat_tets(tets_arg);
+        const FlatVec3 vectors = read_flat_vec3(vectors_arg);
+        if (vectors.flat.size() != 3 * tets.list().size()) {
+            throw TypeError("vectors must hold one row of three values per element");
+        }
+        const TargetPoints targets = read_target_columns(targets_arg);
+        check_coordinates(nodes.list(), "nodes");
+        check_element_sizes(nodes.list(), tets.list(), "connectivity");
+        check_coordinates(targets, "targets");
+        FieldOutput output(targets.size());
+        {
+            WithoutLock unlocked(nullptr);
+            run_direct(nodes.list(), tets.list(), SourceVectors{magnetization, vectors.list()}, h_field, targets,
+                       output, false, n_threads, true);
+        }
+        return make_field_array(std::move(output.fx), std::move(output.fy), std::move(output.fz));
+    });
+}
+
 using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 PyMethodDef* method_defs() {
-    static std::array<std::string, 3> docs;
-    static std::array<PyMethodDef, 4> defs{};
+    static std::array<std::string, 4> docs;
+    static std::array<PyMethodDef, 5> defs{};
     static bool ready = false;
     if (!ready) {
-        const std::array<std::pair<const Signature*, Entry>, 3> rows{{{&BUILD, build}, {&APPLY, apply}, {&INFO, info}}};
+        const std::array<std::pair<const Signature*, Entry>, 4> rows{
+            {{&BUILD, build}, {&APPLY, apply}, {&INFO, info}, {&DIRECT, direct}}};
         for (std::size_t i = 0; i < rows.size(); ++i) {
             docs[i] = text_signature(*rows[i].first);
             defs[i] = PyMethodDef{rows[i].first->name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rows[i].second)),
                                   METH_FASTCALL | METH_KEYWORDS, docs[i].c_str()};
         }
-        defs[3] = PyMethodDef{nullptr, nullptr, 0, nullptr};  // sentinel
+        defs[4] = PyMethodDef{nullptr, nullptr, 0, nullptr};  // sentinel
         ready = true;
     }
     return defs.data();

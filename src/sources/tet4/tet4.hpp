@@ -18,4 +18,14 @@ void tet4_h_from_m(const ElementNodes& nodes, const Vec3& vector, const ChunkPai
 void tet4_a_from_j(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk);
 void tet4_h_from_j(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk);
 
+// The same integrals with accurate arctangent and logarithm and the edge
+// logarithms formed without cancellation: each (element, target) term within
+// a few units in the last place of its largest parts, where the kernels
+// above are within about 1e-6 (their fast functions). For the corvane
+// package's exact paths; the module functions keep the kernels above.
+void tet4_a_from_m_accurate(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk);
+void tet4_h_from_m_accurate(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk);
+void tet4_a_from_j_accurate(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk);
+void tet4_h_from_j_accurate(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk);
+
 }  // namespace corvane

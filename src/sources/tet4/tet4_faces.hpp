@@ -31,11 +31,13 @@ FaceFrame face_frame(const Vec3& a, const Vec3& b, const Vec3& c);
 // One face as a kernel call uses it: frame (without the edge normals for
 // H of a magnetisation, which does not use them), edge lengths |b - a|,
 // |c - b|, |a - c|, and the kernel's per-face constant (a vector factor, or
-// the scalar factor repeated in all three components).
+// the scalar factor repeated in all three components), and the edge vectors
+// b - a, c - b, a - c.
 struct Tet4Face {
     FaceFrame frame;
     double l1, l2, l3;
     Vec3 k;
+    std::array<Vec3, 3> edges;
 };
 
 using Tet4Faces = std::array<Tet4Face, 4>;
@@ -61,6 +63,11 @@ double tet4_scale(const std::array<Vec3, 4>& nodes);
 
 // The four kernels: A or H of a magnetisation or of a current density.
 enum class Tet4Kind { AFromM, HFromM, AFromJ, HFromJ };
+
+// The arctangent and logarithm of a kernel call: the fast ones of
+// math/fast_math.hpp (the module functions' results) or the accurate ones of
+// math/accurate_math-inl.h with the edge logarithms free of cancellation.
+enum class Tet4Math { Fast, Accurate };
 
 // How a kernel call walks its targets: full vectors with a one-lane tail,
 // one lane throughout (the scalar path), or one face at a time over all

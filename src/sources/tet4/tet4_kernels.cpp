@@ -7,8 +7,10 @@
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include <array>
 #include <type_traits>
 
+#include "math/accurate_math-inl.h"
 #include "math/fast_math-inl.h"
 #include "math/simd_loop-inl.h"
 #include "sources/tet4/tet4.hpp"
@@ -85,7 +87,28 @@ struct InFlight {
     hn::Vec<D> ratio[4][3];
     Atan2Parts<D> angle[4];
     LnParts<D> ln[4][3];
+    hn::Vec<D> edge[6];  // accurate form: per element edge, delta, then its logarithm
 };
+
+// The accurate form computes each of the six element edges once (the fast
+// form once per face, twice per edge): edge k of face f is element edge
+// FACE_EDGE[f][k], and the first face that has an edge computes it.
+constexpr std::size_t edge_of(std::size_t i, std::size_t j) {
+    const std::size_t a = i < j ? i : j, b = i < j ? j : i;
+    return a == 0 ? b - 1 : a == 1 ? b + 1 : 5;  // {0,1} {0,2} {0,3} {1,2} {1,3} {2,3}
+}
+constexpr std::array<std::array<std::size_t, 3>, 4> FACE_EDGE = [] {
+    std::array<std::array<std::size_t, 3>, 4> t{};
+    for (std::size_t f = 0; f < 4; ++f)
+        for (std::size_t k = 0; k < 3; ++k) t[f][k] = edge_of(TET_FACES[f][k], TET_FACES[f][(k + 1) % 3]);
+    return t;
+}();
+constexpr bool owns_edge(std::size_t f, std::size_t k) {
+    for (std::size_t g = 0; g < f; ++g)
+        for (std::size_t j = 0; j < 3; ++j)
+            if (FACE_EDGE[g][j] == FACE_EDGE[f][k]) return false;
+    return true;
+}
 
 template <class D>
 HWY_INLINE void stage_distances(D d, const Tet4Element& e, const ChunkPair& chunk, std::size_t i, InFlight<D>& s) {
@@ -112,16 +135,45 @@ HWY_INLINE Vertices<D> vertices(D d, const Tet4Element& e, const ChunkPair& chun
     return v;
 }
 
-// Stage 2 of face f: edge k runs from the face's vertex k to vertex k + 1;
-// the solid angle is Van Oosterom-Strackee's.
+// The accurate form of an edge's logarithm ln((R1 + R2 + l)/(R1 + R2 - l))
+// is log1p(delta) with delta = 2l/(R1 + R2 - l), formed without the
+// cancellation of R1 + R2 - l near the edge: with a, b the vectors from the
+// target to the edge's ends, (R1 + R2)^2 - l^2 = 2(R1 R2 + a.b), and where
+// a.b < 0 (the target beside the edge) R1 R2 + a.b = |a x e|^2/(R1 R2 - a.b)
+// with e = b - a the edge vector. One division either way.
 template <class D>
+HWY_INLINE hn::Vec<D> edge_delta(D d, const Lanes3<D>& a, const Lanes3<D>& b, const Vec3& edge, hn::Vec<D> l,
+                                 hn::Vec<D> r1, hn::Vec<D> r2) {
+    const auto ab = dot(a, b);
+    const auto rr = hn::Mul(r1, r2);
+    const auto beside = hn::Lt(ab, hn::Zero(d));
+    const Lanes3<D> e = splat(d, edge);
+    const Lanes3<D> c{hn::Sub(hn::Mul(a.y, e.z), hn::Mul(a.z, e.y)), hn::Sub(hn::Mul(a.z, e.x), hn::Mul(a.x, e.z)),
+                      hn::Sub(hn::Mul(a.x, e.y), hn::Mul(a.y, e.x))};
+    const auto num = hn::Mul(hn::Mul(l, hn::Add(hn::Add(r1, r2), l)),
+                             hn::IfThenElse(beside, hn::Sub(rr, ab), hn::Set(d, 1.0)));
+    const auto den = hn::IfThenElse(beside, dot(c, c), hn::Add(rr, ab));
+    return hn::Div(num, den);
+}
+
+// Stage 2 of face f: edge k runs from the face's vertex k to vertex k + 1;
+// the solid angle is Van Oosterom-Strackee's. The fast form keeps the ratio
+// of each logarithm, the accurate one its delta (see edge_delta).
+template <bool kAccurate, class D>
 HWY_INLINE void stage_ratios(D d, const Tet4Element& e, std::size_t f, const Vertices<D>& v, InFlight<D>& s) {
     const double lengths[3] = {e.faces[f].l1, e.faces[f].l2, e.faces[f].l3};
 #pragma GCC unroll 3
     for (std::size_t k = 0; k < 3; ++k) {
         const auto l = hn::Set(d, lengths[k]);
-        const auto r1 = s.dist[TET_FACES[f][k]], r2 = s.dist[TET_FACES[f][(k + 1) % 3]];
-        s.ratio[f][k] = hn::Div(hn::Add(hn::Add(l, r1), r2), hn::Sub(hn::Add(r1, r2), l));
+        const std::size_t i1 = TET_FACES[f][k], i2 = TET_FACES[f][(k + 1) % 3];
+        const auto r1 = s.dist[i1], r2 = s.dist[i2];
+        if constexpr (kAccurate) {
+            if (owns_edge(f, k)) {
+                s.edge[FACE_EDGE[f][k]] = edge_delta(d, v.rho[i1], v.rho[i2], e.faces[f].edges[k], l, r1, r2);
+            }
+        } else {
+            s.ratio[f][k] = hn::Div(hn::Add(hn::Add(l, r1), r2), hn::Sub(hn::Add(r1, r2), l));
+        }
     }
     const auto& [ia, ib, ic] = TET_FACES[f];
     const Lanes3<D>& rho1 = v.rho[ia];
@@ -135,30 +187,48 @@ HWY_INLINE void stage_ratios(D d, const Tet4Element& e, std::size_t f, const Ver
     const auto den = hn::Add(hn::Add(hn::Add(hn::Mul(hn::Mul(r1, r2), r3), hn::Mul(r1, dot(rho2, rho3))),
                                      hn::Mul(r2, dot(rho1, rho3))),
                              hn::Mul(r3, dot(rho1, rho2)));
-    s.angle[f] = FastAtan2Start(d, num, den);
+    if constexpr (kAccurate) {
+        s.angle[f] = AccurateAtan2Start(d, num, den);
+    } else {
+        s.angle[f] = FastAtan2Start(d, num, den);
+    }
 }
 
-template <class D>
+// Stage 3: the fast logarithm's division, or the accurate logarithms of the
+// edges that face f computes.
+template <bool kAccurate, class D>
 HWY_INLINE void stage_logarithms(D d, std::size_t f, InFlight<D>& s) {
 #pragma GCC unroll 3
-    for (std::size_t k = 0; k < 3; ++k) s.ln[f][k] = FastLnStart(d, s.ratio[f][k]);
+    for (std::size_t k = 0; k < 3; ++k) {
+        if constexpr (kAccurate) {
+            if (owns_edge(f, k)) s.edge[FACE_EDGE[f][k]] = AccurateLog1p(d, s.edge[FACE_EDGE[f][k]]);
+        } else {
+            s.ln[f][k] = FastLnStart(d, s.ratio[f][k]);
+        }
+    }
 }
 
 // Stage 4 of face f at the targets r; `contribution` gives the face's
 // (x, y, z) terms.
-template <class D, class Contribution>
+template <bool kAccurate, class D, class Contribution>
 HWY_INLINE Lanes3<D> stage_contribution(D d, const Tet4Element& e, std::size_t f, const Lanes3<D>& r,
                                         const InFlight<D>& s, const Contribution& contribution) {
-    const FaceTerms<D> t{minus(splat(d, e.nodes[TET_FACES[f][0]]), r),
-                         hn::Mul(hn::Set(d, 2.0), FastAtan2Finish(d, s.angle[f])), FastLnFinish(d, s.ln[f][0]),
-                         FastLnFinish(d, s.ln[f][1]), FastLnFinish(d, s.ln[f][2])};
-    return contribution(d, e.faces[f], r, t);
+    const Lanes3<D> rho1 = minus(splat(d, e.nodes[TET_FACES[f][0]]), r);
+    if constexpr (kAccurate) {
+        const FaceTerms<D> t{rho1, hn::Mul(hn::Set(d, 2.0), AccurateAtan2Finish(d, s.angle[f])),
+                             s.edge[FACE_EDGE[f][0]], s.edge[FACE_EDGE[f][1]], s.edge[FACE_EDGE[f][2]]};
+        return contribution(d, e.faces[f], r, t);
+    } else {
+        const FaceTerms<D> t{rho1, hn::Mul(hn::Set(d, 2.0), FastAtan2Finish(d, s.angle[f])),
+                             FastLnFinish(d, s.ln[f][0]), FastLnFinish(d, s.ln[f][1]), FastLnFinish(d, s.ln[f][2])};
+        return contribution(d, e.faces[f], r, t);
+    }
 }
 
 // One step of the vector sweep: stage 1 of target vector v, stage 2 of v - 1,
 // stage 3 of v - 2 and stage 4 of v - 3, those that exist (the template
 // flags), interleaved face by face. Vector v sits in ring[v % 4].
-template <bool S1, bool S2, bool S3, bool S4, class D, class Contribution>
+template <bool kAccurate, bool S1, bool S2, bool S3, bool S4, class D, class Contribution>
 HWY_INLINE void pipeline_step(D d, const Tet4Element& e, const ChunkPair& chunk, std::size_t first, std::size_t v,
                               InFlight<D>* ring, const Contribution& contribution) {
     const std::size_t lanes = hn::Lanes(d);
@@ -174,10 +244,10 @@ HWY_INLINE void pipeline_step(D d, const Tet4Element& e, const ChunkPair& chunk,
     }
 #pragma GCC unroll 4
     for (std::size_t f = 0; f < 4; ++f) {
-        if constexpr (S2) stage_ratios(d, e, f, rho, ring[(v - 1) % 4]);
-        if constexpr (S3) stage_logarithms(d, f, ring[(v - 2) % 4]);
+        if constexpr (S2) stage_ratios<kAccurate>(d, e, f, rho, ring[(v - 1) % 4]);
+        if constexpr (S3) stage_logarithms<kAccurate>(d, f, ring[(v - 2) % 4]);
         if constexpr (S4) {
-            const Lanes3<D> c = stage_contribution(d, e, f, r, ring[(v - 3) % 4], contribution);
+            const Lanes3<D> c = stage_contribution<kAccurate>(d, e, f, r, ring[(v - 3) % 4], contribution);
             out = Lanes3<D>{hn::Add(out.x, c.x), hn::Add(out.y, c.y), hn::Add(out.z, c.z)};
         }
     }
@@ -190,12 +260,12 @@ HWY_INLINE void pipeline_step(D d, const Tet4Element& e, const ChunkPair& chunk,
 
 // The m target vectors starting at target `first` through the pipeline:
 // fill, every stage busy, drain.
-template <class D, class Contribution>
+template <bool kAccurate, class D, class Contribution>
 HWY_INLINE void pipeline(D d, const Tet4Element& e, const ChunkPair& chunk, std::size_t first, std::size_t m,
                          const Contribution& contribution) {
     InFlight<D> ring[4];
     const auto step = [&](auto s1, auto s2, auto s3, auto s4, std::size_t v) HWY_ATTR {
-        pipeline_step<decltype(s1)::value, decltype(s2)::value, decltype(s3)::value, decltype(s4)::value>(
+        pipeline_step<kAccurate, decltype(s1)::value, decltype(s2)::value, decltype(s3)::value, decltype(s4)::value>(
             d, e, chunk, first, v, ring, contribution);
     };
     const std::true_type on;
@@ -223,22 +293,23 @@ HWY_INLINE void pipeline(D d, const Tet4Element& e, const ChunkPair& chunk, std:
 }
 
 // Faces [first, last) at the single target i, stage after stage.
-template <class Contribution>
+template <bool kAccurate, class Contribution>
 HWY_INLINE void add_one(const Tet4Element& e, const ChunkPair& chunk, std::size_t i, std::size_t first,
                         std::size_t last, const Contribution& contribution) {
     const DOne d1;
     InFlight<DOne> s;
     stage_distances(d1, e, chunk, i, s);
     const Vertices<DOne> rho = vertices(d1, e, chunk, i);
-    for (std::size_t f = first; f < last; ++f) {
-        stage_ratios(d1, e, f, rho, s);
-        stage_logarithms(d1, f, s);
+    // The accurate form's edges of these faces may be computed by others.
+    for (std::size_t f = kAccurate ? 0 : first; f < (kAccurate ? 4 : last); ++f) {
+        stage_ratios<kAccurate>(d1, e, f, rho, s);
+        stage_logarithms<kAccurate>(d1, f, s);
     }
     const Lanes3<DOne> r = targets_at(d1, e, chunk, i);
     Lanes3<DOne> out{hn::LoadU(d1, chunk.fx.data() + i), hn::LoadU(d1, chunk.fy.data() + i),
                      hn::LoadU(d1, chunk.fz.data() + i)};
     for (std::size_t f = first; f < last; ++f) {
-        const Lanes3<DOne> c = stage_contribution(d1, e, f, r, s, contribution);
+        const Lanes3<DOne> c = stage_contribution<kAccurate>(d1, e, f, r, s, contribution);
         out = Lanes3<DOne>{hn::Add(out.x, c.x), hn::Add(out.y, c.y), hn::Add(out.z, c.z)};
     }
     hn::StoreU(out.x, d1, chunk.fx.data() + i);
@@ -254,7 +325,7 @@ HWY_INLINE void add_one(const Tet4Element& e, const ChunkPair& chunk, std::size_
 // face-by-face sweep (one face over all targets, one target at a time, then
 // the next face) is the only safe one when an output list overlaps another
 // list.
-template <class Contribution>
+template <bool kAccurate, class Contribution>
 HWY_INLINE void sweep(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode, const Contribution& contribution) {
     const std::size_t n = chunk.x.size();
     switch (mode) {
@@ -263,18 +334,18 @@ HWY_INLINE void sweep(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mo
 #if HWY_NATIVE_FMA
             const DFull d;
             const std::size_t m = n / hn::Lanes(d);
-            pipeline(d, e, chunk, 0, m, contribution);
+            pipeline<kAccurate>(d, e, chunk, 0, m, contribution);
             i = m * hn::Lanes(d);
 #endif
-            pipeline(DOne(), e, chunk, i, n - i, contribution);
+            pipeline<kAccurate>(DOne(), e, chunk, i, n - i, contribution);
             break;
         }
         case Tet4Sweep::OneLane:
-            for (std::size_t i = 0; i < n; ++i) add_one(e, chunk, i, 0, 4, contribution);
+            for (std::size_t i = 0; i < n; ++i) add_one<kAccurate>(e, chunk, i, 0, 4, contribution);
             break;
         case Tet4Sweep::FaceByFace:
             for (std::size_t f = 0; f < 4; ++f) {
-                for (std::size_t i = 0; i < n; ++i) add_one(e, chunk, i, f, f + 1, contribution);
+                for (std::size_t i = 0; i < n; ++i) add_one<kAccurate>(e, chunk, i, f, f + 1, contribution);
             }
             break;
     }
@@ -356,6 +427,7 @@ HWY_INLINE Tet4Element element_faces(Tet4Kind kind, const ElementNodes& original
         face.frame.t1 = list(1, f), face.frame.t2 = list(2, f), face.frame.t3 = list(3, f);
         face.frame.m1 = list(4, f), face.frame.m2 = list(5, f), face.frame.m3 = list(6, f);
         face.l1 = lists[7][0][f], face.l2 = lists[7][1][f], face.l3 = lists[7][2][f];
+        face.edges = {face.frame.b - face.frame.a, face.frame.c - face.frame.b, face.frame.a - face.frame.c};
         const Vec3 vxn{v.y * n.z - v.z * n.y, v.z * n.x - v.x * n.z, v.x * n.y - v.y * n.x};
         switch (kind) {
             case Tet4Kind::AFromM:
@@ -379,8 +451,9 @@ HWY_INLINE Tet4Element element_faces(Tet4Kind kind, const ElementNodes& original
 
 // out += k * I: A of a magnetisation (k = 1e-7 V x n) and H of a current
 // density (k = V x n / 4pi).
+template <bool kAccurate>
 HWY_INLINE void cross_times_integral(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
-    sweep(e, chunk, mode, [](auto d, const Tet4Face& f, const auto& r, const auto& t) HWY_ATTR {
+    sweep<kAccurate>(e, chunk, mode, [](auto d, const Tet4Face& f, const auto& r, const auto& t) HWY_ATTR {
         const auto integral = face_integral(d, f, r, t);
         return Lanes3<decltype(d)>{hn::Mul(hn::Set(d, f.k.x), integral), hn::Mul(hn::Set(d, f.k.y), integral),
                                    hn::Mul(hn::Set(d, f.k.z), integral)};
@@ -388,8 +461,9 @@ HWY_INLINE void cross_times_integral(const Tet4Element& e, const ChunkPair& chun
 }
 
 // out += s * G, with s = -(V . n) / 4pi in k.x: H of a magnetisation.
+template <bool kAccurate>
 HWY_INLINE void h_from_m(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
-    sweep(e, chunk, mode, [](auto d, const Tet4Face& f, const auto&, const auto& t) HWY_ATTR {
+    sweep<kAccurate>(e, chunk, mode, [](auto d, const Tet4Face& f, const auto&, const auto& t) HWY_ATTR {
         using D = decltype(d);
         const auto t1 = splat(d, f.frame.t1), t2 = splat(d, f.frame.t2), t3 = splat(d, f.frame.t3);
         const auto n = splat(d, f.frame.n);
@@ -406,8 +480,9 @@ HWY_INLINE void h_from_m(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep
 }
 
 // out += (h k) * I with h = (a - r) . n and k = 5e-8 J: A of a current density.
+template <bool kAccurate>
 HWY_INLINE void a_from_j(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
-    sweep(e, chunk, mode, [](auto d, const Tet4Face& f, const auto& r, const auto& t) HWY_ATTR {
+    sweep<kAccurate>(e, chunk, mode, [](auto d, const Tet4Face& f, const auto& r, const auto& t) HWY_ATTR {
         const auto integral = face_integral(d, f, r, t);
         const auto h = dot(t.rho1, splat(d, f.frame.n));
         return Lanes3<decltype(d)>{hn::Mul(hn::Mul(h, hn::Set(d, f.k.x)), integral),
@@ -417,20 +492,29 @@ HWY_INLINE void a_from_j(const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep
 }
 
 // One kernel call: the element's faces, then the sweep over the targets.
-void Tet4Kernel(Tet4Kind kind, const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk, Tet4Sweep mode,
-                double scale) {
-    const Tet4Element e = element_faces(kind, nodes, vector, scale);
+template <bool kAccurate>
+HWY_INLINE void run_kind(Tet4Kind kind, const Tet4Element& e, const ChunkPair& chunk, Tet4Sweep mode) {
     switch (kind) {
         case Tet4Kind::AFromM:
         case Tet4Kind::HFromJ:
-            cross_times_integral(e, chunk, mode);
+            cross_times_integral<kAccurate>(e, chunk, mode);
             break;
         case Tet4Kind::HFromM:
-            h_from_m(e, chunk, mode);
+            h_from_m<kAccurate>(e, chunk, mode);
             break;
         case Tet4Kind::AFromJ:
-            a_from_j(e, chunk, mode);
+            a_from_j<kAccurate>(e, chunk, mode);
             break;
+    }
+}
+
+void Tet4Kernel(Tet4Kind kind, const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk, Tet4Sweep mode,
+                Tet4Math math, double scale) {
+    const Tet4Element e = element_faces(kind, nodes, vector, scale);
+    if (math == Tet4Math::Accurate) {
+        run_kind<true>(kind, e, chunk, mode);
+    } else {
+        run_kind<false>(kind, e, chunk, mode);
     }
     leave_vector_code();
 }
@@ -526,7 +610,8 @@ ElementNodes positively_oriented(const ElementNodes& nodes) {
     return {nodes[0], nodes[2], nodes[1], nodes[3]};
 }
 
-void run(Tet4Kind kind, const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk, bool one_lane) {
+void run(Tet4Kind kind, Tet4Math math, const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk,
+         bool one_lane) {
     check_lengths(chunk, kind);
     if (chunk.x.empty()) return;
     // tet4_h_from_m may be given longer lists; it only visits the first len(x).
@@ -540,7 +625,7 @@ void run(Tet4Kind kind, const ElementNodes& nodes, const Vec3& vector, const Chu
                            : one_lane            ? Tet4Sweep::OneLane
                                                  : Tet4Sweep::Vector;
     const ElementNodes oriented = positively_oriented(nodes);
-    HWY_DYNAMIC_DISPATCH(Tet4Kernel)(kind, oriented, vector, view, mode, tet4_scale(oriented));
+    HWY_DYNAMIC_DISPATCH(Tet4Kernel)(kind, oriented, vector, view, mode, math, tet4_scale(oriented));
 }
 
 }  // namespace
@@ -574,29 +659,55 @@ FaceFrame face_frame(const Vec3& a, const Vec3& b, const Vec3& c) {
 }
 
 void tet4_a_from_m(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Tet4Kind::AFromM, nodes, vector, chunk, false);
+    run(Tet4Kind::AFromM, Tet4Math::Fast, nodes, vector, chunk, false);
 }
 void tet4_h_from_m(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Tet4Kind::HFromM, nodes, vector, chunk, false);
+    run(Tet4Kind::HFromM, Tet4Math::Fast, nodes, vector, chunk, false);
 }
 void tet4_a_from_j(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Tet4Kind::AFromJ, nodes, vector, chunk, false);
+    run(Tet4Kind::AFromJ, Tet4Math::Fast, nodes, vector, chunk, false);
 }
 void tet4_h_from_j(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Tet4Kind::HFromJ, nodes, vector, chunk, false);
+    run(Tet4Kind::HFromJ, Tet4Math::Fast, nodes, vector, chunk, false);
 }
 
 void tet4_a_from_m_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Tet4Kind::AFromM, nodes, vector, chunk, true);
+    run(Tet4Kind::AFromM, Tet4Math::Fast, nodes, vector, chunk, true);
 }
 void tet4_h_from_m_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Tet4Kind::HFromM, nodes, vector, chunk, true);
+    run(Tet4Kind::HFromM, Tet4Math::Fast, nodes, vector, chunk, true);
 }
 void tet4_a_from_j_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Tet4Kind::AFromJ, nodes, vector, chunk, true);
+    run(Tet4Kind::AFromJ, Tet4Math::Fast, nodes, vector, chunk, true);
 }
 void tet4_h_from_j_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
-    run(Tet4Kind::HFromJ, nodes, vector, chunk, true);
+    run(Tet4Kind::HFromJ, Tet4Math::Fast, nodes, vector, chunk, true);
+}
+
+void tet4_a_from_m_accurate(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
+    run(Tet4Kind::AFromM, Tet4Math::Accurate, nodes, vector, chunk, false);
+}
+void tet4_h_from_m_accurate(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
+    run(Tet4Kind::HFromM, Tet4Math::Accurate, nodes, vector, chunk, false);
+}
+void tet4_a_from_j_accurate(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
+    run(Tet4Kind::AFromJ, Tet4Math::Accurate, nodes, vector, chunk, false);
+}
+void tet4_h_from_j_accurate(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
+    run(Tet4Kind::HFromJ, Tet4Math::Accurate, nodes, vector, chunk, false);
+}
+
+void tet4_a_from_m_accurate_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
+    run(Tet4Kind::AFromM, Tet4Math::Accurate, nodes, vector, chunk, true);
+}
+void tet4_h_from_m_accurate_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
+    run(Tet4Kind::HFromM, Tet4Math::Accurate, nodes, vector, chunk, true);
+}
+void tet4_a_from_j_accurate_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
+    run(Tet4Kind::AFromJ, Tet4Math::Accurate, nodes, vector, chunk, true);
+}
+void tet4_h_from_j_accurate_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk) {
+    run(Tet4Kind::HFromJ, Tet4Math::Accurate, nodes, vector, chunk, true);
 }
 
 }  // namespace corvane

@@ -10,5 +10,9 @@ void tet4_a_from_m_scalar(const ElementNodes& nodes, const Vec3& vector, const C
 void tet4_h_from_m_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk);
 void tet4_a_from_j_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk);
 void tet4_h_from_j_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk);
+void tet4_a_from_m_accurate_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk);
+void tet4_h_from_m_accurate_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk);
+void tet4_a_from_j_accurate_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk);
+void tet4_h_from_j_accurate_scalar(const ElementNodes& nodes, const Vec3& vector, const ChunkPair& chunk);
 
 }  // namespace corvane
