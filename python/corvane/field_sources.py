@@ -8,7 +8,8 @@ given and the evaluation is large enough to repay building it, one
 """
 import numpy as np
 
-from corvane.magnetization import exact_fields
+import _corvane
+from corvane.magnetization import direct_settings, exact_fields
 from corvane.materials import MU0
 from corvane.operator import FieldOperator
 
@@ -99,7 +100,6 @@ class Sources:
                     total[piece] += exact_fields(self.nodes, connectivity, vectors, _KINDS[kind], _FIELDS[field],
                                                  points[piece], self.n_threads)
         return total
-
 
     def _far(self, points):
         """Which points lie farther than FAR_FIELD times the largest source element from all of them."""
