@@ -198,7 +198,8 @@ def _close_pairs(mine, theirs, tolerance):
 
     The pairs left out, an interior face (the jump of M inside a body) against a face with no
     corner in common, are most pairs; on the contact meshes of the benchmark their corrections
-    together are below 1e-6 of the force.
+    together moved the forces by 1e-8 (a magnet resting on a plate) to 6e-7 (tilted on its edge),
+    the tilted magnet's torque about its edge by 1.3e-6.
     """
     from scipy.spatial import cKDTree
 
