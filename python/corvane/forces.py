@@ -201,22 +201,30 @@ def _close_pairs(mine, theirs, tolerance):
     together moved the forces by 1e-8 (a magnet resting on a plate) to 6e-7 (tilted on its edge),
     the tilted magnet's torque about its edge by 1.3e-6.
     """
+    from scipy.sparse import coo_matrix
     from scipy.spatial import cKDTree
 
-    centres, sizes = [f[0].mean(axis=1) for f in (mine, theirs)], [_face_sizes(f[0]) for f in (mine, theirs)]
+    # Corners in common: both sides' faces against the distinct corners of the region's.
+    points, at_mine = np.unique(mine[0].reshape(-1, 3), axis=0, return_inverse=True)
+    _, at_theirs = cKDTree(points).query(theirs[0].reshape(-1, 3), distance_upper_bound=tolerance)
+
+    def incidence(n_faces, corners):
+        rows, keep = np.repeat(np.arange(n_faces), 3), corners < len(points)
+        return coo_matrix((np.ones(keep.sum()), (rows[keep], corners[keep])), shape=(n_faces, len(points))).tocsr()
+
+    pairs = incidence(len(mine[0]), at_mine.ravel()) @ incidence(len(theirs[0]), at_theirs).T
+    # Boundary faces (a step off the face; faces inside a body have none) within reach.
+    outer = [np.flatnonzero((f[2] != 0).any(axis=1)) for f in (mine, theirs)]
+    centres = [f[0][o].mean(axis=1) for f, o in zip((mine, theirs), outer)]
+    sizes = [_face_sizes(f[0][o]) for f, o in zip((mine, theirs), outer)]
     candidates = cKDTree(centres[1]).query_ball_point(centres[0], _PAIR_REACH * (sizes[0] + sizes[1].max(initial=0.0)))
     a = np.repeat(np.arange(len(candidates)), [len(c) for c in candidates])
     b = np.concatenate([np.asarray(c, dtype=np.int64) for c in candidates] + [np.zeros(0, dtype=np.int64)])
     close = np.linalg.norm(centres[0][a] - centres[1][b], axis=1) < _PAIR_REACH * (sizes[0][a] + sizes[1][b])
-    a, b = a[close], b[close]
-    # Faces inside a body are evaluated on themselves: no step off the face.
-    boundary = (mine[2] != 0).any(axis=1)[a] & (theirs[2] != 0).any(axis=1)[b]
-    common = np.zeros(len(a), dtype=bool)
-    for i in range(3):
-        for j in range(3):
-            common |= np.abs(mine[0][a, i] - theirs[0][b, j]).max(axis=1) <= tolerance
-    keep = boundary | common
-    return a[keep], b[keep]
+    pairs = (pairs + coo_matrix((np.ones(close.sum()), (outer[0][a[close]], outer[1][b[close]])),
+                                shape=pairs.shape)).tocoo()
+    order = np.lexsort((pairs.col, pairs.row))
+    return pairs.row[order].astype(np.int64), pairs.col[order].astype(np.int64)
 
 
 def _face_sizes(corners):
