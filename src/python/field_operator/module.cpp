@@ -2,10 +2,13 @@
 // corvane.FieldOperator and the package's exact direct sums. `build` returns a
 // capsule that owns the operator, `apply` maps element vectors to the field at
 // its targets, `info` describes it, `direct` sums the accurate element
-// integrals of every element at every target. Build and apply release the
+// integrals of every element at every target, `sheet_field` the closed-form
+// field of charged triangles at points paired with them. Build and apply release the
 // interpreter lock around the numerical work, on copies of their array
 // arguments, and come back to it about every 0.1 s to run signal handlers
-// (Ctrl-C) and the progress callback; direct releases it for the whole sum.
+// (Ctrl-C) and the progress callback; direct releases it for the whole sum,
+// sheet_field while it works on its copies, taking it back to run signal
+// handlers.
 #include <Python.h>
 
 #include <array>
@@ -20,8 +23,10 @@
 #include "lib/parallelism.hpp"
 #include "lib/work_queue.hpp"
 #include "mesh/coordinate_range.hpp"
+#include "mesh/sheet_field.hpp"
 #include "python/arguments.hpp"
 #include "types/conversions.hpp"
+#include "types/numpy_api.hpp"
 #include "types/py_errors.hpp"
 #include "types/readers.hpp"
 #include "types/results.hpp"
@@ -104,6 +109,8 @@ constexpr Signature INFO{"info", INFO_PARAMS};
 constexpr const char* DIRECT_PARAMS[] = {"nodes", "connectivity", "vectors", "source", "field", "targets",
                                          "n_threads"};
 constexpr Signature DIRECT{"direct", DIRECT_PARAMS};
+constexpr const char* SHEET_PARAMS[] = {"corners", "charges", "points", "n_threads"};
+constexpr Signature SHEET{"sheet_field", SHEET_PARAMS};
 
 // build(nodes (n, 3) float64, connectivity (m, 4) uint32, targets (t, 3)
 // float64, source 0 current / 1 magnetisation, field 0 A / 1 H, tolerance,
@@ -218,21 +225,62 @@ PyObject* direct(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     });
 }
 
+// A row-major float64 copy of an array-like (cast safely) of `ndim`
+// dimensions, its shape in `shape`.
+std::vector<double> float64_copy(PyObject* value, int ndim, npy_intp* shape) {
+    ensure_numpy();
+    Ref array(PyArray_FROMANY(value, NPY_FLOAT64, ndim, ndim, NPY_ARRAY_IN_ARRAY));
+    if (!array) throw ErrorAlreadySet{};
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    for (int k = 0; k < ndim; ++k) shape[k] = PyArray_DIMS(a)[k];
+    const auto* data = static_cast<const double*>(PyArray_DATA(a));
+    return std::vector<double>(data, data + PyArray_SIZE(a));
+}
+
+// sheet_field(corners (k, 3, 3), charges (k,), points (k, q, 3), n_threads)
+// -> (k, q, 3) float64: H of triangle i, carrying charges[i] (A·m)
+// uniformly, at the points of row i.
+PyObject* sheet_field(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto a = match_arguments<4>(SHEET, args, nargs, kwnames);
+        npy_intp corners_shape[3], charges_shape[1], points_shape[3];
+        const std::vector<double> corners = float64_copy(a[0], 3, corners_shape);
+        const std::vector<double> charges = float64_copy(a[1], 1, charges_shape);
+        const std::vector<double> points = float64_copy(a[2], 3, points_shape);
+        const std::size_t n_threads = thread_count(to_count(a[3], "n_threads"));
+        if (corners_shape[1] != 3 || corners_shape[2] != 3 || points_shape[2] != 3) {
+            throw TypeError("corners must have shape (k, 3, 3) and points (k, q, 3)");
+        }
+        if (corners_shape[0] != charges_shape[0] || points_shape[0] != charges_shape[0]) {
+            throw TypeError("corners, charges and points must have one row per triangle");
+        }
+        std::vector<double> field;
+        {
+            WithoutLock unlocked(nullptr);
+            field = corvane::sheet_field(corners, charges, points, static_cast<std::size_t>(points_shape[1]),
+                                         n_threads, [&] { return unlocked.poll(0.0); });
+        }
+        Ref flat = array_from_buffer(std::move(field));
+        return Ref(checked(PyObject_CallMethod(flat.get(), "reshape", "nnn", static_cast<Py_ssize_t>(points_shape[0]),
+                                               static_cast<Py_ssize_t>(points_shape[1]), Py_ssize_t{3})));
+    });
+}
+
 using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 PyMethodDef* method_defs() {
-    static std::array<std::string, 4> docs;
-    static std::array<PyMethodDef, 5> defs{};
+    static std::array<std::string, 5> docs;
+    static std::array<PyMethodDef, 6> defs{};
     static bool ready = false;
     if (!ready) {
-        const std::array<std::pair<const Signature*, Entry>, 4> rows{
-            {{&BUILD, build}, {&APPLY, apply}, {&INFO, info}, {&DIRECT, direct}}};
+        const std::array<std::pair<const Signature*, Entry>, 5> rows{
+            {{&BUILD, build}, {&APPLY, apply}, {&INFO, info}, {&DIRECT, direct}, {&SHEET, sheet_field}}};
         for (std::size_t i = 0; i < rows.size(); ++i) {
             docs[i] = text_signature(*rows[i].first);
             defs[i] = PyMethodDef{rows[i].first->name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rows[i].second)),
                                   METH_FASTCALL | METH_KEYWORDS, docs[i].c_str()};
         }
-        defs[4] = PyMethodDef{nullptr, nullptr, 0, nullptr};  // sentinel
+        defs[5] = PyMethodDef{nullptr, nullptr, 0, nullptr};  // sentinel
         ready = true;
     }
     return defs.data();
