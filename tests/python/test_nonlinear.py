@@ -9,29 +9,16 @@ from scipy.optimize import brentq
 
 import _corvane
 import corvane
-from corvane import _field_operator
 from conftest import ball_mesh
 from corvane.materials import BHCurve, NonlinearSoft
 from gmsh_models import write_msh
+from test_solve_magnetization import Counter
 
 MU0 = 4e-7 * np.pi
 # χ = 1000 at low field, saturation 1.6e6 A/m (2 T).
 H_TABLE = np.concatenate([[0.0], np.geomspace(10.0, 1e7, 61)])
 B_TABLE = MU0 * (H_TABLE + 1.6e6 * np.tanh(1000.0 * H_TABLE / 1.6e6))
 DIRECTION = np.array([0.3, -0.4, np.sqrt(0.75)])
-
-
-class Counter:
-    def __init__(self, monkeypatch):
-        self.calls = 0
-        for module, name in ((_corvane, "calculate_fields"), (_field_operator, "direct")):
-            monkeypatch.setattr(module, name, self.counted(getattr(module, name)))
-
-    def counted(self, inner):
-        def call(*args, **kwargs):
-            self.calls += 1
-            return inner(*args, **kwargs)
-        return call
 
 
 def sphere_model(size, h0):
