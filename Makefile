@@ -38,7 +38,7 @@ deps: build/.deps
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.24" ninja \
-	  "scipy>=1.12" "pyamg>=5" tqdm gmsh matplotlib meshio
+	  "scipy>=1.12" "pyamg>=5" "threadpoolctl>=3" tqdm gmsh matplotlib meshio
 	touch $@
 
 $(VENV)/.test-ready: $(VENV)/.ready
@@ -84,7 +84,7 @@ test: test-python test-cpp
 # The same wheel against NumPy 1.26, so both capsule paths stay tested.
 $(VENV_NP1)/.ready:
 	$(PYTHON) -m venv $(VENV_NP1)
-	$(VENV_NP1)/bin/pip install -q "numpy==1.26.*" "pytest>=7" scipy "pyamg>=5" tqdm gmsh "hypothesis>=6" meshio magpylib magpylib-force
+	$(VENV_NP1)/bin/pip install -q "numpy==1.26.*" "pytest>=7" scipy "pyamg>=5" "threadpoolctl>=3" tqdm gmsh "hypothesis>=6" meshio magpylib magpylib-force
 	touch $@
 
 test-numpy1: build $(VENV_NP1)/.ready

@@ -18,8 +18,8 @@ import time
 import numpy as np
 
 import _corvane
-from corvane.magnetization import (CountedField, Progress, direct_settings, krylov_solve, solve_info,
-                                   wants_preconditioner)
+from corvane.magnetization import (CountedField, Progress, direct_settings, krylov_solve, one_blas_thread,
+                                   solve_info, wants_preconditioner)
 from corvane.preconditioner import PotentialPreconditioner
 
 # Forcing terms: the first step's relative GMRES residual, the largest one,
@@ -85,7 +85,7 @@ def solve_nonlinear_magnetization(nodes, connectivity, law, responsive, h_ext, r
     rest = ~responsive
     reserve = 1 if rest.any() else 0
     steps = _Preconditioning(preconditioner, nodes, connectivity[responsive])
-    with NewtonProgress(progress, max_evaluations) as report:
+    with one_blas_thread(), NewtonProgress(progress, max_evaluations) as report:
         field.report = report
         if responsive.any():
             vectors, h_applied = M[sources], h_ext[responsive]
