@@ -29,12 +29,12 @@ _H_FIELD = 1
 # after at most _MAX_RESTART products (its Hessenberg matrix has restart²).
 _BASIS_VALUES = 2**26
 _MAX_RESTART = 1000
-# preconditioner="auto" preconditions where it pays: from χ = 1e4 on, or
+# preconditioner="auto" preconditions where it pays: from χ = 1000 on, or
 # from χ = 100 on where χ (its eigenvalues) varies by a factor of 10 or more
 # (materials, magnets beside steel, Newton tangents). A ball of one χ = 1000
-# took 27 evaluations instead of 53 on 2,694 elements, but 37 instead of 36
-# on 99,809, where the preconditioner's time then made the solve slower.
-_PRECONDITION_FROM = 1e4
+# took 25 evaluations instead of 53 on 2,694 elements and 19 instead of 36
+# on 99,809 (25 s against 27 s, the preconditioner's time included).
+_PRECONDITION_FROM = 1e3
 _PRECONDITION_CONTRAST_FROM = 100.0
 _CONTRAST = 10.0
 
