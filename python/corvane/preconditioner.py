@@ -32,7 +32,7 @@ preconditioned by a two-level cycle, to 1e-5 / (1 + c χ_max). Solved that
 far, P⁻¹ is linear to far below the solve's rtol; a fixed number of
 stationary cycles (linear by construction) had to stop at 1e-2 / (1 + c χ)
 to stay affordable, and the count then rose from 27 to 37 evaluations
-between 1e4 and 1e5 elements (20 and 19 with conjugate gradients, at the
+between 1e4 and 1e5 elements (21 and 19 with conjugate gradients, at the
 same cost per application). A cycle smooths on the faces (two symmetric
 Gauss-Seidel sweeps before and after) and corrects on the nodes: the
 continuous piecewise-linear potentials, a face taking the mean of its
@@ -106,11 +106,12 @@ class PotentialPreconditioner:
         volumes[~positive] = volumes[positive].min() if positive.any() else 1.0
         self._inverse_volumes = 1.0 / volumes
         element_face = sp.csr_matrix((np.ones(4 * m), (np.repeat(np.arange(m), 4), face_of)), shape=(m, n_faces))
-        n_parts, _ = connected_components(element_face.T @ element_face, directed=False)
+        shared = element_face.T @ element_face
+        n_parts, _ = connected_components(shared, directed=False)
         self._gaps = _gap_conductances(triangles, area, face_of, n_faces)
         # One pinned face per piece of the potential problem: parts joined
         # through shared elements or across narrow gaps.
-        _, piece = connected_components(element_face.T @ element_face + (self._gaps != 0), directed=False)
+        _, piece = connected_components(shared + (self._gaps != 0), directed=False)
         pinned = np.zeros(n_faces, dtype=bool)
         pinned[np.unique(piece, return_index=True)[1]] = True
         self._free = np.flatnonzero(~pinned)
