@@ -25,6 +25,19 @@ longer grows with χ: on gmsh balls and a closed steel frame it lies within
 about [0.03, 2] for χ from 10 to 1e5, and jumps of χ between materials or
 directions (a Newton step's tangents) are carried by the weights.
 
+The parts' surface is insulating in that problem but for links across
+narrow gaps (`_gap_conductances`). With `air=True` the air around the
+parts is added instead (`corvane.exterior_air`): a Delaunay mesh of air
+points graded away from the parts, its piecewise-linear Laplacian, each
+surface face joined to its corners by a layer of air as thick as the face
+is wide, the potential grounded a few extents away. The flux of the
+charges then closes across gaps and round the parts as it does in
+I − D χ, and the count falls (frame 33 → 19, balls 25–27 → 20–21, two
+slabs across a gap 51 → 34, the 10⁵-element ball 19 → 17), but each
+application costs three to five times more, so the solves are slower in
+wall time (frame 3.2 → 5.3 s, 10⁵ ball 25 → 49 s): the solves do not use
+it yet.
+
 Fields with charges are amplified by up to 1 + χ, so the potential must be
 solved to about 1/χ relative, or GMRES's estimate of the residual runs away
 from the true one and the count grows with the mesh: conjugate gradients,
@@ -33,10 +46,11 @@ far, P⁻¹ is linear to far below the solve's rtol; a fixed number of
 stationary cycles (linear by construction) had to stop at 1e-2 / (1 + c χ)
 to stay affordable, and the count then rose from 27 to 37 evaluations
 between 1e4 and 1e5 elements (21 and 19 with conjugate gradients, at the
-same cost per application). A cycle smooths on the faces (two symmetric
+same cost per application). A cycle smooths on the unknowns (two symmetric
 Gauss-Seidel sweeps before and after) and corrects on the nodes: the
-continuous piecewise-linear potentials, a face taking the mean of its
-corners, whose Galerkin matrix (a tenth of the size) gets one V-cycle of a
+continuous piecewise-linear potentials on the parts' nodes (and the air
+points), a face taking the mean of its corners, whose Galerkin matrix (a
+tenth of the size without air) gets one V-cycle of a
 smoothed aggregation multigrid (pyamg). That cycle is five times cheaper
 than aggregation on the faces themselves, whose V-cycle contracts slowly on
 this nonconforming Laplacian (0.65 per cycle); a sparse direct
@@ -52,6 +66,8 @@ from scipy.sparse.csgraph import connected_components
 from scipy.sparse.linalg import LinearOperator, cg
 from scipy.spatial import cKDTree
 
+from corvane.exterior_air import air_mesh, stiffness
+
 # The model's share of the element's own field: D of a charged field is
 # about −c times it. c = 1/2 sits in the middle of the spectrum of D on
 # charged fields (1/3 for the uniform field of a sphere, up to 1 for fields
@@ -62,10 +78,12 @@ _ACCURACY = 1e-5
 _LOOSEST, _TIGHTEST = 1e-4, 1e-12
 _MAX_CYCLES = 200
 _SWEEPS = 2
-# Pieces of strongly weighted elements whose constants the coarse levels carry, the largest first.
-_MAX_PIECES = 8
 # How far, in face sizes, a boundary face looks across air for the face it faces.
 _GAP_REACH = 5.0
+# The air layer between a surface face and its corners, in face sizes.
+_LAYER = 1.0
+# Pieces of strongly weighted elements whose constants the coarse levels carry, the largest first.
+_MAX_PIECES = 8
 # Faces of each tetrahedron, by the local node they leave out.
 _FACE_NODES = np.array([[1, 2, 3], [0, 2, 3], [0, 1, 3], [0, 1, 2]])
 
@@ -74,14 +92,16 @@ class PotentialPreconditioner:
     """P⁻¹ for (I − D χ) H = b on the elements of `connectivity`.
 
     nodes (n_nodes, 3) and connectivity (m, 4) of the magnetic elements (any
-    orientation). `set_chi(chi)` prepares for χ, (m,) numbers or (m, 3, 3)
-    symmetric tensors with I + χ/2 positive definite; the object is then
-    called on residuals (m, 3) and returns P⁻¹ r (m, 3). `info` holds the
-    faces, the multigrid's bytes, the seconds spent on set-up and on
-    applications, the applications and their cycles.
+    orientation); `air` adds the air around them to the potential problem.
+    `set_chi(chi)` prepares for χ, (m,) numbers or (m, 3, 3) symmetric
+    tensors with I + χ/2 positive definite; the object is then called on
+    residuals (m, 3) and returns P⁻¹ r (m, 3). `info` holds the faces, the
+    gap links or the air mesh's points and elements, the multigrid's bytes,
+    the seconds spent on set-up and on applications, the applications and
+    their cycles.
     """
 
-    def __init__(self, nodes, connectivity):
+    def __init__(self, nodes, connectivity, air=False):
         started = time.perf_counter()
         m = len(connectivity)
         corners = nodes[connectivity]                                # (m, 4, 3)
@@ -108,25 +128,59 @@ class PotentialPreconditioner:
         element_face = sp.csr_matrix((np.ones(4 * m), (np.repeat(np.arange(m), 4), face_of)), shape=(m, n_faces))
         shared = element_face.T @ element_face
         n_parts, _ = connected_components(shared, directed=False)
-        self._gaps = _gap_conductances(triangles, area, face_of, n_faces)
-        # One pinned face per piece of the potential problem: parts joined
-        # through shared elements or across narrow gaps.
-        _, piece = connected_components(shared + (self._gaps != 0), directed=False)
-        pinned = np.zeros(n_faces, dtype=bool)
-        pinned[np.unique(piece, return_index=True)[1]] = True
-        self._free = np.flatnonzero(~pinned)
-        # Faces take the mean of their corners' potentials (on the nodes in use).
         used, corner = np.unique(faces, return_inverse=True)
+        corner = corner.reshape(-1, 3)
+        # Faces take the mean of their corners' potentials on the coarse level.
         to_faces = sp.csr_matrix((np.full(3 * n_faces, 1.0 / 3.0), (np.repeat(np.arange(n_faces), 3), corner.ravel())),
                                  shape=(n_faces, len(used)))
-        self._to_faces = to_faces[self._free].tocsr()
+        on_surface = np.bincount(face_of, minlength=n_faces) == 1
+        exterior = air_mesh(nodes, connectivity, faces[on_surface]) if air and on_surface.any() else None
+        if exterior is None:
+            # The parts alone, their surface insulating but for the links
+            # across narrow gaps: one face pinned per piece of parts joined
+            # through shared elements or across gaps.
+            gaps = _gap_conductances(triangles, area, face_of, n_faces)
+            _, piece = connected_components(shared + (gaps != 0), directed=False)
+            pinned = np.zeros(n_faces, dtype=bool)
+            pinned[np.unique(piece, return_index=True)[1]] = True
+            self._unknowns = sp.identity(n_faces, format="csr")[:, ~pinned]
+            # The Laplacian's terms outside the parts: the gap links, or the air mesh below.
+            self._air = gaps.tocsr()[~pinned][:, ~pinned].tocsr()
+            to_unknowns = to_faces[~pinned]
+            n_air_points = n_air_elements = 0
+        else:
+            # Unknowns: the potentials of the faces, then those of the air
+            # mesh's points but the grounded ones (the surface nodes first).
+            # Each surface face is joined to its corners by the air of a
+            # layer as thick as the face is wide: smooth potentials pass
+            # into the air, while the faces keep the freedom that the
+            # charges of rough fields need.
+            surface, points, tetrahedra, grounded = exterior
+            free = np.flatnonzero(~grounded)
+            n_unknowns = n_faces + len(free)
+            self._unknowns = sp.identity(n_faces, format="csr", dtype=float)
+            self._unknowns.resize((n_faces, n_unknowns))
+            face_area = np.zeros(n_faces)
+            np.add.at(face_area, face_of, np.linalg.norm(area.reshape(-1, 3), axis=1))
+            link = np.repeat(np.sqrt(face_area[on_surface]) / (3.0 * _LAYER), 3)
+            face = np.repeat(np.flatnonzero(on_surface), 3)
+            node = n_faces + np.searchsorted(surface, faces[on_surface]).ravel()
+            rows, columns = np.concatenate([face, node, face, node]), np.concatenate([face, node, node, face])
+            links = sp.csr_matrix((np.concatenate([link, link, -link, -link]), (rows, columns)),
+                                  shape=(n_unknowns, n_unknowns))
+            self._air = links + sp.block_diag([sp.csr_matrix((n_faces, n_faces)),
+                                               stiffness(points, tetrahedra)[free][:, free]], format="csr")
+            to_unknowns = _coarse_map(to_faces, np.searchsorted(used, surface), len(used), len(free) - len(surface))
+            n_air_points, n_air_elements = len(points), len(tetrahedra)
+        self._to_unknowns = to_unknowns.tocsr()
+        self._to_nodes = self._to_unknowns.T.tocsr()
         self._corners = np.searchsorted(used, connectivity)
         self._element_face = element_face
-        self._to_nodes = self._to_faces.T.tocsr()
         self._chi = None
         self._laplacian = self._coarse = None
         self._accuracy = _LOOSEST
-        self.info = {"faces": n_faces, "parts": int(n_parts), "gap_links": self._gaps.nnz // 4, "bytes": 0,
+        self.info = {"faces": n_faces, "parts": int(n_parts), "gap_links": 0 if exterior else gaps.nnz // 4,
+                     "air_points": n_air_points, "air_elements": n_air_elements, "bytes": 0,
                      "setup_seconds": time.perf_counter() - started, "apply_seconds": 0.0,
                      "applications": 0, "cycles": 0}
 
@@ -139,18 +193,19 @@ class PotentialPreconditioner:
         else:
             blocks = (np.eye(3) + c * chi) * self._inverse_volumes[:, None, None]
             weight = sp.block_diag(blocks, format="csr") if m else sp.csr_matrix((0, 0))
-        laplacian = (self._Q @ weight @ self._QT + self._gaps).tocsr()[self._free][:, self._free].tocsr()
+        laplacian = (self._unknowns.T @ (self._Q @ weight @ self._QT) @ self._unknowns + self._air).tocsr()
         element_weight = 1.0 + c * (chi if chi.ndim == 1 else np.linalg.eigvalsh(chi)[:, -1])
         self._accuracy = min(_LOOSEST, max(_TIGHTEST, _ACCURACY / element_weight.max()))
         self._laplacian = laplacian
-        coarse = (self._to_nodes @ laplacian @ self._to_faces).tocsr()
+        coarse = (self._to_nodes @ laplacian @ self._to_unknowns).tocsr()
         self._coarse = pyamg.smoothed_aggregation_solver(
             coarse, B=self._candidates(element_weight), symmetry="hermitian", strength=("symmetric", {"theta": 0.0}),
             max_coarse=500,
             presmoother=("gauss_seidel", {"sweep": "symmetric"}), postsmoother=("gauss_seidel", {"sweep": "symmetric"}))
         self._chi = chi
         held = sum(matrix.data.nbytes + matrix.indices.nbytes + matrix.indptr.nbytes
-                   for matrix in (laplacian, self._Q, self._QT, self._gaps, self._to_faces, self._to_nodes))
+                   for matrix in (laplacian, self._Q, self._QT, self._unknowns, self._air, self._to_unknowns,
+                                  self._to_nodes))
         held += sum(level.A.data.nbytes * 3 for level in self._coarse.levels)
         self.info["bytes"] = max(self.info["bytes"], held)
         self.info["setup_seconds"] += time.perf_counter() - started
@@ -159,15 +214,13 @@ class PotentialPreconditioner:
         chi = self._chi
         charged = chi[:, None] * residual if chi.ndim == 1 else np.einsum("mij,mj->mi", chi, residual)
         started = time.perf_counter()
-        charges = self._Q @ charged.ravel()
-        potential = np.zeros(len(charges))
-        if charges.any():
-            b = charges[self._free]
+        b = self._unknowns.T @ (self._Q @ charged.ravel())
+        potential = np.zeros(len(b))
+        if b.any():
             cycle = LinearOperator((len(b), len(b)), matvec=self._counted_cycle, dtype=np.float64)
-            potential[self._free], _ = cg(self._laplacian, b, rtol=self._accuracy, atol=0.0, M=cycle,
-                                          maxiter=_MAX_CYCLES)
+            potential, _ = cg(self._laplacian, b, rtol=self._accuracy, atol=0.0, M=cycle, maxiter=_MAX_CYCLES)
         self.info["applications"] += 1
-        correction = (self._QT @ potential).reshape(-1, 3) * self._inverse_volumes[:, None]
+        correction = (self._QT @ (self._unknowns @ potential)).reshape(-1, 3) * self._inverse_volumes[:, None]
         self.info["apply_seconds"] += time.perf_counter() - started
         return residual - _MODEL_SHARE * correction
 
@@ -180,7 +233,7 @@ class PotentialPreconditioner:
         a piece floats almost freely, and aggregates that straddle the weak
         part cannot represent it (197 cycles instead of 12 on the frame).
         """
-        n_nodes = self._to_faces.shape[1]
+        n_nodes = self._to_unknowns.shape[1]
         candidates = [np.ones(n_nodes)]
         strong = element_weight >= np.sqrt(element_weight.max() * element_weight.min())
         if strong.any() and not strong.all():
@@ -201,10 +254,20 @@ class PotentialPreconditioner:
         x = np.zeros_like(b)
         gauss_seidel(self._laplacian, x, b, iterations=_SWEEPS, sweep="symmetric")
         residual = self._to_nodes @ (b - self._laplacian @ x)
-        x += self._to_faces @ self._coarse.solve(residual, x0=np.zeros_like(residual), tol=0.0, maxiter=1,
+        x += self._to_unknowns @ self._coarse.solve(residual, x0=np.zeros_like(residual), tol=0.0, maxiter=1,
                                                  accel=None)
         gauss_seidel(self._laplacian, x, b, iterations=_SWEEPS, sweep="symmetric")
         return x
+
+
+def _coarse_map(to_faces, surface, n_used, n_cloud):
+    """Coarse nodes (the parts' nodes in use, then the air points off their
+    surface) to unknowns (faces: the mean of their corners; the surface
+    nodes and the air points: themselves)."""
+    n_surface = len(surface)
+    picks = sp.csr_matrix((np.ones(n_surface), (np.arange(n_surface), surface)), shape=(n_surface, n_used))
+    return sp.bmat([[to_faces, None], [picks, None], [None, sp.identity(n_cloud)]], format="csr") if n_cloud \
+        else sp.vstack([to_faces, picks], format="csr")
 
 
 def _gap_conductances(triangles, area, face_of, n_faces):

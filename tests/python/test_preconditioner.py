@@ -6,6 +6,7 @@ import pytest
 
 import _corvane
 import corvane
+from corvane.exterior_air import air_mesh, stiffness
 from corvane.preconditioner import PotentialPreconditioner
 from conftest import box_mesh
 from test_solve_magnetization import layered_ball
@@ -96,3 +97,31 @@ def test_parts_facing_across_a_narrow_gap_are_linked_and_solve_the_same():
     M, _, _ = solve(both, conn, 1e3, "potential", rtol=1e-8)
     M0, _, _ = solve(both, conn, 1e3, None, rtol=1e-8)
     assert np.abs(M - M0).max() < 1e-5 * np.abs(M0).max()
+
+
+def test_the_air_between_and_around_two_slabs_is_meshed_and_conducts():
+    # Two slabs 1/10 of their thickness apart: the air mesh fills the gap and no part, and its
+    # Laplacian takes constants to zero.
+    nodes, conn = box_mesh(shape=(4, 4, 2), size=(1.0, 1.0, 0.5))
+    both = np.vstack([nodes, nodes + [0.0, 0.0, 0.55]])
+    conn = np.vstack([conn, conn + len(nodes)]).astype(np.uint32)
+    faces = np.sort(conn[:, [[1, 2, 3], [0, 2, 3], [0, 1, 3], [0, 1, 2]]], axis=2).reshape(-1, 3)
+    unique, counts = np.unique(faces, axis=0, return_counts=True)
+    surface, points, tetrahedra, grounded = air_mesh(both, conn, unique[counts == 1])
+    assert np.array_equal(points[:len(surface)], both[surface]) and np.abs(points[grounded]).max() >= 4.0
+    centroids = points[tetrahedra].mean(axis=1)
+    volumes = np.abs(np.linalg.det(points[tetrahedra[:, 1:]] - points[tetrahedra[:, :1]])) / 6.0
+    inside = (np.abs(centroids[:, :2] - 0.5) < 0.5).all(axis=1)
+    z = centroids[:, 2]
+    assert not (inside & (((z > 0.0) & (z < 0.5)) | ((z > 0.55) & (z < 1.05)))).any()
+    assert volumes[inside & (z > 0.5) & (z < 0.55)].sum() == pytest.approx(0.05, rel=0.1)
+    laplacian = stiffness(points, tetrahedra)
+    assert np.abs(laplacian @ np.ones(len(points))).max() < 1e-12 * np.abs(laplacian).max()
+    assert np.abs(laplacian - laplacian.T).max() < 1e-12 * np.abs(laplacian).max()
+    preconditioner = PotentialPreconditioner(both, conn, air=True)
+    assert preconditioner.info["air_elements"] == len(tetrahedra) and preconditioner.info["gap_links"] == 0
+    preconditioner.set_chi(np.full(len(conn), 1e3))
+    # A field whose magnetisation has no charges inside passes through; the surface's charges are met.
+    residual = np.tile([0.0, 0.0, 1.0], (len(conn), 1))
+    corrected = preconditioner(residual)
+    assert np.isfinite(corrected).all() and np.abs(corrected).max() < 0.1

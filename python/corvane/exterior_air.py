@@ -1,0 +1,108 @@
+"""The air around the magnetic parts as tetrahedra, for the preconditioner's potential problem.
+
+The parts' own mesh ends at their surface; the flux of their charges
+closes through the air around them (across gaps, round a rod's ends, out
+of a ball). `air_mesh` fills that air with a Delaunay tetrahedralisation of
+the parts' surface nodes and of points graded from the surface's element
+size near it to a few times the parts' extent far away, grounded on a cube
+that far out. Its tetrahedra need not match the parts' surface exactly:
+those whose centroid lies in a part are left out, and so are slivers.
+"""
+import numpy as np
+import scipy.sparse as sp
+from scipy.spatial import Delaunay, QhullError, cKDTree
+
+from corvane.point_location import Locator
+
+# Half the side of the grounded cube, in extents of the parts.
+_FAR = 4.0
+# A cell of the point cloud is split while it is larger than its distance to
+# the surface times _GRADING, and than the surface's local element size
+# times _COARSEST.
+_GRADING = 1.0
+_COARSEST = 2.0
+# Air points closer to the surface than this share of its element size are left out.
+_CLEARANCE = 0.5
+# Tetrahedra flatter than this (six volumes over the longest edge cubed) are left out.
+_SLIVER = 1e-3
+
+
+def air_mesh(nodes, connectivity, surface_faces):
+    """Points and air tetrahedra around the elements `connectivity` of `nodes`.
+
+    surface_faces (k, 3): node indices of the parts' surface triangles.
+    Returns (surface, points, tetrahedra, grounded): the surface's node
+    indices (into `nodes`), the coordinates of all the air mesh's points
+    (the surface nodes first, in that order), its tetrahedra (indices into
+    `points`) and a mask of the grounded points. None where no air mesh can
+    be formed (flat or too few points).
+    """
+    surface, local = np.unique(surface_faces, return_inverse=True)
+    local = local.reshape(-1, 3)
+    on_surface = nodes[surface]
+    if len(surface) < 4:
+        return None
+    corners = on_surface[local]
+    face_size = np.sqrt(0.5 * np.linalg.norm(np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0]),
+                                             axis=1))
+    # Each surface node's size: the mean size of its faces.
+    node_size = np.bincount(local.ravel(), np.repeat(face_size, 3), len(surface)) / np.bincount(local.ravel(),
+                                                                                                minlength=len(surface))
+    low, high = on_surface.min(axis=0), on_surface.max(axis=0)
+    extent = (high - low).max()
+    if not extent > 0.0 or not node_size.min() > 0.0:
+        return None
+    centre = 0.5 * (low + high)
+    half_side = _FAR * extent
+    tree = cKDTree(on_surface)
+    rng = np.random.default_rng(0)
+    # Cells refined towards the surface; each leaf gives its centre, moved a
+    # little off the grid so that the tetrahedralisation is not degenerate.
+    centres, half = centre[None, :], half_side
+    clouds = []
+    while len(centres):
+        distance, nearest = tree.query(centres)
+        split = (2.0 * half > _COARSEST * node_size[nearest]) & (2.0 * half > _GRADING * distance)
+        leaves = centres[~split]
+        keep = distance[~split] > _CLEARANCE * node_size[nearest[~split]]
+        clouds.append(leaves[keep] + rng.uniform(-0.15, 0.15, (int(keep.sum()), 3)) * half)
+        offsets = np.array([[i, j, k] for i in (-1, 1) for j in (-1, 1) for k in (-1, 1)]) * (0.5 * half)
+        centres = (centres[split][:, None, :] + offsets).reshape(-1, 3)
+        half *= 0.5
+    cloud = np.concatenate(clouds)
+    elements = np.arange(len(connectivity))
+    corners = nodes[connectivity]
+    volumes = np.einsum("mj,mj->m", np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0]),
+                        corners[:, 3] - corners[:, 0])
+    locator = Locator(nodes, connectivity, elements[volumes != 0.0])
+    cloud = cloud[locator(cloud) < 0]
+    far = centre + half_side * np.array([[i, j, k] for i in (-1, 0, 1) for j in (-1, 0, 1) for k in (-1, 0, 1)
+                                         if (i, j, k) != (0, 0, 0)])
+    points = np.concatenate([on_surface, cloud, far])
+    try:
+        tetrahedra = Delaunay(points, qhull_options="Qbb Qc Qz Q12").simplices
+    except (QhullError, ValueError):
+        return None
+    p = points[tetrahedra]
+    edges = p[:, 1:] - p[:, :1]
+    six_volumes = np.abs(np.einsum("tj,tj->t", np.cross(edges[:, 0], edges[:, 1]), edges[:, 2]))
+    pairs = p[:, [0, 0, 0, 1, 1, 2]] - p[:, [1, 2, 3, 2, 3, 3]]
+    longest = np.sqrt(np.einsum("tkj,tkj->tk", pairs, pairs).max(axis=1))
+    outside = locator(p.mean(axis=1)) < 0
+    tetrahedra = tetrahedra[outside & (six_volumes > _SLIVER * longest ** 3)]
+    grounded = np.zeros(len(points), dtype=bool)
+    grounded[len(points) - len(far):] = True
+    return surface, points, tetrahedra, grounded
+
+
+def stiffness(points, tetrahedra):
+    """The piecewise-linear Laplacian ∫ grad u · grad v of the tetrahedra, on all the points."""
+    p = points[tetrahedra]
+    edges = np.stack([p[:, k] - p[:, 0] for k in (1, 2, 3)], axis=1)         # rows: edges
+    gradients = np.linalg.inv(edges)                                          # columns: grad λ1..λ3
+    gradients = np.concatenate([-gradients.sum(axis=2, keepdims=True), gradients], axis=2)
+    volumes = np.abs(np.linalg.det(edges)) / 6.0
+    local = np.einsum("tji,tjk->tik", gradients, gradients) * volumes[:, None, None]   # (t, 4, 4)
+    rows = np.repeat(tetrahedra, 4, axis=1).ravel()
+    columns = np.tile(tetrahedra, (1, 4)).ravel()
+    return sp.csr_matrix((local.ravel(), (rows, columns)), shape=(len(points), len(points)))
