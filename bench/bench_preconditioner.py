@@ -26,7 +26,7 @@ from gmsh_session import gmsh_session  # noqa: E402
 STEEL_H = [0, 100, 200, 300, 400, 500, 600, 800, 1e3, 1.5e3, 2e3, 3e3, 5e3, 1e4, 2e4, 5e4, 1e5, 2e5]
 STEEL_B = [0, 0.3, 0.8, 1.05, 1.2, 1.3, 1.36, 1.44, 1.5, 1.58, 1.63, 1.7, 1.78, 1.88, 1.98, 2.1, 2.22, 2.38]
 TOLERANCE, RTOL = 1e-4, 1e-6
-CHOICES = (None, "potential")
+CHOICES = (None, "potential", "air")
 
 
 def frame_mesh(size=0.003):

@@ -17,10 +17,13 @@ from corvane.point_location import Locator
 # Half the side of the grounded cube, in extents of the parts.
 _FAR = 4.0
 # A cell of the point cloud is split while it is larger than its distance to
-# the surface times _GRADING, and than the surface's local element size
-# times _COARSEST.
+# the nearest surface node times _GRADING (at most 1, so that every cell the
+# surface crosses is split), and than the surface's local element size times
+# _COARSEST. Coarse air keeps most of the gain at a fraction of the cost: on
+# the frame, 20 evaluations with cells down to 8 face sizes (applications as
+# dear as without air), 19 with 2 (applications 1.4 times dearer), 22 with 4.
 _GRADING = 1.0
-_COARSEST = 2.0
+_COARSEST = 8.0
 # Air points closer to the surface than this share of its element size are left out.
 _CLEARANCE = 0.5
 # Tetrahedra flatter than this (six volumes over the longest edge cubed) are left out.

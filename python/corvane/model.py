@@ -118,7 +118,7 @@ class Model:
         and afterwards. progress: a progress bar (tqdm) for the solve and its
         evaluations (and the Newton iterations), not for the solution's
         later fields (their calls take progress=True themselves).
-        preconditioner: "auto", "potential" or None, as for
+        preconditioner: "auto", "potential", "air" or None, as for
         `corvane.solve_magnetization`; what the solve did is in the
         solution's `info`. client: a `dask.distributed.Client` (with a
         tolerance) to build and apply the solve's FieldOperator on its workers.

@@ -69,8 +69,8 @@ def solve_nonlinear_magnetization(nodes, connectivity, law, responsive, h_ext, r
     evaluations in all (GMRES products, residuals, the final field at the
     other elements). Returns (M, H), (n_elements, 3): H is the field of that
     M (h_ext included). Raises RuntimeError with the residual reached when
-    the iteration does not get there. preconditioner ("auto", "potential"
-    or None) and return_info as for `corvane.solve_magnetization`; the
+    the iteration does not get there. preconditioner ("auto", "potential",
+    "air" or None) and return_info as for `corvane.solve_magnetization`; the
     preconditioner serves the first Newton step, the linear solve, and the
     steps close to the solution.
     """
@@ -120,7 +120,7 @@ class _Preconditioning:
         if not wants_preconditioner(self.choice, tangent):
             return None
         if self.potential is None:
-            self.potential = PotentialPreconditioner(self.nodes, self.connectivity)
+            self.potential = PotentialPreconditioner(self.nodes, self.connectivity, air=self.choice == "air")
         self.potential.set_chi(tangent)
         return self.potential
 
