@@ -3,9 +3,9 @@
 The parts' own mesh ends at their surface; the flux of their charges
 closes through the air around them (across gaps, round a rod's ends, out
 of a ball). `air_mesh` fills that air with a Delaunay tetrahedralisation of
-the parts' surface nodes and of points graded from the surface's element
-size near it to a few times the parts' extent far away, grounded on a cube
-that far out. Its tetrahedra need not match the parts' surface exactly:
+the parts' surface nodes and of points graded from a few of the surface's
+element sizes near it to a few times the parts' extent far away, grounded
+on a cube that far out. Its tetrahedra need not match the parts' surface exactly:
 those whose centroid lies in a part are left out, and so are slivers.
 """
 import numpy as np
