@@ -94,8 +94,8 @@ test-numpy1: build $(VENV_NP1)/.ready
 # Checked builds in their own trees: the core, the extension and the C++
 # tests under AddressSanitizer and UndefinedBehaviorSanitizer (ctest, then
 # pytest against that extension with the sanitizer runtime preloaded into the
-# interpreter), and the C++ tests, which drive the worker threads, under
-# ThreadSanitizer. The wheel installed in .venv is not touched.
+# interpreter, but for the long solves marked slow), and the C++ tests, which
+# drive the worker threads, under ThreadSanitizer. The wheel installed in .venv is not touched.
 SANITIZED_CMAKE = $(VENV)/bin/cmake -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
   -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_TESTS=ON
 # libstdc++ is preloaded too, so that the sanitizer can intercept C++ throws
@@ -128,7 +128,7 @@ test-asan: $(ASAN_BUILD)/.configured $(VENV)/.test-ready
 	  ASAN_OPTIONS=$(ASAN_OPTIONS_PY):log_path=$(ASAN_REPORTS)/asan \
 	  UBSAN_OPTIONS=print_stacktrace=1:log_path=$(ASAN_REPORTS)/ubsan \
 	  PYTHONPATH=$(abspath $(ASAN_BUILD)/python) CORVANE_MODULE_DIR=$(abspath $(ASAN_BUILD)/python) \
-	  HYPOTHESIS_PROFILE=sanitized ../$(PY) -m pytest -q -n 2 -p no:cacheprovider python \
+	  HYPOTHESIS_PROFILE=sanitized ../$(PY) -m pytest -q -n 2 -p no:cacheprovider -m "not slow" python \
 	  || { cat $(ASAN_REPORTS)/* 2>/dev/null; exit 1; }
 	@if [ -n "$$(ls $(ASAN_REPORTS))" ]; then cat $(ASAN_REPORTS)/*; exit 1; fi
 

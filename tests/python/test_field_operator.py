@@ -109,6 +109,7 @@ def test_bad_vectors_are_refused():
             op(bad)
 
 
+@pytest.mark.slow
 def test_soft_ball_of_susceptibility_1000(ball):
     nodes, conn, _, _ = ball
     h0 = np.array([0.0, 0.0, 1000.0])

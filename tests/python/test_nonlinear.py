@@ -29,6 +29,7 @@ def sphere_model(size, h0):
     return model
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("h0", [1e3, 3e5, 2e6])  # linear, knee, saturated
 def test_saturating_sphere_against_its_closed_form(monkeypatch, h0):
     # Uniformly magnetised: H_in = H0 - M/3 along H0, M = M(H_in).

@@ -24,6 +24,7 @@ def solve(nodes, conn, chi, preconditioner, **options):
                                        **options)
 
 
+@pytest.mark.slow
 def test_same_solution_with_fewer_evaluations_that_do_not_grow_with_chi(layered):
     nodes, conn, core = layered
     counts = {}
@@ -41,6 +42,7 @@ def test_same_solution_with_fewer_evaluations_that_do_not_grow_with_chi(layered)
     assert counts["core 1e4, shell 10"][1] * 3 < counts["core 1e4, shell 10"][0], counts
 
 
+@pytest.mark.slow
 def test_spherical_shell_shields_as_its_closed_form():
     # Shell of χ = 1e4, radii 0.7 and 1, in H0: H inside is H0 · 9μ / ((2μ+1)(μ+2) − 2 (a/b)³ (μ−1)²).
     nodes, conn, inside = layered_ball(0.12, inner=0.7)
@@ -59,6 +61,7 @@ def test_spherical_shell_shields_as_its_closed_form():
     assert np.abs(h_centre[:2]).max() < 0.05 * expected
 
 
+@pytest.mark.slow
 def test_disjoint_bodies_and_tensor_chi():
     nodes, conn, _ = layered_ball(0.35)
     both = np.vstack([nodes, nodes + [3.0, 0.0, 0.0]])
