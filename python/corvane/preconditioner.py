@@ -34,9 +34,9 @@ is wide, the potential grounded a few extents away. The flux of the
 charges then closes across gaps and round the parts as it does in
 I − D χ, and the count falls on closed circuits and small parts (frame
 33 → 20 at the same cost per application, balls of 2,694 and 9,695
-elements 25 → 21 and 21 → 19, two slabs across a gap 51 → 34), but not on
+elements 25 → 21 and 21 → 19, two slabs across a gap 41 → 35 to rtol 1e-8), but not on
 the 10⁵-element ball (19 and 19), where the air's set-up (Delaunay, point
-location) and dearer applications made the solve 1.3 times slower. The
+location) and dearer applications made the solve 1.5 times slower. The
 solves use it when asked for (preconditioner="air").
 
 Fields with charges are amplified by up to 1 + χ, so the potential must be

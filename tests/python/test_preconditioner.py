@@ -123,8 +123,8 @@ def test_the_air_between_and_around_two_slabs_is_meshed_and_solves_the_same():
     assert np.abs(laplacian - laplacian.T).max() < 1e-12 * np.abs(laplacian).max()
     assert PotentialPreconditioner(both, conn, air=True).info["air_elements"] == len(tetrahedra)
     # χ = 1000 along the field: the same solution as the plain solve, in fewer evaluations than
-    # the gap links' 51.
+    # with the gap links (41; 35 with the air).
     M, _, info = solve(both, conn, 1e3, "air", rtol=1e-8)
     M0, _, _ = solve(both, conn, 1e3, None, rtol=1e-8)
     assert np.abs(M - M0).max() < 1e-5 * np.abs(M0).max()
-    assert info["preconditioner"] == "air" and info["evaluations"] <= 40, info
+    assert info["preconditioner"] == "air" and info["evaluations"] <= 38, info
