@@ -121,6 +121,9 @@ def test_the_air_between_and_around_two_slabs_is_meshed_and_solves_the_same():
     laplacian = stiffness(points, tetrahedra)
     assert np.abs(laplacian @ np.ones(len(points))).max() < 1e-12 * np.abs(laplacian).max()
     assert np.abs(laplacian - laplacian.T).max() < 1e-12 * np.abs(laplacian).max()
+    # A linear potential's energy is |grad u|² times the air's volume.
+    u = points @ np.array([1.0, -2.0, 3.0])
+    assert u @ (laplacian @ u) == pytest.approx(14.0 * volumes.sum(), rel=1e-10)
     assert PotentialPreconditioner(both, conn, air=True).info["air_elements"] == len(tetrahedra)
     # χ = 1000 along the field: the same solution as the plain solve, in fewer evaluations than
     # with the gap links (41; 35 with the air).
