@@ -81,7 +81,8 @@ test-python: build wheel $(VENV)/.test-ready
 
 test: test-python test-cpp
 
-# The same wheel against NumPy 1.26, so both capsule paths stay tested.
+# The same wheel against NumPy 1.26, so both capsule paths stay tested (the
+# long tests marked slow add nothing there).
 $(VENV_NP1)/.ready:
 	$(PYTHON) -m venv $(VENV_NP1)
 	$(VENV_NP1)/bin/pip install -q "numpy==1.26.*" "pytest>=7" pytest-xdist scipy "pyamg>=5" "threadpoolctl>=3" tqdm gmsh "hypothesis>=6" meshio magpylib magpylib-force
@@ -89,12 +90,12 @@ $(VENV_NP1)/.ready:
 
 test-numpy1: build $(VENV_NP1)/.ready
 	$(VENV_NP1)/bin/pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
-	cd tests && ../$(VENV_NP1)/bin/python -m pytest -q -n 2 python
+	cd tests && ../$(VENV_NP1)/bin/python -m pytest -q -n 2 -m "not slow" python
 
 # Checked builds in their own trees: the core, the extension and the C++
 # tests under AddressSanitizer and UndefinedBehaviorSanitizer (ctest, then
 # pytest against that extension with the sanitizer runtime preloaded into the
-# interpreter, but for the long solves marked slow), and the C++ tests, which
+# interpreter, but for the long tests marked slow), and the C++ tests, which
 # drive the worker threads, under ThreadSanitizer. The wheel installed in .venv is not touched.
 SANITIZED_CMAKE = $(VENV)/bin/cmake -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
   -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_TESTS=ON

@@ -36,6 +36,7 @@ def test_meshed_cube_magnet_is_the_closed_form_to_rounding():
             assert error.max() < 1e-12
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("source, field, tolerance", [("magnetization", "H", 1e-10), ("current", "A", 1e-9)])
 def test_field_operator_meets_its_tightest_tolerances(source, field, tolerance):
     nodes, conn = ball_mesh(0.35)

@@ -88,6 +88,7 @@ def test_assembly_from_its_model_file(tmp_path):
     assert (tmp_path / "coarse.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
+@pytest.mark.slow
 def test_saturating_sphere_follows_its_closed_form_into_saturation(tmp_path):
     pytest.importorskip("matplotlib", reason="the examples' packages are installed in the main .venv only")
     out = run_example("saturating_sphere.py", "--mesh-size", 0.35, "--fields", 3, "--grid", 30, "--out", "sat",

@@ -147,6 +147,7 @@ def test_ctrl_c_stops_build_and_application(apply):
     assert float(out.stdout) < 2.5
 
 
+@pytest.mark.slow
 def test_pieces_of_targets_within_memory_limit(ball):
     nodes, conn, vectors, _ = ball
     targets = np.random.default_rng(4).uniform(-1.5, 1.5, (60000, 3))

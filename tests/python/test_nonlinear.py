@@ -76,6 +76,7 @@ def test_curve_and_its_tangent_law():
     np.testing.assert_allclose(chi, numeric, rtol=1e-5, atol=1e-6 * np.abs(chi).max())
 
 
+@pytest.mark.slow
 def test_mixed_model_with_a_curve_linear_in_range_matches_the_linear_solve(tmp_path):
     # A curve straight up to 1e4 A/m (PCHIP keeps collinear points straight) is
     # χ = 50 there: with magnets beside it, rigid and with recoil, the Newton
@@ -99,6 +100,7 @@ def test_mixed_model_with_a_curve_linear_in_range_matches_the_linear_solve(tmp_p
     np.testing.assert_allclose(nonlinear.H, linear.H, rtol=0, atol=1e-6 * np.abs(linear.H).max())
 
 
+@pytest.mark.slow
 def test_budget_and_progress(monkeypatch, capsys):
     pytest.importorskip("tqdm")
     model = sphere_model(0.3, 3e5)
@@ -176,6 +178,7 @@ def test_bad_curves_are_refused_before_any_work(monkeypatch, arguments, error, m
     assert not model.materials and counter.calls == 0
 
 
+@pytest.mark.slow
 def test_closed_frame_with_a_magnet_same_answer_with_fewer_evaluations_preconditioned(tmp_path):
     # A steel frame closed through a magnet, 3 mm gap, steel curve: the steps from near the
     # solution are preconditioned too (a step refused at full length is solved again without).

@@ -59,6 +59,7 @@ def test_field_operator_scales_as_the_physics_says(ball):
             assert relative(values[s], values[1.0] * s**power) < 1e-9, (source, field, s)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("tolerance", [None, 1e-4])
 def test_soft_ball_solve_from_1e_8_to_1e3_m(ball, tolerance):
     """chi = 100 in a uniform field: the same magnetisation at every size."""

@@ -118,6 +118,7 @@ def concentric_spheres(chi1, chi2, a, b):
     return chi1 * a_field, chi2 * b_field
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("chi1, chi2, tolerance", [
     (1000.0, 1.0, 0.06), (1.0, 1000.0, 0.02), (10.0, 100.0, 0.02), (200.0, 0.0, 0.02), (0.0, 50.0, 0.02)])
 def test_sphere_in_a_shell_of_another_material(shells, chi1, chi2, tolerance):
@@ -207,6 +208,7 @@ def test_agrees_with_the_relaxed_iteration(ball, chi):
     np.testing.assert_allclose(h, h_fp, rtol=0, atol=1e-6 * np.linalg.norm(H0))
 
 
+@pytest.mark.slow
 def test_octree_path_is_close_to_the_direct_path(monkeypatch, ball):
     # The octree's field is not exactly linear in M (its expansion centres
     # follow the magnetisation): the solve restarts from the true residual
