@@ -14,6 +14,7 @@ import sys
 import time
 
 import numpy as np
+from scipy.linalg import solve_triangular
 from scipy.sparse.linalg import LinearOperator, gmres
 from threadpoolctl import threadpool_limits
 
@@ -257,7 +258,7 @@ def times(chi, vectors):
     return np.einsum("nij,nj->ni", chi, vectors)
 
 
-def krylov_solve(field, chi, b, rtol, budget, report, preconditioner=None):
+def krylov_solve(field, chi, b, rtol, budget, report, preconditioner=None, verified=True):
     """GMRES for x in (I - D χ) x = b at the unknowns of `field` (a `CountedField`).
 
     chi: (m,) or (m, 3, 3); b: (m, 3). preconditioner: None, or a callable
@@ -265,7 +266,10 @@ def krylov_solve(field, chi, b, rtol, budget, report, preconditioner=None):
     applied on the right so that GMRES minimises the true residual. Returns
     (x, D χ x), both (m, 3), once the relative residual is within rtol, or
     None when it (the last one passed to `report`) is still above rtol
-    after `budget` field evaluations of `field` in all.
+    after `budget` field evaluations of `field` in all. With verified=False
+    a cycle whose own estimate meets rtol ends the solve without the
+    evaluation of the true residual, and D χ x is None: for a Newton step,
+    whose outcome the nonlinear residual judges anyway.
     """
     b = b.ravel()
     b_norm = np.linalg.norm(b)
@@ -280,18 +284,8 @@ def krylov_solve(field, chi, b, rtol, budget, report, preconditioner=None):
             last["x"], last["h"] = x.copy(), field.induced(times(chi, np.reshape(x, (-1, 3)))).ravel()
         return x - last["h"]
 
-    def precondition(z):
-        return preconditioner(np.reshape(z, (-1, 3))).ravel()
-
-    def apply_preconditioned(z):
-        # GMRES starts each cycle on b - A·0: no evaluation for a zero vector.
-        if not z.any():
-            return np.zeros_like(z)
-        return apply(precondition(z))
-
     n = b.size
     operator = LinearOperator((n, n), matvec=apply, dtype=np.float64)
-    preconditioned = LinearOperator((n, n), matvec=apply_preconditioned, dtype=np.float64)
     x = last["x"]
     # One GMRES cycle per call, restarted here rather than inside SciPy, so
     # that every cycle ends on the true residual and starts afresh from it.
@@ -300,8 +294,10 @@ def krylov_solve(field, chi, b, rtol, budget, report, preconditioner=None):
     # estimate runs ahead of the true residual, and a cycle reduces the true
     # residual only by about the ratio the previous cycle achieved. The first
     # cycle aims at rtol (enough on the direct path), each later one at that
-    # ratio. With a preconditioner a cycle solves for the correction
-    # A P⁻¹ z = b - A x from z = 0, and x moves by P⁻¹ z.
+    # ratio. With a preconditioner a cycle is flexible GMRES on the
+    # correction: P⁻¹ solves its potential problem only as far as it must,
+    # so it is not exactly linear, and the cycle keeps the preconditioned
+    # vectors themselves rather than applying P⁻¹ to their combination.
     previous = None
     while True:
         residual = b - apply(x)
@@ -311,17 +307,67 @@ def krylov_solve(field, chi, b, rtol, budget, report, preconditioner=None):
         target = rtol if previous is None else max(rtol, report.last * min(0.5, report.last / previous))
         previous = report.last
         # The cycle's products plus the true residual at its end.
-        restart = min(budget - field.count - 1, _MAX_RESTART, max(20, _BASIS_VALUES // n))
+        # (The flexible cycle keeps the preconditioned vectors too.)
+        restart = min(budget - field.count - 1, _MAX_RESTART,
+                      max(20, _BASIS_VALUES // (n if preconditioner is None else 2 * n)))
         if restart < 1:
             return None
         if preconditioner is None:
             x, _ = gmres(operator, b, x0=x, rtol=target, atol=0.0, restart=restart, maxiter=1,
                          callback=report.residual, callback_type="pr_norm")
+            if not verified and report.last <= rtol:
+                return np.reshape(x, (-1, 3)), None
             continue
         scale = report.last
-        z, _ = gmres(preconditioned, residual, rtol=target / scale, atol=0.0, restart=restart, maxiter=1,
-                     callback=lambda value: report.residual(value * scale), callback_type="pr_norm")
-        x = x + precondition(z)
+        x = x + flexible_gmres(apply, lambda v: preconditioner(np.reshape(v, (-1, 3))).ravel(), residual,
+                               target / scale, restart, lambda value: report.residual(value * scale))
+        if not verified and report.last <= rtol:
+            return np.reshape(x, (-1, 3)), None
+
+
+def flexible_gmres(apply, precondition, r, rtol, restart, callback):
+    """One cycle of flexible GMRES (right-preconditioned, the preconditioner
+    free to change between products) for A d = r from d = 0.
+
+    apply(z) = A z, precondition(v) ≈ P⁻¹ v; stops after `restart`
+    products or once the relative residual estimate is within rtol, reported
+    to callback after each product. Returns d, a combination of the
+    preconditioned vectors that minimises |r - A d| among them.
+    """
+    beta = np.linalg.norm(r)
+    basis = np.empty((restart + 1, r.size))
+    preconditioned = np.empty((restart, r.size))
+    hessenberg = np.zeros((restart + 1, restart))
+    rotations = np.zeros((restart, 2))
+    g = np.zeros(restart + 1)
+    basis[0], g[0] = r / beta, beta
+    k = 0
+    while k < restart:
+        preconditioned[k] = precondition(basis[k])
+        w = apply(preconditioned[k])
+        # Classical Gram-Schmidt twice: orthogonal to rounding in two passes of matrix products.
+        column = basis[:k + 1] @ w
+        w = w - column @ basis[:k + 1]
+        again = basis[:k + 1] @ w
+        w -= again @ basis[:k + 1]
+        column += again
+        norm = np.linalg.norm(w)
+        for i in range(k):
+            c, s = rotations[i]
+            column[i], column[i + 1] = c * column[i] + s * column[i + 1], -s * column[i] + c * column[i + 1]
+        radius = np.hypot(column[k], norm)
+        c, s = (column[k] / radius, norm / radius) if radius > 0.0 else (1.0, 0.0)
+        rotations[k] = c, s
+        column[k] = radius
+        hessenberg[:k + 1, k] = column
+        g[k], g[k + 1] = c * g[k], -s * g[k]
+        k += 1
+        callback(abs(g[k]) / beta)
+        if abs(g[k]) <= rtol * beta or norm == 0.0:
+            break
+        basis[k] = w / norm
+    y = solve_triangular(hessenberg[:k, :k], g[:k])
+    return y @ preconditioned[:k]
 
 
 class CountedField:

@@ -155,7 +155,8 @@ def _newton(state_at, field, report, rtol, budget, steps):
         preconditioner = (steps.at(state.tangent) if iteration == 0 or state.norm <= _PRECONDITIONED_BELOW * scale
                           else None)
         while True:
-            step = krylov_solve(field, state.tangent, -state.residual, eta, budget - 1, report, preconditioner)
+            step = krylov_solve(field, state.tangent, -state.residual, eta, budget - 1, report, preconditioner,
+                                verified=iteration == 0)
             if step is None:
                 _fail(report, rtol, "")
             delta = step[0]
