@@ -75,9 +75,9 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
     own potential problem (`corvane.preconditioner`), which keeps the number
     of field evaluations from growing with χ and with jumps of χ; "air" adds
     the air around the parts to that problem (fewer evaluations on closed
-    circuits, a dearer set-up on large meshes); None solves without; "auto"
-    (the default) uses "potential" when some χ (an eigenvalue of a tensor)
-    reaches 1000, or 100 where χ varies by a factor of 10 or more.
+    circuits and small parts); None solves without; "auto" (the default)
+    uses "air" when some χ (an eigenvalue of a tensor) reaches 1000, or 100
+    where χ varies by a factor of 10 or more.
     Its applications are not field evaluations and are not counted in
     max_evaluations. return_info=True returns a third item,
     a dict: evaluations, seconds, and the preconditioner's name, set-up and
@@ -137,7 +137,7 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
     reserve = 1 if rest.any() else 0
     potential = None
     if unknown.any() and wants_preconditioner(preconditioner, chi[unknown]):
-        potential = PotentialPreconditioner(nodes, connectivity[unknown], air=preconditioner == "air")
+        potential = PotentialPreconditioner(nodes, connectivity[unknown], air=preconditioner in ("air", "auto"))
         potential.set_chi(chi[unknown])
     with one_blas_thread(), Progress(progress, max_evaluations) as report:
         field.report = report

@@ -70,9 +70,11 @@ def solve_nonlinear_magnetization(nodes, connectivity, law, responsive, h_ext, r
     other elements). Returns (M, H), (n_elements, 3): H is the field of that
     M (h_ext included). Raises RuntimeError with the residual reached when
     the iteration does not get there. preconditioner ("auto", "potential",
-    "air" or None) and return_info as for `corvane.solve_magnetization`; the
-    preconditioner serves the first Newton step, the linear solve, and the
-    steps close to the solution.
+    "air" or None) and return_info as for `corvane.solve_magnetization`,
+    but for "auto", which takes "potential" here: on the steel frame with
+    its B–H curve the Newton steps took 96 evaluations with it and 118 with
+    the air. The preconditioner serves the first Newton step, the linear
+    solve, and the steps close to the solution.
     """
     started = time.perf_counter()
     M, H = remanence.copy(), h_ext.copy()

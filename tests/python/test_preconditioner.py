@@ -49,7 +49,7 @@ def test_spherical_shell_shields_as_its_closed_form():
     conn = np.ascontiguousarray(conn[~inside])
     chi = 1e4
     M, _, info = solve(nodes, conn, chi, "auto", rtol=1e-7, tolerance=1e-5)
-    assert info["preconditioner"] == "potential"
+    assert info["preconditioner"] == "air"
     h_centre = H0 + _corvane.calculate_fields(nodes, conn, M, 1, 1, np.zeros((1, 3)), element_integration=True,
                                               n_threads_requested=0, use_octree=False, theta=0.5,
                                               multipole_order=1, max_leaf_size=16, batch_size=1024)[0]
