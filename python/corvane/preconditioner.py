@@ -33,11 +33,9 @@ surface face joined to its corners by a layer of air as thick as the face
 is wide, the potential grounded a few extents away. The flux of the
 charges then closes across gaps and round the parts as it does in
 I − D χ, and the count falls on closed circuits and small parts (frame
-33 → 20 at the same cost per application, balls of 2,694 and 9,695
-elements 25 → 21 and 21 → 19, two slabs across a gap 41 → 35 to rtol 1e-8), but not on
-the 10⁵-element ball (19 and 19), where the air's set-up (Delaunay, point
-location) and dearer applications made the solve 1.5 times slower. The
-solves use it when asked for (preconditioner="air").
+29 → 20, balls of 2,694 and 9,695 elements 26 → 21 and 22 → 19, two slabs
+across a gap 41 → 35 to rtol 1e-8), but not on the 10⁵-element ball (19
+and 19, the solve 3 % slower). Linear solves use it by default.
 
 Fields with charges are amplified by up to 1 + χ, so the potential must be
 solved to about 1/χ relative: conjugate gradients, preconditioned by a
