@@ -30,6 +30,10 @@ _H_FIELD = 1
 # after at most _MAX_RESTART products (its Hessenberg matrix has restart²).
 _BASIS_VALUES = 2**26
 _MAX_RESTART = 1000
+# A preconditioned cycle's end needs no evaluation of the true residual on a
+# field linear to rounding (all but the octree's) for rtol from here on: the
+# Arnoldi relation gives it, to rounding.
+_RECURRENCE_FROM = 1e-10
 # preconditioner="auto" preconditions where it pays: from χ = 1000 on, or
 # from χ = 100 on where χ (its eigenvalues) varies by a factor of 10 or more
 # (materials, magnets beside steel, Newton tangents). A ball of one χ = 1000
@@ -311,9 +315,11 @@ def krylov_solve(field, chi, b, rtol, budget, report, preconditioner=None, verif
             return np.reshape(x, (-1, 3)), last["h"].reshape(-1, 3)
         target = rtol if previous is None else max(rtol, report.last * min(0.5, report.last / previous))
         previous = report.last
-        # The cycle's products plus the true residual at its end.
-        # (The flexible cycle keeps the preconditioned vectors too.)
-        restart = min(budget - field.count - 1, _MAX_RESTART,
+        # The cycle's products plus the true residual at its end, unless the
+        # recurrence gives it. (The flexible cycle keeps the preconditioned
+        # vectors too.)
+        recurrence = preconditioner is not None and field.linear and rtol >= _RECURRENCE_FROM
+        restart = min(budget - field.count - (0 if recurrence else 1), _MAX_RESTART,
                       max(20, _BASIS_VALUES // (n if preconditioner is None else 2 * n)))
         if restart < 1:
             return None
@@ -324,10 +330,15 @@ def krylov_solve(field, chi, b, rtol, budget, report, preconditioner=None, verif
                 return np.reshape(x, (-1, 3)), None
             continue
         scale = report.last
-        x = x + flexible_gmres(apply, lambda v: preconditioner(np.reshape(v, (-1, 3))).ravel(), residual,
-                               target / scale, restart, lambda value: report.residual(value * scale))
+        d, applied = flexible_gmres(apply, lambda v: preconditioner(np.reshape(v, (-1, 3))).ravel(), residual,
+                                    target / scale, restart, lambda value: report.residual(value * scale))
+        x = x + d
         if not verified and report.last <= rtol:
             return np.reshape(x, (-1, 3)), None
+        if recurrence:
+            # A field linear to rounding: A x is known without evaluating it,
+            # A (x + d) = A x + A d, A d from the cycle's own recurrence.
+            last["x"], last["h"] = x.copy(), x - (b - residual + applied)
 
 
 def flexible_gmres(apply, precondition, r, rtol, restart, callback):
@@ -337,12 +348,14 @@ def flexible_gmres(apply, precondition, r, rtol, restart, callback):
     apply(z) = A z, precondition(v) ≈ P⁻¹ v; stops after `restart`
     products or once the relative residual estimate is within rtol, reported
     to callback after each product. Returns d, a combination of the
-    preconditioned vectors that minimises |r - A d| among them.
+    preconditioned vectors that minimises |r - A d| among them, and A d
+    from the Arnoldi relation (A Z = V H), without another product.
     """
     beta = np.linalg.norm(r)
     basis = np.empty((restart + 1, r.size))
     preconditioned = np.empty((restart, r.size))
     hessenberg = np.zeros((restart + 1, restart))
+    arnoldi = np.zeros((restart + 1, restart))
     rotations = np.zeros((restart, 2))
     g = np.zeros(restart + 1)
     basis[0], g[0] = r / beta, beta
@@ -357,6 +370,8 @@ def flexible_gmres(apply, precondition, r, rtol, restart, callback):
         w -= again @ basis[:k + 1]
         column += again
         norm = np.linalg.norm(w)
+        arnoldi[:k + 1, k], arnoldi[k + 1, k] = column, norm
+        basis[k + 1] = w / norm if norm > 0.0 else 0.0
         for i in range(k):
             c, s = rotations[i]
             column[i], column[i + 1] = c * column[i] + s * column[i + 1], -s * column[i] + c * column[i + 1]
@@ -370,9 +385,8 @@ def flexible_gmres(apply, precondition, r, rtol, restart, callback):
         callback(abs(g[k]) / beta)
         if abs(g[k]) <= rtol * beta or norm == 0.0:
             break
-        basis[k] = w / norm
     y = solve_triangular(hessenberg[:k, :k], g[:k])
-    return y @ preconditioned[:k]
+    return y @ preconditioned[:k], (arnoldi[:k + 1, :k] @ y) @ basis[:k + 1]
 
 
 class CountedField:
@@ -390,6 +404,11 @@ class CountedField:
         self.operator = None
         self.count = 0
         self.report = None
+
+    @property
+    def linear(self):
+        """Whether the field is linear in the magnetisation to rounding: all but the octree's."""
+        return self.tolerance is not None or not self.settings["use_octree"]
 
     def induced(self, m):
         vectors = np.zeros((len(self.sources), 3))
