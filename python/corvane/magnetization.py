@@ -297,7 +297,9 @@ def krylov_solve(field, chi, b, rtol, budget, report, preconditioner=None, verif
     operator = LinearOperator((n, n), matvec=apply, dtype=np.float64)
     x = last["x"]
     # One GMRES cycle per call, restarted here rather than inside SciPy, so
-    # that every cycle ends on the true residual and starts afresh from it.
+    # that every cycle ends on the true residual (evaluated, or on a linear
+    # field from the preconditioned cycle's Arnoldi relation) and starts
+    # afresh from it.
     # The octree's field is linear only up to its approximation error (its
     # expansion centres move with the magnetisation): there, the Krylov
     # estimate runs ahead of the true residual, and a cycle reduces the true
