@@ -151,16 +151,20 @@ def test_repeated_calls_leave_references_and_allocations_flat(label, call, error
 def test_repeated_calls_leave_process_memory_flat(label, call, error, capfd):
     for _ in range(200):
         run(call, error)
-    before = _rss()
-    for _ in range(2000):
-        run(call, error)
-    grown = _rss() - before
+    # A buffer kept per call (the smallest, a few hundred bytes) grows every
+    # window by over 0.2 MB. The allocator grows its heap in steps of a few MB
+    # now and then (most often while the other worker loads the machine): such
+    # a step lands in one window, never in all three.
+    grown = []
+    for _ in range(3):
+        before = _rss()
+        for _ in range(1000):
+            run(call, error)
+        grown.append(_rss() - before)
     # Read only now: the internal failures' reports, read in, are themselves
     # most of a megabyte that the allocator may keep.
     capfd.readouterr()
-    # Any buffer kept per call (the smallest, a few hundred bytes) would add
-    # over 0.5 MB; allocator noise stays below that.
-    assert grown < 512 * 1024
+    assert min(grown) < 192 * 1024, grown
 
 
 def live_containers():
