@@ -80,6 +80,20 @@ def test_disjoint_bodies_and_tensor_chi():
     assert info["evaluations"] * 2 < plain["evaluations"]
 
 
+def test_a_solve_repeats_to_the_bit_and_leaves_numpys_random_state_alone():
+    # The multigrid's set-up draws random numbers; a solve must not depend on, nor move, the caller's.
+    nodes, conn, _ = layered_ball(0.25)   # enough nodes for a coarse level
+    chi = np.full(len(conn), 1e3)
+    np.random.seed(7)
+    first = solve(nodes, conn, chi, "air", rtol=1e-6)[0]
+    drawn = np.random.rand()
+    np.random.seed(7)
+    np.random.rand(5)
+    second = solve(nodes, conn, chi, "air", rtol=1e-6)[0]
+    np.random.seed(7)
+    assert np.array_equal(first, second) and np.random.rand() == drawn
+
+
 def test_bad_choices_are_refused():
     nodes, conn, _ = layered_ball(0.5)
     with pytest.raises(ValueError, match="preconditioner must be"):
