@@ -188,19 +188,14 @@ def wants_preconditioner(preconditioner, chi):
 
 
 def solve_info(potential, evaluations, started):
-    """What a solve reports: its field evaluations, seconds and preconditioner.
-
-    potential: None, a `PotentialPreconditioner`, or a list of those the
-    solve used (named in order, their seconds and bytes summed).
-    """
+    """What a solve reports: its field evaluations, seconds and preconditioner (a `PotentialPreconditioner` or None)."""
     info = {"evaluations": evaluations, "seconds": time.perf_counter() - started, "preconditioner": None,
             "preconditioner_setup_seconds": 0.0, "preconditioner_apply_seconds": 0.0, "preconditioner_bytes": 0}
-    used = [] if potential is None else potential if isinstance(potential, list) else [potential]
-    if used:
-        info.update(preconditioner=", then ".join("air" if p.info["air_elements"] else "potential" for p in used),
-                    preconditioner_setup_seconds=sum(p.info["setup_seconds"] for p in used),
-                    preconditioner_apply_seconds=sum(p.info["apply_seconds"] for p in used),
-                    preconditioner_bytes=sum(p.info["bytes"] for p in used))
+    if potential is not None:
+        info.update(preconditioner="air" if potential.info["air_elements"] else "potential",
+                    preconditioner_setup_seconds=potential.info["setup_seconds"],
+                    preconditioner_apply_seconds=potential.info["apply_seconds"],
+                    preconditioner_bytes=potential.info["bytes"])
     return info
 
 

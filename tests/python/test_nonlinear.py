@@ -180,8 +180,8 @@ def test_bad_curves_are_refused_before_any_work(monkeypatch, arguments, error, m
 
 @pytest.mark.slow
 def test_closed_frame_with_a_magnet_same_answer_with_fewer_evaluations_preconditioned(tmp_path):
-    # A steel frame closed through a magnet, 3 mm gap, steel curve: the steps from near the
-    # solution are preconditioned too (a step refused at full length is solved again without).
+    # A steel frame closed through a magnet, 3 mm gap, steel curve: every Newton step is
+    # preconditioned, with the air, and solved tightly enough not to leave a crawling state.
     def frame(occ):
         outer = occ.addBox(-0.04, -0.03, 0.0, 0.08, 0.06, 0.012)
         hole = occ.addBox(-0.028, -0.018, -0.001, 0.056, 0.036, 0.014)
@@ -197,8 +197,8 @@ def test_closed_frame_with_a_magnet_same_answer_with_fewer_evaluations_precondit
     model.add_magnet("magnet", remanence=(0.0, 1.2, 0.0), recoil_susceptibility=0.05)
     model.add_soft("steel", bh_curve=([0, 100, 200, 400, 800, 1500, 3e3, 1e4, 5e4, 2e5],
                                       [0, 0.3, 0.8, 1.2, 1.44, 1.58, 1.7, 1.88, 2.1, 2.38]))
-    plain, preconditioned = (model.solve(tolerance=1e-4, preconditioner=choice) for choice in (None, "potential"))
+    plain, preconditioned = (model.solve(tolerance=1e-4, preconditioner=choice) for choice in (None, "auto"))
     scale = np.abs(plain.M).max()
     assert np.abs(preconditioned.M - plain.M).max() < 1e-3 * scale
-    # 112 against 155 (133 with the first step alone preconditioned).
-    assert preconditioned.info["evaluations"] < 0.8 * plain.info["evaluations"]
+    # 60 against 155 (112 when the loose steps far from the solution were plain GMRES).
+    assert preconditioned.info["evaluations"] < 0.5 * plain.info["evaluations"]
