@@ -96,6 +96,18 @@ def unit_tet():
 KUHN = np.array([[0, 1, 3, 7], [0, 3, 2, 7], [0, 2, 6, 7], [0, 6, 4, 7], [0, 4, 5, 7], [0, 5, 1, 7]])
 
 
+# The start of a child that interrupts itself: Python's own SIGINT handling,
+# whatever the test worker it comes from left of its signals (a disposition
+# set to ignore, or SIGINT blocked in the spawning thread, is inherited), and
+# its stacks dumped should it hang.
+INTERRUPTIBLE_CHILD = """
+import faulthandler, signal
+signal.signal(signal.SIGINT, signal.default_int_handler)
+signal.pthread_sigmask(signal.SIG_UNBLOCK, [signal.SIGINT])
+faulthandler.dump_traceback_later(100, exit=True)
+"""
+
+
 def box_mesh(shape=(3, 2, 4), size=(2.0, 1.0, 3.0)):
     """Box [0, size] cut into shape hexahedra, each split into six tetrahedra."""
     (nx, ny, nz), axes = shape, [np.linspace(0.0, s, n + 1) for s, n in zip(size, shape)]

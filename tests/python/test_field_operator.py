@@ -12,7 +12,7 @@ import pytest
 
 import _corvane
 import corvane
-from conftest import ball_mesh, skip_under_asan
+from conftest import INTERRUPTIBLE_CHILD, ball_mesh, skip_under_asan
 
 pytest.importorskip("gmsh")
 
@@ -124,7 +124,7 @@ def test_soft_ball_of_susceptibility_1000(ball):
     assert relative_rms(m, direct) < 1e-2
 
 
-CTRL_C = """
+CTRL_C = INTERRUPTIBLE_CHILD + """
 import os, signal, threading, time, numpy as np, corvane
 from conftest import box_mesh
 nodes, conn = box_mesh((24, 24, 24), (1.0, 1.0, 1.0))

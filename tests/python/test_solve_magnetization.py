@@ -12,7 +12,7 @@ import _corvane
 import corvane
 from corvane import _field_operator
 from corvane.magnetization import exact_fields
-from conftest import box_mesh
+from conftest import INTERRUPTIBLE_CHILD, box_mesh
 
 gmsh = pytest.importorskip("gmsh")
 
@@ -258,7 +258,7 @@ def test_ctrl_c_ends_the_solve_between_evaluations():
     # The child interrupts itself from a timer while the solve is under way:
     # the signal waits for the running field evaluation (the exact direct
     # sum) to return, then KeyboardInterrupt leaves the solve.
-    code = """
+    code = INTERRUPTIBLE_CHILD + """
 import os, signal, threading, numpy as np, corvane
 from corvane import _field_operator
 from test_solve_magnetization import layered_ball, H0

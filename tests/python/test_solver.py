@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import _corvane
-from conftest import PanicException, ball_mesh, box_mesh, expect_panic
+from conftest import INTERRUPTIBLE_CHILD, PanicException, ball_mesh, box_mesh, expect_panic
 
 HERE = pathlib.Path(__file__).resolve().parent
 
@@ -180,7 +180,7 @@ def test_argument_errors_come_before_any_work(overrides, error, message):
 def run_child(body, timeout=120):
     """Runs `body` in a new interpreter; returns its exit code, its stdout and
     the last line it wrote to stderr (its report, after the import's noise)."""
-    code = ("import os, signal, sys\nimport numpy as np\nimport _corvane\n"
+    code = (INTERRUPTIBLE_CHILD + "import os, signal, sys\nimport numpy as np\nimport _corvane\n"
             "from test_solver import solve, solve_args\n"
             "def report(text):\n    os.write(2, ('\\n' + text).encode())\n" + body)
     out = subprocess.run([sys.executable, "-c", code], cwd=HERE, capture_output=True, timeout=timeout)
