@@ -6,9 +6,10 @@ magnetisation responds to the field, and the residual is
 F(H) = H - h_ext - D M(H), D being the field of a magnetisation (rigid
 magnets included). A Newton step solves (I - D K) δ = -F with K = dM/dH, a
 3×3 tangent per element, by GMRES through the same counted field as the
-linear solve, preconditioned as it is, and only as far as the outer residual
-warrants (Eisenstat-Walker forcing terms η). The iteration starts at H = 0, where the tangents are the
-initial susceptibilities, so that its first step is the linear solve. A
+linear solve, preconditioned as it is, and only as far as the outer
+residual warrants (Eisenstat-Walker forcing terms η). The iteration starts
+at H = 0, where the tangents are the initial susceptibilities, so that its
+first step is the linear solve. A
 backtracking line search on |F| keeps steps that overshoot (elements pushed
 past the knee of their curve) from raising the residual.
 """
