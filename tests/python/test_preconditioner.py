@@ -2,12 +2,14 @@
 evaluations that do not grow with χ or its jumps, a spherical shield against its closed
 form, and disjoint bodies."""
 import numpy as np
+import pyamg
 import pytest
 
 import _corvane
 import corvane
 from corvane.exterior_air import air_mesh, stiffness
 from corvane.magnetization import exact_fields
+from corvane import preconditioner
 from corvane.preconditioner import PotentialPreconditioner
 from conftest import box_mesh
 from test_solve_magnetization import layered_ball
@@ -92,6 +94,21 @@ def test_a_solve_repeats_to_the_bit_and_leaves_numpys_random_state_alone():
     second = solve(nodes, conn, chi, "air", rtol=1e-6)[0]
     np.random.seed(7)
     assert np.array_equal(first, second) and np.random.rand() == drawn
+
+
+def test_the_nodal_v_cycle_is_pyamgs_to_the_bit_on_block_levels():
+    # Two candidates make the coarse levels block (BSR) matrices: swept as
+    # the CSR arrays they are not, they read past their rows.
+    grid = pyamg.gallery.poisson((12, 12, 12), format="csr")
+    n = grid.shape[0]
+    smoothers = dict(presmoother=("gauss_seidel", {"sweep": preconditioner._PRE}),
+                     postsmoother=("gauss_seidel", {"sweep": preconditioner._POST}))
+    hierarchy = pyamg.smoothed_aggregation_solver(grid, B=np.column_stack([np.ones(n), np.arange(n) < n // 2]),
+                                                  max_coarse=10, **smoothers)
+    assert len(hierarchy.levels) > 2 and hierarchy.levels[1].A.format == "bsr"
+    b = np.random.default_rng(0).standard_normal(n)
+    want = hierarchy.solve(b, x0=np.zeros(n), tol=0.0, maxiter=1, accel=None)
+    np.testing.assert_array_equal(preconditioner._v_cycle(hierarchy, b), want)
 
 
 def test_bad_choices_are_refused():
