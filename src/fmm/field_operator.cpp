@@ -21,6 +21,8 @@ namespace {
 // Far pairs per item of the multipole-to-local pass: enough columns per
 // translation matrix to keep the products compute-bound.
 constexpr std::size_t CHUNK_PAIRS = 8192;
+// Elements and targets per leaf where the near field's values would not all fit.
+constexpr std::size_t SMALL_LEAF = 16;
 
 Matrix padded(const Matrix& m) {
     const std::size_t rows = padded_rows(m.rows);
@@ -61,8 +63,11 @@ Parameters parameters_for(double tolerance) {
     p.translation_bound = tolerance;
     p.near_factor = std::max(1.5, 0.4 * digits + 0.4);
     p.quadrature_degree = digits <= 5.5 ? 5 : digits <= 6.5 ? 7 : 9;
-    p.leaf_elements = 16;
-    p.leaf_targets = 16;
+    // Larger leaves trade translations for near-field values: at orders from
+    // 14 up, 32 per leaf took the application from 1.1 to 0.75 s on a
+    // 10^5-element ball and from 1.06 to 0.62 s on an 85,000-element yoke
+    // (near values 40-60 % larger); at 1e-2 and 1e-3 16 were as fast.
+    p.leaf_elements = p.leaf_targets = tolerance <= 3e-4 ? 32 : SMALL_LEAF;
     p.single_precision = tolerance >= 1e-5;
     return p;
 }
@@ -88,40 +93,20 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
         return [&progress, start] { return !progress || progress(start); };
     };
     elements_ = make_elements(nodes, tets, parameters_.quadrature_degree, threads, stage(0.0));
-    const std::size_t q = elements_.points_per_element;
-    // A first tree tells how full its leaves are; the second, on a root cube
-    // scaled to fill them to about three quarters of the limit, has fewer
-    // boxes and so fewer translations.
-    TreeSettings tree_settings{parameters_.leaf_elements * q, parameters_.leaf_targets, 1.0};
-    tree_ = build_tree(elements_.points, targets, tree_settings, threads, stage(0.02));
-    tree_settings.scale = fuller_scale(tree_, 0.75 * static_cast<double>(parameters_.leaf_targets));
-    if (tree_settings.scale > 1.05) tree_ = build_tree(elements_.points, targets, tree_settings, threads, stage(0.03));
-    const std::size_t n_points = elements_.points.size();
-    points_ = Points{std::vector<double>(n_points), std::vector<double>(n_points), std::vector<double>(n_points)};
-    point_weights_.resize(n_points);
-    point_element_.resize(n_points);
-    point_slot_.resize(n_points);
-    targets_ = Points{std::vector<double>(targets.size()), std::vector<double>(targets.size()),
-                      std::vector<double>(targets.size())};
-    constexpr std::size_t RANGE = 1 << 16;
-    run_items((n_points + RANGE - 1) / RANGE, threads, [&](std::size_t item, std::size_t) {
-        for (std::size_t s = item * RANGE; s < std::min(n_points, (item + 1) * RANGE); ++s) {
-            const std::uint32_t i = tree_.source_order[s];
-            points_.x[s] = elements_.points.x[i], points_.y[s] = elements_.points.y[i], points_.z[s] = elements_.points.z[i];
-            point_weights_[s] = elements_.point_weights[i];
-            point_element_[s] = static_cast<std::uint32_t>(i / q);
-            point_slot_[i] = static_cast<std::uint32_t>(s);
-        }
-    }, stage(0.04));
+    // Larger leaves pay only while every near value is kept: where they
+    // would not all fit, the smaller leaves' fewer pairs are summed faster at
+    // each application (or kept where the larger ones' would not be).
+    plan(parameters_.leaf_elements, parameters_.leaf_targets, targets, threads, stage);
+    if (parameters_.leaf_elements > SMALL_LEAF &&
+        near_->bytes(NearStorage::All, parameters_.single_precision) > settings.memory_limit) {
+        near_.reset();
+        parameters_.leaf_elements = parameters_.leaf_targets = SMALL_LEAF;
+        plan(SMALL_LEAF, SMALL_LEAF, targets, threads, stage);
+    }
     // The tree-order copy is the only one used from here on.
     elements_.points = Points{};
     elements_.point_weights = std::vector<double>();
-    for (std::size_t s = 0; s < targets.size(); ++s) {
-        const std::uint32_t i = tree_.target_order[s];
-        targets_.x[s] = targets.x[i], targets_.y[s] = targets.y[i], targets_.z[s] = targets.z[i];
-    }
 
-    lists_ = build_interactions(tree_, threads, stage(0.05));
     // Each translation at the order its test asks for.
     translations_.resize(lists_.translations.size());
     run_items(translations_.size(), threads, [&](std::size_t i, std::size_t) {
@@ -165,7 +150,6 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
                   });
     }, stage(0.15));
 
-    near_ = std::make_unique<NearField>(near_inputs(), threads, stage(0.15));
     // Keep what fits: every near value, those of the exactly integrated
     // elements, or nothing.
     NearStorage storage = NearStorage::None;
@@ -202,11 +186,46 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
     }
     info_.near_bytes = near_->bytes(near_->storage(), parameters_.single_precision);
     // The multipole and local expansions of every box, and the vectors at the points.
-    info_.apply_bytes = sizeof(double) * (2 * tree_.boxes.size() * settings_.kind.components() * k + 3 * n_points);
+    info_.apply_bytes = sizeof(double) * (2 * tree_.boxes.size() * settings_.kind.components() * k + 3 * points_.size());
     bytes += info_.near_bytes;
     info_.bytes = bytes;
     info_.build_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (progress && !progress(1.0)) throw Cancelled();
+}
+
+void FieldOperator::plan(std::size_t leaf_elements, std::size_t leaf_targets, const Points& targets,
+                         std::size_t threads, const std::function<Poll(double)>& stage) {
+    const std::size_t q = elements_.points_per_element;
+    // A first tree tells how full its leaves are; the second, on a root cube
+    // scaled to fill them to about three quarters of the limit, has fewer
+    // boxes and so fewer translations.
+    TreeSettings tree_settings{leaf_elements * q, leaf_targets, 1.0};
+    tree_ = build_tree(elements_.points, targets, tree_settings, threads, stage(0.02));
+    tree_settings.scale = fuller_scale(tree_, 0.75 * static_cast<double>(leaf_targets));
+    if (tree_settings.scale > 1.05) tree_ = build_tree(elements_.points, targets, tree_settings, threads, stage(0.03));
+    const std::size_t n_points = elements_.points.size();
+    points_ = Points{std::vector<double>(n_points), std::vector<double>(n_points), std::vector<double>(n_points)};
+    point_weights_.resize(n_points);
+    point_element_.resize(n_points);
+    point_slot_.resize(n_points);
+    targets_ = Points{std::vector<double>(targets.size()), std::vector<double>(targets.size()),
+                      std::vector<double>(targets.size())};
+    constexpr std::size_t RANGE = 1 << 16;
+    run_items((n_points + RANGE - 1) / RANGE, threads, [&](std::size_t item, std::size_t) {
+        for (std::size_t s = item * RANGE; s < std::min(n_points, (item + 1) * RANGE); ++s) {
+            const std::uint32_t i = tree_.source_order[s];
+            points_.x[s] = elements_.points.x[i], points_.y[s] = elements_.points.y[i], points_.z[s] = elements_.points.z[i];
+            point_weights_[s] = elements_.point_weights[i];
+            point_element_[s] = static_cast<std::uint32_t>(i / q);
+            point_slot_[i] = static_cast<std::uint32_t>(s);
+        }
+    }, stage(0.04));
+    for (std::size_t s = 0; s < targets.size(); ++s) {
+        const std::uint32_t i = tree_.target_order[s];
+        targets_.x[s] = targets.x[i], targets_.y[s] = targets.y[i], targets_.z[s] = targets.z[i];
+    }
+    lists_ = build_interactions(tree_, threads, stage(0.05));
+    near_ = std::make_unique<NearField>(near_inputs(), threads, stage(0.08));
 }
 
 NearInputs FieldOperator::near_inputs() const {

@@ -77,6 +77,10 @@ public:
     std::size_t n_targets() const { return targets_.size(); }
 
 private:
+    // The tree of the points and targets with leaves of that size, the
+    // interaction lists and the near field's element lists.
+    void plan(std::size_t leaf_elements, std::size_t leaf_targets, const Points& targets, std::size_t threads,
+              const std::function<Poll(double)>& stage);
     NearInputs near_inputs() const;
 
     OperatorSettings settings_;

@@ -76,6 +76,20 @@ def test_linear_and_independent_of_threads_and_memory(ball):
     np.testing.assert_array_equal(lin.matvec(v.ravel()), op(v).ravel())
 
 
+def test_larger_leaves_give_way_where_their_near_values_would_not_all_fit(ball):
+    # From 1e-4 down leaves hold 32 elements and targets, whose near values
+    # take more memory than those of 16: under a limit between the two the
+    # smaller leaves keep them all, where the larger would keep the exact ones only.
+    nodes, conn, vectors, _ = ball
+    large = corvane.FieldOperator(nodes, conn, tolerance=1e-4)
+    small = corvane.FieldOperator(nodes, conn, tolerance=1e-4, memory_limit=large.info["near_bytes"] - 1)
+    assert small.info["near_field_kept"] == "all" and small.info["boxes"] > large.info["boxes"]
+    v = vectors["smooth"]
+    want = _corvane.calculate_fields(nodes, conn, v, 1, 1, _corvane.mesh_centroids(nodes, conn), True, 0, False,
+                                     0.5, 1, 16, 1024)
+    assert relative_rms(small(v), want) < 1e-4 and relative_rms(large(v), want) < 1e-4
+
+
 @pytest.mark.parametrize("change, error, match", [
     (dict(nodes=np.zeros((4, 2))), ValueError, "nodes"),
     (dict(nodes=np.full((4, 3), np.nan)), ValueError, "finite"),
