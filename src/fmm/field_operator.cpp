@@ -63,10 +63,12 @@ Parameters parameters_for(double tolerance) {
     p.translation_bound = tolerance;
     p.near_factor = std::max(1.5, 0.4 * digits + 0.4);
     p.quadrature_degree = digits <= 5.5 ? 5 : digits <= 6.5 ? 7 : 9;
-    // Larger leaves trade translations for near-field values: at orders from
+    // Larger leaves trade translations for near-field values. At orders from
     // 14 up, 32 per leaf took the application from 1.1 to 0.75 s on a
     // 10^5-element ball and from 1.06 to 0.62 s on an 85,000-element yoke
-    // (near values 40-60 % larger); at 1e-2 and 1e-3 16 were as fast.
+    // (near values 40-60 % larger), but from 0.107 to 0.135 s on a
+    // 10^4-element ball, whose tree they made deeper; at 1e-2 and 1e-3 16
+    // were as fast. The constructor weighs the two trees.
     p.leaf_elements = p.leaf_targets = tolerance <= 3e-4 ? 32 : SMALL_LEAF;
     p.single_precision = tolerance >= 1e-5;
     return p;
@@ -93,15 +95,20 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
         return [&progress, start] { return !progress || progress(start); };
     };
     elements_ = make_elements(nodes, tets, parameters_.quadrature_degree, threads, stage(0.0));
-    // Larger leaves pay only while every near value is kept: where they
-    // would not all fit, the smaller leaves' fewer pairs are summed faster at
-    // each application (or kept where the larger ones' would not be).
-    plan(parameters_.leaf_elements, parameters_.leaf_targets, targets, threads, stage);
-    if (parameters_.leaf_elements > SMALL_LEAF &&
-        near_->bytes(NearStorage::All, parameters_.single_precision) > settings.memory_limit) {
-        near_.reset();
-        parameters_.leaf_elements = parameters_.leaf_targets = SMALL_LEAF;
-        plan(SMALL_LEAF, SMALL_LEAF, targets, threads, stage);
+    // Leaves of SMALL_LEAF elements and targets, or from 3e-4 down of 32,
+    // whichever an application's estimated cost favours; the larger only
+    // where all their near values fit, since their fewer translations pay
+    // only while no near point is summed again at each application.
+    plan(SMALL_LEAF, SMALL_LEAF, targets, threads, stage);
+    if (parameters_.leaf_elements > SMALL_LEAF) {
+        const double small_cost = application_cost();
+        Plan small = take_plan();
+        plan(parameters_.leaf_elements, parameters_.leaf_targets, targets, threads, stage);
+        if (near_->bytes(NearStorage::All, parameters_.single_precision) > settings.memory_limit ||
+            application_cost() >= small_cost) {
+            put_plan(std::move(small));
+            parameters_.leaf_elements = parameters_.leaf_targets = SMALL_LEAF;
+        }
     }
     // The tree-order copy is the only one used from here on.
     elements_.points = Points{};
@@ -226,6 +233,32 @@ void FieldOperator::plan(std::size_t leaf_elements, std::size_t leaf_targets, co
     }
     lists_ = build_interactions(tree_, threads, stage(0.05));
     near_ = std::make_unique<NearField>(near_inputs(), threads, stage(0.08));
+}
+
+double FieldOperator::application_cost() const {
+    // A multipole-to-local translation at order 14 costs about as much as
+    // 190 kept near values (fitted on gmsh balls of 2,694 to 99,809 elements,
+    // a frame and a yoke), and grows as (order + 1)^3.
+    const double r = static_cast<double>(parameters_.order + 1) / 15.0;
+    return 190.0 * r * r * r * static_cast<double>(lists_.far.size() + lists_.direct_sources.size()) +
+           static_cast<double>(near_->n_interactions());
+}
+
+FieldOperator::Plan FieldOperator::take_plan() {
+    return Plan{std::move(tree_),          std::move(targets_),       std::move(point_slot_),
+                std::move(points_),        std::move(point_weights_), std::move(point_element_),
+                std::move(lists_),         std::move(near_)};
+}
+
+void FieldOperator::put_plan(Plan&& plan) {
+    tree_ = std::move(plan.tree);
+    targets_ = std::move(plan.targets);
+    point_slot_ = std::move(plan.point_slot);
+    points_ = std::move(plan.points);
+    point_weights_ = std::move(plan.point_weights);
+    point_element_ = std::move(plan.point_element);
+    lists_ = std::move(plan.lists);
+    near_ = std::move(plan.near);
 }
 
 NearInputs FieldOperator::near_inputs() const {

@@ -81,6 +81,21 @@ private:
     // interaction lists and the near field's element lists.
     void plan(std::size_t leaf_elements, std::size_t leaf_targets, const Points& targets, std::size_t threads,
               const std::function<Poll(double)>& stage);
+    // What plan() makes, set aside while another leaf size is tried.
+    struct Plan {
+        Tree tree;
+        Points targets;
+        std::vector<std::uint32_t> point_slot;
+        Points points;
+        std::vector<double> point_weights;
+        std::vector<std::uint32_t> point_element;
+        Interactions lists;
+        std::unique_ptr<NearField> near;
+    };
+    Plan take_plan();
+    void put_plan(Plan&& plan);
+    // An application's cost in kept near values, from the plan's far and near interactions.
+    double application_cost() const;
     NearInputs near_inputs() const;
 
     OperatorSettings settings_;

@@ -77,9 +77,10 @@ def test_linear_and_independent_of_threads_and_memory(ball):
 
 
 def test_larger_leaves_give_way_where_their_near_values_would_not_all_fit(ball):
-    # From 1e-4 down leaves hold 32 elements and targets, whose near values
-    # take more memory than those of 16: under a limit between the two the
-    # smaller leaves keep them all, where the larger would keep the exact ones only.
+    # On this ball leaves of 32 elements and targets cost less at 1e-4 than
+    # leaves of 16, but their near values take more memory: under a limit
+    # between the two the smaller leaves keep them all, where the larger
+    # would keep the exact ones only.
     nodes, conn, vectors, _ = ball
     large = corvane.FieldOperator(nodes, conn, tolerance=1e-4)
     small = corvane.FieldOperator(nodes, conn, tolerance=1e-4, memory_limit=large.info["near_bytes"] - 1)
