@@ -21,7 +21,8 @@ namespace {
 // Far pairs per item of the multipole-to-local pass: enough columns per
 // translation matrix to keep the products compute-bound.
 constexpr std::size_t CHUNK_PAIRS = 8192;
-// Elements and targets per leaf where the near field's values would not all fit.
+// Elements and targets per leaf where larger leaves would cost more or their
+// near values would not all fit.
 constexpr std::size_t SMALL_LEAF = 16;
 
 Matrix padded(const Matrix& m) {
@@ -103,7 +104,9 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
     if (parameters_.leaf_elements > SMALL_LEAF) {
         const double small_cost = application_cost();
         Plan small = take_plan();
-        plan(parameters_.leaf_elements, parameters_.leaf_targets, targets, threads, stage);
+        // Progress stays where the first plan left it.
+        plan(parameters_.leaf_elements, parameters_.leaf_targets, targets, threads,
+             [&](double) { return stage(0.08); });
         if (near_->bytes(NearStorage::All, parameters_.single_precision) > settings.memory_limit ||
             application_cost() >= small_cost) {
             put_plan(std::move(small));
