@@ -8,7 +8,7 @@ on the magnet, then writes assembly.vtu for ParaView and draws assembly.png.
     python examples/assembly.py [--current-density 5e6] [--size-factor 1] [--progress]
 
 With gmsh 4.15 the default mesh has 11,049 elements, 2,337 of them magnetic;
-the solve takes about 80 field evaluations, some 5 s on two cores. Needs gmsh, meshio and
+the solve takes about 20 field evaluations, some 3 s on two cores. Needs gmsh, meshio and
 matplotlib (pip install "corvane[examples]").
 """
 import argparse

@@ -15,7 +15,7 @@ mean M against H0: the solves, the closed form and the linear law.
     python examples/saturating_sphere.py [--mesh-size 0.2] [--fields 9]
 
 The default mesh has 2,694 elements; each solve is a Newton iteration of
-some 50 to 180 field evaluations, a few seconds on two cores. Needs gmsh,
+some 30 to 130 field evaluations, 5 to 25 s on two cores. Needs gmsh,
 matplotlib and meshio (pip install "corvane[examples]").
 """
 import argparse

@@ -13,8 +13,8 @@ and soft_sphere.vtu (the mesh with M, H and B as cell data, for ParaView).
     python examples/soft_sphere.py [--chi 100] [--mesh-size 0.25]
 
 The default mesh has about 1400 elements; GMRES needs some 30 field
-evaluations, a few seconds on two cores (the three meshes together take
-about 10 s). The mean magnetisation matches the
+evaluations, about a second on two cores (the three meshes together take
+about 7 s). The mean magnetisation matches the
 closed form to a few 1e-4. The interior is uniform to about 1 %, but 2.7 %
 below the closed form, the surface layer of elements above it: the faceted
 surface is inscribed in the sphere, and at high chi the shape matters; the
