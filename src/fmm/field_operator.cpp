@@ -99,9 +99,12 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
     // Leaves of SMALL_LEAF elements and targets, or from 3e-4 down of 32,
     // whichever an application's estimated cost favours; the larger only
     // where all their near values fit, since their fewer translations pay
-    // only while no near point is summed again at each application.
+    // only while no near point is summed again at each application. Larger
+    // leaves have more near pairs: where the smaller ones' values do not all
+    // fit (10^6 elements at the default limit), theirs are not tried.
     plan(SMALL_LEAF, SMALL_LEAF, targets, threads, stage);
-    if (parameters_.leaf_elements > SMALL_LEAF) {
+    if (parameters_.leaf_elements > SMALL_LEAF &&
+        near_->bytes(NearStorage::All, parameters_.single_precision) <= settings.memory_limit) {
         const double small_cost = application_cost();
         Plan small = take_plan();
         // Progress stays where the first plan left it.
@@ -112,6 +115,8 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
             put_plan(std::move(small));
             parameters_.leaf_elements = parameters_.leaf_targets = SMALL_LEAF;
         }
+    } else {
+        parameters_.leaf_elements = parameters_.leaf_targets = SMALL_LEAF;
     }
     // The tree-order copy is the only one used from here on.
     elements_.points = Points{};
