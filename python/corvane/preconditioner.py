@@ -206,7 +206,9 @@ class PotentialPreconditioner:
             weight = sp.diags(np.repeat((1.0 + c * chi) * self._inverse_volumes, 3))
         else:
             blocks = (np.eye(3) + c * chi) * self._inverse_volumes[:, None, None]
-            weight = sp.block_diag(blocks, format="csr") if m else sp.csr_matrix((0, 0))
+            # Block diagonal, built directly: scipy's block_diag takes seconds for 10^5 blocks.
+            columns = np.broadcast_to(3 * np.arange(m)[:, None, None] + np.arange(3), (m, 3, 3))
+            weight = sp.csr_matrix((blocks.ravel(), columns.ravel(), np.arange(0, 9 * m + 1, 3)), shape=(3 * m, 3 * m))
         laplacian = (self._unknowns.T @ (self._Q @ weight @ self._QT) @ self._unknowns + self._air).tocsr()
         element_weight = 1.0 + c * (chi if chi.ndim == 1 else np.linalg.eigvalsh(chi)[:, -1])
         accuracy = _ACCURACY_WITH_AIR if self.info["air_points"] else _ACCURACY
