@@ -34,8 +34,10 @@ class FieldOperator:
     bytes the near field's values may take, and each application's buffers
     (None: two fifths of the memory the process may take, see
     `default_memory_limit`); when all near values do not fit, those of the
-    exactly integrated elements are kept and the rest recomputed at every
-    application, and when those do not fit either, all of it. When an
+    exactly integrated elements are kept, and all of them in as many leaves
+    as the rest of the limit holds (info["near_field_kept"] "mixed"); what
+    is not kept is recomputed at every application. When even the exact
+    ones do not all fit, they are kept in as many leaves as fit. When an
     application's buffers (about 600 bytes per target at tolerance 1e-4)
     would pass the limit, the targets are split into pieces along x, each an
     operator of its own applied after the other (info["pieces"]); the result

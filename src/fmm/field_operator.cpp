@@ -165,16 +165,9 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
                   });
     }, stage(0.15));
 
-    // Keep what fits: every near value, those of the exactly integrated
-    // elements, or nothing.
-    NearStorage storage = NearStorage::None;
-    for (const NearStorage s : {NearStorage::All, NearStorage::Exact}) {
-        if (near_->bytes(s, parameters_.single_precision) <= settings.memory_limit) {
-            storage = s;
-            break;
-        }
-    }
-    near_->store(near_inputs(), storage, parameters_.single_precision, threads, stage(0.25));
+    // Keep what fits: every near value, or those of the exactly integrated
+    // elements and every value of as many leaves as the limit allows.
+    near_->store(near_inputs(), settings.memory_limit, parameters_.single_precision, threads, stage(0.25));
 
     info_.elements = elements_.size();
     info_.targets = targets.size();
@@ -199,7 +192,7 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
         for (const auto* blocks : {&t.to_axis, &t.from_axis, &t.along_axis})
             for (const auto& b : *blocks) bytes += bytes_of(b);
     }
-    info_.near_bytes = near_->bytes(near_->storage(), parameters_.single_precision);
+    info_.near_bytes = near_->bytes_kept();
     // The multipole and local expansions of every box, and the vectors at the points.
     info_.apply_bytes = sizeof(double) * (2 * tree_.boxes.size() * settings_.kind.components() * k + 3 * points_.size());
     bytes += info_.near_bytes;

@@ -164,7 +164,12 @@ NearField::Columns NearField::exact_columns(std::size_t b) const {
 }
 
 NearField::Columns NearField::kept_columns(std::size_t b) const {
-    return storage_ == NearStorage::All ? all_columns(b) : exact_columns(b);
+    return block_storage_[b] == NearStorage::All ? all_columns(b) : exact_columns(b);
+}
+
+std::uint64_t NearField::bytes_kept() const {
+    return entry_begin_.empty() ? 0
+                                : entry_begin_.back() * entry_size_ * (single_precision_ ? sizeof(float) : sizeof(double));
 }
 
 std::uint64_t NearField::bytes(NearStorage storage, bool single_precision) const {
@@ -290,6 +295,7 @@ void NearField::add_exact_terms(const NearInputs& in, std::size_t first, std::si
         nx.clear(), ny.clear(), nz.clear(), slot.clear();
         for (std::uint64_t i = reach_begin_[k]; i < reach_begin_[k + 1]; ++i) {
             const std::uint32_t b = reach_blocks_[i];
+            if (block_storage_[b] == NearStorage::None) continue;
             const Box& box = tree.boxes[block_leaf_[b]];
             const Columns columns = kept_columns(b);
             const std::uint32_t* at = std::lower_bound(columns.elements, columns.elements + columns.size,
@@ -315,15 +321,30 @@ void NearField::add_exact_terms(const NearInputs& in, std::size_t first, std::si
     }
 }
 
-void NearField::store(const NearInputs& in, NearStorage storage, bool single_precision, std::size_t n_threads,
+void NearField::store(const NearInputs& in, std::uint64_t budget, bool single_precision, std::size_t n_threads,
                       const Poll& poll) {
-    storage_ = storage;
     single_precision_ = single_precision;
-    if (storage == NearStorage::None) return;
     const std::size_t c = entry_size_;
+    const std::uint64_t entry_bytes = c * (single_precision ? sizeof(float) : sizeof(double));
+    // A base for every block, and the next kind up for the blocks (in tree
+    // order, so neighbours alike) whose extra entries the budget still holds.
+    const bool exact_fit = bytes(NearStorage::Exact, single_precision) <= budget;
+    const NearStorage base = exact_fit ? NearStorage::Exact : NearStorage::None;
+    const NearStorage better = exact_fit ? NearStorage::All : NearStorage::Exact;
+    std::uint64_t left = budget - (exact_fit ? bytes(NearStorage::Exact, single_precision) : 0);
+    block_storage_.assign(n_blocks(), base);
+    std::size_t n_better = 0;
+    for (std::size_t b = 0; b < n_blocks(); ++b) {
+        const std::uint64_t extra = (exact_fit ? all_columns(b).size - exact_columns(b).size : exact_columns(b).size) *
+                                    block_targets_[b] * entry_bytes;
+        if (extra <= left) left -= extra, block_storage_[b] = better, ++n_better;
+    }
+    storage_ = n_better == n_blocks() ? better : n_better == 0 ? base : NearStorage::Mixed;
     entry_begin_.assign(n_blocks() + 1, 0);
     for (std::size_t b = 0; b < n_blocks(); ++b)
-        entry_begin_[b + 1] = entry_begin_[b] + kept_columns(b).size * block_targets_[b];
+        entry_begin_[b + 1] = entry_begin_[b] +
+                              (block_storage_[b] == NearStorage::None ? 0 : kept_columns(b).size * block_targets_[b]);
+    if (storage_ == NearStorage::None) return;
     if (single_precision) {
         single_.reset(new float[entry_begin_.back() * c]);
     } else {
@@ -333,6 +354,7 @@ void NearField::store(const NearInputs& in, NearStorage storage, bool single_pre
     run_items(n_blocks(), n_threads, [&](std::size_t b, std::size_t thread) {
         Scratch& s = scratch[thread];
         const std::uint64_t begin = entry_begin_[b] * c, count = (entry_begin_[b + 1] - entry_begin_[b]) * c;
+        if (count == 0) return;
         if (single_precision) {
             s.values.resize(count);
             compute_block(in, b, kept_columns(b), s.values.data(), s, false);
@@ -396,17 +418,18 @@ void NearField::add_block(const NearInputs& in, std::size_t b, const double* vec
     const Box& box = tree.boxes[leaf];
     const std::size_t n_t = box.n_targets();
     const std::size_t c = entry_size_;
-    const Columns kept = storage_ == NearStorage::None ? exact_columns(b) : kept_columns(b);
-    if (storage_ != NearStorage::None && single_precision_) {
+    const NearStorage storage = block_storage_[b];
+    const Columns kept = kept_columns(b);
+    if (storage != NearStorage::None && single_precision_) {
         multiply_block(in.kind, single_.get() + entry_begin_[b] * c, kept.elements, n_t, kept.size, vectors, out);
-    } else if (storage_ != NearStorage::None) {
+    } else if (storage != NearStorage::None) {
         multiply_block(in.kind, double_.get() + entry_begin_[b] * c, kept.elements, n_t, kept.size, vectors, out);
     } else {
         scratch.values.resize(n_t * kept.size * c);
         compute_block(in, b, kept, scratch.values.data(), scratch, true);
         multiply_block(in.kind, scratch.values.data(), kept.elements, n_t, kept.size, vectors, out);
     }
-    if (storage_ == NearStorage::All) return;
+    if (storage == NearStorage::All) return;
     // The other elements are exact for no target of the block: their direct
     // points, gathered once, act on every target.
     if (scratch.mark.size() != in.elements.size()) scratch.mark.assign(in.elements.size(), 0);

@@ -6,7 +6,8 @@
 // the target leaf directly. The (target, element) values are kept for every
 // element of a leaf, or only for the elements integrated exactly somewhere in
 // it (the point terms of the others are then summed at each application), or
-// not at all (all of it computed at each application), as memory allows.
+// not at all (all of it computed at each application), leaf by leaf as memory
+// allows.
 #pragma once
 
 #include <cstddef>
@@ -36,7 +37,8 @@ struct NearInputs {
     double near_factor;
 };
 
-enum class NearStorage { All, Exact, None };
+// What a block keeps; Mixed only describes a near field whose blocks differ.
+enum class NearStorage { All, Exact, None, Mixed };
 
 class NearField {
 public:
@@ -48,13 +50,17 @@ public:
     // (target, element) pairs of all blocks, and of them those integrated exactly.
     std::uint64_t n_interactions() const { return n_interactions_; }
     std::uint64_t n_exact() const { return n_exact_; }
-    // Bytes the values take when kept so.
+    // Bytes the values take when every block keeps them so.
     std::uint64_t bytes(NearStorage storage, bool single_precision) const;
 
-    // Computes and keeps the values (nothing for NearStorage::None).
-    void store(const NearInputs& in, NearStorage storage, bool single_precision, std::size_t n_threads,
+    // Computes and keeps the values within `budget` bytes: all of them if
+    // they fit, else those of the exact elements in every block and all of
+    // them in as many blocks as the rest of the budget holds, else (the
+    // exact ones not fitting either) the exact ones in as many blocks as fit.
+    void store(const NearInputs& in, std::uint64_t budget, bool single_precision, std::size_t n_threads,
                const Poll& poll);
     NearStorage storage() const { return storage_; }
+    std::uint64_t bytes_kept() const;
 
     // Per thread, reused from block to block.
     struct Scratch {
@@ -97,6 +103,7 @@ private:
     // are first touched in parallel: no zeroing pass.
     std::unique_ptr<float[]> single_;
     std::unique_ptr<double[]> double_;
+    std::vector<NearStorage> block_storage_;  // All, Exact or None per block
     NearStorage storage_ = NearStorage::None;
     bool single_precision_ = false;
     std::uint64_t n_interactions_ = 0, n_exact_ = 0;

@@ -186,7 +186,11 @@ PyObject* info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
             "near_bytes", static_cast<unsigned long long>(i.near_bytes),
             "apply_bytes", static_cast<unsigned long long>(i.apply_bytes),
             "near_field_kept",
-            i.near_storage == fmm::NearStorage::All ? "all" : i.near_storage == fmm::NearStorage::Exact ? "exact" : "none", "build_seconds", i.build_seconds));
+            i.near_storage == fmm::NearStorage::All     ? "all"
+            : i.near_storage == fmm::NearStorage::Exact ? "exact"
+            : i.near_storage == fmm::NearStorage::None  ? "none"
+                                                        : "mixed",
+            "build_seconds", i.build_seconds));
     });
 }
 
