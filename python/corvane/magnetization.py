@@ -11,6 +11,7 @@ application of a `corvane.FieldOperator` when a tolerance is given. The counted 
 (`Progress`) serve the nonlinear solve too (`corvane.nonlinear_magnetization`).
 """
 import sys
+import threading
 import time
 
 import numpy as np
@@ -140,11 +141,14 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
     rest = ~unknown
     reserve = 1 if rest.any() else 0
     potential = None
-    if unknown.any() and wants_preconditioner(preconditioner, chi[unknown]):
-        potential = PotentialPreconditioner(nodes, connectivity[unknown], air=preconditioner in ("air", "auto"))
-        potential.set_chi(chi[unknown])
     with one_blas_thread(), Progress(progress, max_evaluations) as report:
         field.report = report
+        if unknown.any() and wants_preconditioner(preconditioner, chi[unknown]):
+            def set_up():
+                potential = PotentialPreconditioner(nodes, connectivity[unknown], air=preconditioner in ("air", "auto"))
+                potential.set_chi(chi[unknown])
+                return potential
+            potential = field.build_beside(set_up)
         if unknown.any():
             b = h_ext[unknown]
             if remanent.any():
@@ -253,6 +257,29 @@ def one_blas_thread():
     twice as long with them.
     """
     return threadpool_limits(limits=1, user_api="blas")
+
+
+def alongside(background, foreground):
+    """background() on a thread of its own while foreground() runs here; background's result.
+
+    An exception from either is raised here. After one from foreground
+    (Ctrl-C in a build), background is left to finish on its own.
+    """
+    outcome = {}
+
+    def run():
+        try:
+            outcome["value"] = background()
+        except BaseException as error:  # noqa: B036 - handed to the caller's thread
+            outcome["error"] = error
+
+    thread = threading.Thread(target=run, name="corvane set-up", daemon=True)
+    thread.start()
+    foreground()
+    thread.join()
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["value"]
 
 
 def times(chi, vectors):
@@ -402,6 +429,27 @@ class CountedField:
         self.count = 0
         self.report = None
 
+    def build_beside(self, work):
+        """Builds the operator while work() runs on another thread; work's result.
+
+        The build leaves the interpreter free on its own threads, so that
+        NumPy and SciPy work (the preconditioner's set-up) overlaps its
+        serial parts. Without an operator to build, work() runs here.
+        """
+        if not self.builds_operator:
+            return work()
+        return alongside(work, lambda: self.at_unknowns_operator())
+
+    @property
+    def builds_operator(self):
+        """Whether an operator of this process is still to be built for the unknowns."""
+        return self.tolerance is not None and self.operator is None and self.client is None
+
+    def at_unknowns_operator(self):
+        if self.operator is None:
+            self.operator = self._operator(self.targets)
+        return self.operator
+
     @property
     def linear(self):
         """Whether the field is linear in the magnetisation to rounding: all but the octree's."""
@@ -415,9 +463,7 @@ class CountedField:
     def at_unknowns(self, vectors):
         if self.tolerance is None:
             return self.at(vectors, self.targets)
-        if self.operator is None:
-            self.operator = self._operator(self.targets)
-        return self._counted(self.operator(vectors))
+        return self._counted(self.at_unknowns_operator()(vectors))
 
     def at(self, vectors, targets):
         if self.tolerance is not None:

@@ -92,6 +92,10 @@ def solve_nonlinear_magnetization(nodes, connectivity, law, responsive, h_ext, r
     with one_blas_thread(), NewtonProgress(progress, max_evaluations) as report:
         field.report = report
         if responsive.any():
+            if preconditioner is not None and field.builds_operator:
+                # The preconditioner's geometry beside the operator's build,
+                # in case a Newton step wants it.
+                steps.built = field.build_beside(steps.build)
             vectors, h_applied = M[sources], h_ext[responsive]
 
             def state(h):
@@ -117,15 +121,19 @@ class _Preconditioning:
 
     def __init__(self, choice, nodes, connectivity):
         self.choice, self.nodes, self.connectivity = choice, nodes, connectivity
-        self.potential = None
+        self.built = None       # built ahead of the first step that wants it
+        self.potential = None   # the one the steps used
+
+    def build(self):
+        return PotentialPreconditioner(self.nodes, self.connectivity, air=self.choice in ("air", "auto"))
 
     def at(self, tangent):
         """The preconditioner set to these tangents, or None for a step without."""
         if not wants_preconditioner(self.choice, tangent):
             return None
         if self.potential is None:
-            self.potential = PotentialPreconditioner(self.nodes, self.connectivity,
-                                                     air=self.choice in ("air", "auto"))
+            self.potential = self.built if self.built is not None else self.build()
+            self.built = None
         self.potential.set_chi(tangent)
         return self.potential
 
