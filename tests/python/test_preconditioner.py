@@ -82,18 +82,31 @@ def test_disjoint_bodies_and_tensor_chi():
     assert info["evaluations"] * 2 < plain["evaluations"]
 
 
-def test_a_solve_repeats_to_the_bit_and_leaves_numpys_random_state_alone():
+@pytest.mark.parametrize("tolerance", [None, 1e-4])   # 1e-4: set up on a thread beside the operator's build
+def test_a_solve_repeats_to_the_bit_and_leaves_numpys_random_state_alone(tolerance):
     # The multigrid's set-up draws random numbers; a solve must not depend on, nor move, the caller's.
     nodes, conn, _ = layered_ball(0.25)   # enough nodes for a coarse level
     chi = np.full(len(conn), 1e3)
     np.random.seed(7)
-    first = solve(nodes, conn, chi, "air", rtol=1e-6)[0]
+    first = solve(nodes, conn, chi, "air", rtol=1e-6, tolerance=tolerance)[0]
     drawn = np.random.rand()
     np.random.seed(7)
     np.random.rand(5)
-    second = solve(nodes, conn, chi, "air", rtol=1e-6)[0]
+    second = solve(nodes, conn, chi, "air", rtol=1e-6, tolerance=tolerance)[0]
     np.random.seed(7)
     assert np.array_equal(first, second) and np.random.rand() == drawn
+
+
+def test_a_set_up_that_fails_beside_the_build_fails_the_solve(monkeypatch):
+    # Not a solve without the preconditioner: the set-up's error, raised in the caller's thread.
+    nodes, conn, _ = layered_ball(0.4)
+
+    def out_of_memory(*args, **kwargs):
+        raise MemoryError("preconditioner set-up")
+
+    monkeypatch.setattr(PotentialPreconditioner, "set_chi", out_of_memory)
+    with pytest.raises(MemoryError, match="set-up"):
+        solve(nodes, conn, np.full(len(conn), 1e3), "air", tolerance=1e-4)
 
 
 def test_the_nodal_v_cycle_is_pyamgs_to_the_bit_on_block_levels():
