@@ -15,8 +15,8 @@ struct QuadraturePoint {
 };
 
 // The rule with the fewest points that integrates every polynomial of the
-// given degree exactly: degree 1 (the centroid), 2 (4 points) or 5 (14 points;
-// degrees 3 and 4 take it too). Degrees above 5 are not available.
+// given degree exactly (of those here): degree 1 (the centroid), 2 (4
+// points), 5 (14; degrees 3 and 4 take it too), 7 (35; and 6) or 9 (59; and 8).
 std::span<const QuadraturePoint> tetrahedron_rule(std::size_t degree);
 
 }  // namespace corvane::fmm
