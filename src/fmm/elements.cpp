@@ -10,9 +10,8 @@
 
 namespace corvane::fmm {
 
-Elements make_elements(Vec3List nodes, TetList tets, std::size_t quadrature_degree, std::size_t n_threads,
+Elements make_elements(Vec3List nodes, TetList tets, std::span<const QuadraturePoint> rule, std::size_t n_threads,
                        const Poll& poll) {
-    const auto rule = tetrahedron_rule(quadrature_degree);
     const std::size_t m = tets.size(), q = rule.size();
     Elements e;
     e.nodes.assign(nodes.data(), nodes.data() + 3 * nodes.size());

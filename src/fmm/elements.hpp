@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
+#include "fmm/quadrature.hpp"
 #include "fmm/tree.hpp"
 #include "lib/work_queue.hpp"
 #include "math/vec3.hpp"
@@ -28,10 +30,10 @@ struct Elements {
     Vec3 node(std::uint32_t i) const { return {nodes[3 * i], nodes[3 * i + 1], nodes[3 * i + 2]}; }
 };
 
-// Copies the mesh and places the points of the quadrature rule of the given
-// degree. Fails on a node index out of range and on an element whose volume
-// is not positive and finite.
-Elements make_elements(Vec3List nodes, TetList tets, std::size_t quadrature_degree, std::size_t n_threads,
+// Copies the mesh and places the points of the quadrature rule. Fails on a
+// node index out of range and on an element whose volume is not positive
+// and finite.
+Elements make_elements(Vec3List nodes, TetList tets, std::span<const QuadraturePoint> rule, std::size_t n_threads,
                        const Poll& poll);
 
 }  // namespace corvane::fmm

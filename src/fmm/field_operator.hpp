@@ -30,6 +30,7 @@ struct Parameters {
     double translation_bound;       // error bound of each translation (orders.hpp)
     double near_factor;             // exact integration within this many element radii
     std::size_t quadrature_degree;  // of the element points of the far field and near blocks
+    bool product_rule;              // that degree's conical product rule (the tightest tolerances)
     std::size_t leaf_elements;      // elements per leaf (the leaf holds that many of their points)
     std::size_t leaf_targets;       // targets per leaf
     bool single_precision;          // near-field values kept as float
