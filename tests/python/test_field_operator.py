@@ -74,6 +74,9 @@ def test_linear_and_independent_of_threads_and_memory(ball):
     assert all(0 < o.info["near_bytes"] <= limit for o, limit in zip(kept[:2], limits))
     for other in kept:
         np.testing.assert_allclose(other(v), results[0], rtol=0, atol=1e-6 * np.abs(results[0]).max())
+    # Which leaves keep what does not depend on the threads either.
+    mixed = corvane.FieldOperator(nodes, conn, tolerance=1e-3, memory_limit=limits[1], n_threads=1)
+    assert np.array_equal(mixed(v), kept[1](v))
     lin = op.as_linear_operator()
     np.testing.assert_array_equal(lin.matvec(v.ravel()), op(v).ravel())
 

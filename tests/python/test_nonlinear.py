@@ -145,6 +145,23 @@ def test_anisotropic_susceptibility_tensor():
 STEEL = [0.0, 100.0, 1e3, 1e4], [0.0, 0.5, 1.5, 1.9]
 
 
+def test_a_preconditioner_built_beside_the_operator_but_never_wanted_is_not_reported():
+    # Through an operator the preconditioner's geometry is built beside it in
+    # case a Newton step wants it; a weak curve (χ about 10) wants it at no
+    # step, and the solve is the unpreconditioned one to the bit.
+    h = np.concatenate([[0.0], np.geomspace(10.0, 1e7, 31)])
+    b = MU0 * (h + 2e5 * np.tanh(10.0 * h / 2e5))
+    nodes, connectivity = ball_mesh(0.4)
+    solutions = []
+    for choice in ("auto", None):
+        model = corvane.Model(corvane.Mesh(nodes, connectivity, {"ball": np.arange(len(connectivity))}))
+        model.add_soft("ball", bh_curve=(h, b))
+        model.applied_field = 1e4 * DIRECTION
+        solutions.append(model.solve(tolerance=1e-4, preconditioner=choice))
+    assert solutions[0].info["preconditioner"] is None and solutions[0].info["preconditioner_bytes"] == 0
+    assert np.array_equal(solutions[0].M, solutions[1].M)
+
+
 @pytest.mark.parametrize("arguments, error, message", [
     (dict(bh_curve=([0.0, 200.0, 100.0, 1e4], STEEL[1])), ValueError,
      "bh_curve is not monotone: H must increase strictly, got 200 then 100 A/m at points 1 and 2"),
