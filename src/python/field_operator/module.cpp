@@ -25,6 +25,7 @@
 #include "mesh/coordinate_range.hpp"
 #include "mesh/sheet_field.hpp"
 #include "python/arguments.hpp"
+#include "python/package_boundary.hpp"
 #include "types/conversions.hpp"
 #include "types/numpy_api.hpp"
 #include "types/py_errors.hpp"
@@ -63,30 +64,6 @@ private:
     PyThreadState* state_;
 };
 
-// The core's failures as Python exceptions; a cancelled run already has one.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-    try {
-        return body().release();
-    } catch (const ErrorAlreadySet&) {
-    } catch (const Cancelled&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyboardInterrupt, "");
-    } catch (const TypeError& e) {
-        PyErr_SetString(PyExc_TypeError, e.what());
-    } catch (const Refusal& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::length_error&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown internal error");
-    }
-    return nullptr;
-}
-
 fmm::FieldOperator* from_capsule(PyObject* capsule) {
     auto* op = static_cast<fmm::FieldOperator*>(PyCapsule_GetPointer(capsule, CAPSULE_NAME));
     if (!op) throw ErrorAlreadySet{};
@@ -116,7 +93,7 @@ constexpr Signature SHEET{"sheet_field", SHEET_PARAMS};
 // float64, source 0 current / 1 magnetisation, field 0 A / 1 H, tolerance,
 // n_threads, memory_limit (bytes), progress callable or None) -> capsule
 PyObject* build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
+    return package::guarded([&] {
         const auto a = match_arguments<9>(BUILD, args, nargs, kwnames);
         const ArrayArg nodes_arg = to_float64_matrix(a[0], "nodes");
         const ArrayArg tets_arg = to_index_matrix(a[1], "connectivity");
@@ -154,7 +131,7 @@ PyObject* build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 // apply(operator, vectors (m, 3) float64, progress) -> (t, 3) float64
 PyObject* apply(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
+    return package::guarded([&] {
         const auto a = match_arguments<3>(APPLY, args, nargs, kwnames);
         const fmm::FieldOperator* op = from_capsule(a[0]);
         const ArrayArg vectors_arg = to_float64_matrix(a[1], "vectors");
@@ -173,7 +150,7 @@ PyObject* apply(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 }
 
 PyObject* info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
+    return package::guarded([&] {
         const auto a = match_arguments<1>(INFO, args, nargs, kwnames);
         const fmm::OperatorInfo& i = from_capsule(a[0])->info();
         return checked(Py_BuildValue(
@@ -199,7 +176,7 @@ PyObject* info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 // (t, 3) float64, n_threads) -> (t, 3) float64: the field by the accurate
 // exact kernels summed over all elements, each target's sum in element order.
 PyObject* direct(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
+    return package::guarded([&] {
         const auto a = match_arguments<7>(DIRECT, args, nargs, kwnames);
         const ArrayArg nodes_arg = to_float64_matrix(a[0], "nodes");
         const ArrayArg tets_arg = to_index_matrix(a[1], "connectivity");
@@ -245,7 +222,7 @@ std::vector<double> float64_copy(PyObject* value, int ndim, npy_intp* shape) {
 // -> (k, q, 3) float64: H of triangle i, carrying charges[i] (A·m)
 // uniformly, at the points of row i.
 PyObject* sheet_field(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
+    return package::guarded([&] {
         const auto a = match_arguments<4>(SHEET, args, nargs, kwnames);
         npy_intp corners_shape[3], charges_shape[1], points_shape[3];
         const std::vector<double> corners = float64_copy(a[0], 3, corners_shape);
@@ -270,26 +247,6 @@ PyObject* sheet_field(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
 }
 
-using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-PyMethodDef* method_defs() {
-    static std::array<std::string, 5> docs;
-    static std::array<PyMethodDef, 6> defs{};
-    static bool ready = false;
-    if (!ready) {
-        const std::array<std::pair<const Signature*, Entry>, 5> rows{
-            {{&BUILD, build}, {&APPLY, apply}, {&INFO, info}, {&DIRECT, direct}, {&SHEET, sheet_field}}};
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            docs[i] = text_signature(*rows[i].first);
-            defs[i] = PyMethodDef{rows[i].first->name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rows[i].second)),
-                                  METH_FASTCALL | METH_KEYWORDS, docs[i].c_str()};
-        }
-        defs[5] = PyMethodDef{nullptr, nullptr, 0, nullptr};  // sentinel
-        ready = true;
-    }
-    return defs.data();
-}
-
 PyModuleDef_Slot module_slots[] = {
     {0, nullptr},  // sentinel
 };
@@ -303,6 +260,11 @@ PyModuleDef module_def = {
 }  // namespace corvane::py
 
 PyMODINIT_FUNC PyInit__field_operator(void) {
-    corvane::py::module_def.m_methods = corvane::py::method_defs();
+    static const std::array<corvane::py::package::Export, 5> exports{{{&corvane::py::BUILD, corvane::py::build},
+                                                                        {&corvane::py::APPLY, corvane::py::apply},
+                                                                        {&corvane::py::INFO, corvane::py::info},
+                                                                        {&corvane::py::DIRECT, corvane::py::direct},
+                                                                        {&corvane::py::SHEET, corvane::py::sheet_field}}};
+    corvane::py::module_def.m_methods = corvane::py::package::method_table(exports);
     return PyModuleDef_Init(&corvane::py::module_def);
 }

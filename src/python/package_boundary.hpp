@@ -1,0 +1,69 @@
+// The exception boundary of the corvane package's native modules: core
+// failures become RuntimeError, refused arguments ValueError, allocation
+// failures MemoryError, a cancelled run KeyboardInterrupt (unless a signal
+// handler already raised), and no C++ exception escapes into the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "lib/failure.hpp"
+#include "lib/work_queue.hpp"
+#include "python/arguments.hpp"
+#include "types/py_errors.hpp"
+
+namespace corvane::py::package {
+
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (const ErrorAlreadySet&) {
+    } catch (const Cancelled&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyboardInterrupt, "");
+    } catch (const TypeError& e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const Refusal& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown internal error");
+    }
+    return nullptr;
+}
+
+using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// An exported function: its signature and its fast-call entry.
+struct Export {
+    const Signature* signature;
+    Entry entry;
+};
+
+// A module's method table over `exports`, made once; each docstring carries
+// the text signature that inspect reads.
+template <std::size_t N>
+PyMethodDef* method_table(const std::array<Export, N>& exports) {
+    static std::array<std::string, N> docs;
+    static std::array<PyMethodDef, N + 1> defs{};  // the last one all null: the sentinel
+    for (std::size_t i = 0; i < N; ++i) {
+        docs[i] = text_signature(*exports[i].signature);
+        defs[i] = PyMethodDef{exports[i].signature->name,
+                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exports[i].entry)),
+                              METH_FASTCALL | METH_KEYWORDS, docs[i].c_str()};
+    }
+    return defs.data();
+}
+
+}  // namespace corvane::py::package
