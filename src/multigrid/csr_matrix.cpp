@@ -1,0 +1,58 @@
+#include "multigrid/csr_matrix.hpp"
+
+#include <string>
+
+#include "lib/failure.hpp"
+
+namespace corvane::multigrid {
+
+CsrMatrix::CsrMatrix(std::size_t rows, std::size_t cols, std::vector<std::int64_t> indptr,
+                     std::vector<std::int32_t> indices, std::vector<double> data)
+    : rows_(rows), cols_(cols), indptr_(std::move(indptr)), indices_(std::move(indices)), data_(std::move(data)) {
+    if (indptr_.size() != rows_ + 1 || indptr_.front() != 0) fail("sparse matrix: row pointers must run from 0, one per row and one more");
+    if (indices_.size() != data_.size() || static_cast<std::uint64_t>(indptr_.back()) != data_.size()) {
+        fail("sparse matrix: the row pointers, column indices and values disagree in length");
+    }
+    for (std::size_t i = 0; i < rows_; ++i) {
+        if (indptr_[i + 1] < indptr_[i]) fail("sparse matrix: row pointers must not decrease");
+    }
+    for (const auto j : indices_) {
+        if (j < 0 || static_cast<std::size_t>(j) >= cols_) {
+            fail("sparse matrix: column index " + std::to_string(j) + " outside 0.." + std::to_string(cols_));
+        }
+    }
+}
+
+std::size_t CsrMatrix::bytes() const {
+    return indptr_.size() * sizeof(std::int64_t) + indices_.size() * sizeof(std::int32_t) + data_.size() * sizeof(double);
+}
+
+void CsrMatrix::multiply(const double* x, double* y) const {
+    for (std::size_t i = 0; i < rows_; ++i) y[i] = row_product(i, x);
+}
+
+void CsrMatrix::multiply_add(const double* x, double* y) const {
+    for (std::size_t i = 0; i < rows_; ++i) y[i] += row_product(i, x);
+}
+
+void CsrMatrix::residual(const double* x, const double* b, double* r) const {
+    for (std::size_t i = 0; i < rows_; ++i) r[i] = b[i] - row_product(i, x);
+}
+
+void CsrMatrix::gauss_seidel(double* x, const double* b, bool forward) const {
+    for (std::size_t step = 0; step < rows_; ++step) {
+        const std::size_t i = forward ? step : rows_ - 1 - step;
+        double off = 0.0, diagonal = 0.0;
+        for (auto e = indptr_[i]; e < indptr_[i + 1]; ++e) {
+            const auto j = static_cast<std::size_t>(indices_[e]);
+            if (j == i) {
+                diagonal = data_[e];
+            } else {
+                off += data_[e] * x[j];
+            }
+        }
+        if (diagonal != 0.0) x[i] = (b[i] - off) / diagonal;
+    }
+}
+
+}  // namespace corvane::multigrid
