@@ -52,24 +52,27 @@ a backward one after) and corrects on the nodes: the
 continuous piecewise-linear potentials on the parts' nodes (and the air
 points), a face taking the mean of its corners, whose Galerkin matrix (a
 tenth of the size without air) gets one V-cycle of a
-smoothed aggregation multigrid (pyamg). That cycle is five times cheaper
+smoothed aggregation multigrid built by pyamg (its levels' point
+Gauss-Seidel sweeps likewise). That cycle is five times cheaper
 than aggregation on the faces themselves, whose V-cycle contracts slowly on
 this nonconforming Laplacian (0.65 per cycle); a sparse direct
 factorisation fills in too much in three dimensions (20 s for 1e4 elements).
 Symmetric sweeps on each side took about as many cycles and 1.17 times as
 long on an 85,000-element yoke with the air, two of them 1.6 times.
+
+Conjugate gradients and the cycle run in C++ (`corvane._multigrid`) on
+copies of the matrices, without the interpreter lock: in Python, calls and
+temporaries took a fifth of the applications' time on the steel frame.
 """
 import time
 
 import numpy as np
 import pyamg
 import scipy.sparse as sp
-from pyamg.amg_core.relaxation import gauss_seidel as gauss_seidel_sweep
-from pyamg.relaxation.relaxation import gauss_seidel
 from scipy.sparse.csgraph import connected_components
-from scipy.sparse.linalg import LinearOperator, cg
 from scipy.spatial import cKDTree
 
+from corvane import _multigrid
 from corvane.exterior_air import air_mesh, stiffness
 
 # The model's share of the element's own field: D of a charged field is
@@ -87,11 +90,6 @@ _MODEL_SHARE = 0.5
 _ACCURACY, _ACCURACY_WITH_AIR = 1e-2, 1e-1
 _LOOSEST, _TIGHTEST = 1e-4, 1e-12
 _MAX_CYCLES = 200
-# Gauss-Seidel before and after each coarse correction: forward, then
-# backward, so that the cycle stays symmetric for conjugate gradients. A
-# symmetric sweep on each side took as many evaluations and 1.17 times as
-# long in the applications on an 85,000-element yoke (two of them 1.6 times).
-_PRE, _POST = "forward", "backward"
 # How far, in face sizes, a boundary face looks across air for the face it faces.
 _GAP_REACH = 5.0
 # The air layer between a surface face and its corners, in face sizes.
@@ -191,7 +189,7 @@ class PotentialPreconditioner:
         self._corners = np.searchsorted(used, connectivity)
         self._element_face = element_face
         self._chi = None
-        self._laplacian = self._coarse = None
+        self._solver = None
         self._accuracy = _LOOSEST
         self.info = {"faces": n_faces, "parts": int(n_parts), "gap_links": 0 if exterior else gaps.nnz // 4,
                      "air_points": n_air_points, "air_elements": n_air_elements, "bytes": 0,
@@ -213,7 +211,6 @@ class PotentialPreconditioner:
         element_weight = 1.0 + c * (chi if chi.ndim == 1 else np.linalg.eigvalsh(chi)[:, -1])
         accuracy = _ACCURACY_WITH_AIR if self.info["air_points"] else _ACCURACY
         self._accuracy = min(_LOOSEST, max(_TIGHTEST, accuracy / element_weight.max()))
-        self._laplacian = laplacian
         coarse = (self._to_nodes @ laplacian @ self._to_unknowns).tocsr()
         # pyamg estimates spectral radii from NumPy's global random numbers:
         # seeded here (and the caller's state put back) so that a solve repeats
@@ -221,17 +218,20 @@ class PotentialPreconditioner:
         caller_random = np.random.get_state()
         np.random.seed(0)
         try:
-            self._coarse = pyamg.smoothed_aggregation_solver(
+            hierarchy = pyamg.smoothed_aggregation_solver(
                 coarse, B=self._candidates(element_weight), symmetry="hermitian",
-                strength=("symmetric", {"theta": 0.0}), max_coarse=500,
-                presmoother=("gauss_seidel", {"sweep": _PRE}), postsmoother=("gauss_seidel", {"sweep": _POST}))
+                strength=("symmetric", {"theta": 0.0}), max_coarse=500)
         finally:
             np.random.set_state(caller_random)
+        levels = hierarchy.levels
+        self._solver = _multigrid.two_level_solver(
+            _csr(laplacian), _csr(self._to_unknowns), _csr(self._to_nodes), [_csr(level.A) for level in levels],
+            [_csr(level.P) for level in levels[:-1]], [_csr(level.R) for level in levels[:-1]],
+            np.linalg.pinv(levels[-1].A.toarray()))
         self._chi = chi
         held = sum(matrix.data.nbytes + matrix.indices.nbytes + matrix.indptr.nbytes
-                   for matrix in (laplacian, self._Q, self._QT, self._unknowns, self._air, self._to_unknowns,
-                                  self._to_nodes))
-        held += sum(level.A.data.nbytes * 3 for level in self._coarse.levels)
+                   for matrix in (self._Q, self._QT, self._unknowns, self._air, self._to_unknowns, self._to_nodes))
+        held += _multigrid.bytes_held(self._solver)
         self.info["bytes"] = max(self.info["bytes"], held)
         self.info["setup_seconds"] += time.perf_counter() - started
 
@@ -240,10 +240,8 @@ class PotentialPreconditioner:
         charged = chi[:, None] * residual if chi.ndim == 1 else np.einsum("mij,mj->mi", chi, residual)
         started = time.perf_counter()
         b = self._unknowns.T @ (self._Q @ charged.ravel())
-        potential = np.zeros(len(b))
-        if b.any():
-            cycle = LinearOperator((len(b), len(b)), matvec=self._counted_cycle, dtype=np.float64)
-            potential, _ = cg(self._laplacian, b, rtol=self._accuracy, atol=0.0, M=cycle, maxiter=_MAX_CYCLES)
+        potential, cycles = _multigrid.solve(self._solver, b, self._accuracy, _MAX_CYCLES)
+        self.info["cycles"] += cycles
         self.info["applications"] += 1
         correction = (self._QT @ (self._unknowns @ potential)).reshape(-1, 3) * self._inverse_volumes[:, None]
         self.info["apply_seconds"] += time.perf_counter() - started
@@ -270,50 +268,14 @@ class PotentialPreconditioner:
                 candidates.append(indicator)
         return np.column_stack(candidates)
 
-    def _counted_cycle(self, b):
-        self.info["cycles"] += 1
-        return self._cycle(b)
 
-    def _cycle(self, b):
-        """One two-level cycle for the face Laplacian from zero: linear in b."""
-        laplacian = self._laplacian
-        x = np.zeros_like(b)
-        _sweep(laplacian, x, b, _PRE)
-        x += self._to_unknowns @ _v_cycle(self._coarse, self._to_nodes @ (b - laplacian @ x))
-        _sweep(laplacian, x, b, _POST)
-        return x
-
-
-def _v_cycle(hierarchy, b, level=0):
-    """One V-cycle of a pyamg hierarchy from zero: what its solve(b, x0=0,
-    maxiter=1) computes, without the two residual norms it takes around
-    every cycle."""
-    levels = hierarchy.levels
-    if level == len(levels) - 1:
-        return hierarchy.coarse_solver(levels[level].A, b)
-    matrix = levels[level].A
-    x = np.zeros_like(b)
-    _sweep(matrix, x, b, _PRE)
-    x += levels[level].P @ _v_cycle(hierarchy, levels[level].R @ (b - matrix @ x), level + 1)
-    _sweep(matrix, x, b, _POST)
-    return x
-
-
-def _sweep(matrix, x, b, direction):
-    """A Gauss-Seidel sweep on matrix x = b, in place.
-
-    A CSR matrix with 32-bit indices is swept by pyamg's kernel directly;
-    the block (BSR) matrices of coarse levels with several candidates go
-    through pyamg's wrapper, which sweeps them block by block.
-    """
-    if matrix.format != "csr" or matrix.indices.dtype != np.int32 or matrix.indptr.dtype != np.int32:
-        gauss_seidel(matrix, x, b, sweep=direction)
-        return
-    n = len(x)
-    if direction != "backward":
-        gauss_seidel_sweep(matrix.indptr, matrix.indices, matrix.data, x, b, 0, n, 1)
-    if direction != "forward":
-        gauss_seidel_sweep(matrix.indptr, matrix.indices, matrix.data, x, b, n - 1, -1, -1)
+def _csr(matrix):
+    """A sparse matrix as the (rows, cols, indptr, indices, data) of its compressed rows."""
+    matrix = matrix.tocsr()
+    if matrix.nnz >= 2**31 or max(matrix.shape) >= 2**31:
+        raise MemoryError("the preconditioner's matrices outgrow 32-bit column indices")
+    return (matrix.shape[0], matrix.shape[1], matrix.indptr.astype(np.int64), matrix.indices.astype(np.int32),
+            matrix.data.astype(np.float64))
 
 
 def _coarse_map(to_faces, surface, n_used, n_cloud):

@@ -4,12 +4,14 @@ form, and disjoint bodies."""
 import numpy as np
 import pyamg
 import pytest
+import scipy.sparse as sp
+from scipy.sparse.linalg import spsolve_triangular
 
 import _corvane
 import corvane
 from corvane.exterior_air import air_mesh, stiffness
 from corvane.magnetization import exact_fields
-from corvane import preconditioner
+from corvane import _multigrid, preconditioner
 from corvane.preconditioner import PotentialPreconditioner
 from conftest import box_mesh
 from test_solve_magnetization import layered_ball
@@ -109,19 +111,52 @@ def test_a_set_up_that_fails_beside_the_build_fails_the_solve(monkeypatch):
         solve(nodes, conn, np.full(len(conn), 1e3), "air", tolerance=1e-4)
 
 
-def test_the_nodal_v_cycle_is_pyamgs_to_the_bit_on_block_levels():
-    # Two candidates make the coarse levels block (BSR) matrices: swept as
-    # the CSR arrays they are not, they read past their rows.
+def _sweep(a, x, b, forward):
+    """Point Gauss-Seidel in NumPy: (D + L) x' = b - U x forward, (D + U) x' = b - L x backward."""
+    lower, upper = sp.tril(a, format="csr"), sp.triu(a, k=1, format="csr")
+    if not forward:
+        lower, upper = sp.triu(a, format="csr"), sp.tril(a, k=-1, format="csr")
+    return spsolve_triangular(lower, b - upper @ x, lower=forward)
+
+
+def _reference_cycle(fine, levels, b):
+    def v_cycle(k, b):
+        a = levels[k].A.tocsr()
+        if k == len(levels) - 1:
+            return np.linalg.pinv(a.toarray()) @ b
+        x = _sweep(a, np.zeros_like(b), b, True)
+        x = x + levels[k].P @ v_cycle(k + 1, levels[k].R @ (b - a @ x))
+        return _sweep(a, x, b, False)
+
+    x = _sweep(fine, np.zeros_like(b), b, True)
+    x = x + v_cycle(0, b - fine @ x)
+    return _sweep(fine, x, b, False)
+
+
+def test_the_two_level_solver_on_block_levels_cycles_as_numpy_and_solves():
+    # Two candidates make the coarse levels block (BSR) matrices, which reach
+    # the solver as compressed rows; a cycle matches the same cycle in NumPy
+    # and conjugate gradients around it reach rtol.
     grid = pyamg.gallery.poisson((12, 12, 12), format="csr")
     n = grid.shape[0]
-    smoothers = dict(presmoother=("gauss_seidel", {"sweep": preconditioner._PRE}),
-                     postsmoother=("gauss_seidel", {"sweep": preconditioner._POST}))
-    hierarchy = pyamg.smoothed_aggregation_solver(grid, B=np.column_stack([np.ones(n), np.arange(n) < n // 2]),
-                                                  max_coarse=10, **smoothers)
-    assert len(hierarchy.levels) > 2 and hierarchy.levels[1].A.format == "bsr"
+    levels = pyamg.smoothed_aggregation_solver(grid, B=np.column_stack([np.ones(n), np.arange(n) < n // 2]),
+                                               max_coarse=10).levels
+    assert len(levels) > 2 and levels[1].A.format == "bsr"
+    identity = sp.identity(n, format="csr")
+    solver = _multigrid.two_level_solver(
+        preconditioner._csr(grid), preconditioner._csr(identity), preconditioner._csr(identity),
+        [preconditioner._csr(level.A) for level in levels], [preconditioner._csr(level.P) for level in levels[:-1]],
+        [preconditioner._csr(level.R) for level in levels[:-1]], np.linalg.pinv(levels[-1].A.toarray()))
     b = np.random.default_rng(0).standard_normal(n)
-    want = hierarchy.solve(b, x0=np.zeros(n), tol=0.0, maxiter=1, accel=None)
-    np.testing.assert_array_equal(preconditioner._v_cycle(hierarchy, b), want)
+    np.testing.assert_allclose(_multigrid.cycle(solver, b), _reference_cycle(grid, levels, b), rtol=1e-10)
+    x, cycles = _multigrid.solve(solver, b, 1e-8, 50)
+    assert 0 < cycles < 20 and np.linalg.norm(b - grid @ x) < 1e-8 * np.linalg.norm(b)
+    assert _multigrid.solve(solver, np.zeros(n), 1e-8, 50)[1] == 0
+    with pytest.raises(RuntimeError, match="prolongation 0 is"):
+        _multigrid.two_level_solver(preconditioner._csr(grid), preconditioner._csr(identity),
+                                    preconditioner._csr(identity), [preconditioner._csr(level.A) for level in levels],
+                                    [preconditioner._csr(level.P) for level in levels[-2::-1]],
+                                    [preconditioner._csr(level.R) for level in levels[:-1]], np.eye(1))
 
 
 def test_bad_choices_are_refused():
