@@ -27,21 +27,31 @@ std::size_t CsrMatrix::bytes() const {
     return indptr_.size() * sizeof(std::int64_t) + indices_.size() * sizeof(std::int32_t) + data_.size() * sizeof(double);
 }
 
-void CsrMatrix::multiply(const double* x, double* y) const {
-    for (std::size_t i = 0; i < rows_; ++i) y[i] = row_product(i, x);
+void CsrMatrix::multiply(const double* x, double* y, std::size_t first, std::size_t last) const {
+    for (std::size_t i = first; i < last; ++i) y[i] = row_product(i, x);
 }
 
-void CsrMatrix::multiply_add(const double* x, double* y) const {
-    for (std::size_t i = 0; i < rows_; ++i) y[i] += row_product(i, x);
+void CsrMatrix::multiply_add(const double* x, double* y, std::size_t first, std::size_t last) const {
+    for (std::size_t i = first; i < last; ++i) y[i] += row_product(i, x);
 }
 
-void CsrMatrix::residual(const double* x, const double* b, double* r) const {
-    for (std::size_t i = 0; i < rows_; ++i) r[i] = b[i] - row_product(i, x);
+void CsrMatrix::residual(const double* x, const double* b, double* r, std::size_t first, std::size_t last) const {
+    for (std::size_t i = first; i < last; ++i) r[i] = b[i] - row_product(i, x);
 }
 
-void CsrMatrix::gauss_seidel(double* x, const double* b, bool forward) const {
-    for (std::size_t step = 0; step < rows_; ++step) {
-        const std::size_t i = forward ? step : rows_ - 1 - step;
+bool CsrMatrix::independent(std::size_t first, std::size_t last) const {
+    for (std::size_t i = first; i < last; ++i) {
+        for (auto e = indptr_[i]; e < indptr_[i + 1]; ++e) {
+            const auto j = static_cast<std::size_t>(indices_[e]);
+            if (j != i && j >= first && j < last) return false;
+        }
+    }
+    return true;
+}
+
+void CsrMatrix::gauss_seidel(double* x, const double* b, bool forward, std::size_t first, std::size_t last) const {
+    for (std::size_t step = first; step < last; ++step) {
+        const std::size_t i = forward ? step : first + last - 1 - step;
         double off = 0.0, diagonal = 0.0;
         for (auto e = indptr_[i]; e < indptr_[i + 1]; ++e) {
             const auto j = static_cast<std::size_t>(indices_[e]);

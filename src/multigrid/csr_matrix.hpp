@@ -20,16 +20,27 @@ public:
     std::size_t cols() const { return cols_; }
     std::size_t bytes() const;
 
+    // Each on rows first..last-1 of the result, or on all of them.
     // y = A x.
-    void multiply(const double* x, double* y) const;
+    void multiply(const double* x, double* y, std::size_t first, std::size_t last) const;
+    void multiply(const double* x, double* y) const { multiply(x, y, 0, rows_); }
     // y += A x, the product summed first.
-    void multiply_add(const double* x, double* y) const;
+    void multiply_add(const double* x, double* y, std::size_t first, std::size_t last) const;
+    void multiply_add(const double* x, double* y) const { multiply_add(x, y, 0, rows_); }
     // r = b - A x.
-    void residual(const double* x, const double* b, double* r) const;
+    void residual(const double* x, const double* b, double* r, std::size_t first, std::size_t last) const;
+    void residual(const double* x, const double* b, double* r) const { residual(x, b, r, 0, rows_); }
     // One Gauss-Seidel sweep on A x = b in place, rows in increasing
     // (forward) or decreasing order; a row without a diagonal entry, or with
     // a zero one, keeps its value. Square matrices only.
-    void gauss_seidel(double* x, const double* b, bool forward) const;
+    void gauss_seidel(double* x, const double* b, bool forward, std::size_t first, std::size_t last) const;
+    void gauss_seidel(double* x, const double* b, bool forward) const { gauss_seidel(x, b, forward, 0, rows_); }
+
+    // Whether no row of first..last-1 has an entry (even a stored zero) in a
+    // column of first..last-1 but its own: the rows can then be swept in any
+    // order, or at once on several threads.
+    bool independent(std::size_t first, std::size_t last) const;
+    std::size_t nonzeros() const { return data_.size(); }
 
 private:
     double row_product(std::size_t i, const double* x) const {

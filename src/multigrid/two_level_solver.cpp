@@ -5,15 +5,17 @@
 #include <string>
 
 #include "lib/failure.hpp"
+#include "lib/parallelism.hpp"
 
 namespace corvane::multigrid {
 namespace {
 
-double dot(const std::vector<double>& a, const std::vector<double>& b) {
-    double sum = 0.0;
-    for (std::size_t i = 0; i < a.size(); ++i) sum += a[i] * b[i];
-    return sum;
-}
+// Dot products are summed in chunks of this many terms, then over the
+// chunks in order: the same bits whichever member summed a chunk.
+constexpr std::size_t DOT_CHUNK = 4096;
+// Fine-matrix entries per thread below which more threads cost more (in
+// starting them and meeting at every colour) than they save.
+constexpr std::size_t ENTRIES_PER_THREAD = 250000;
 
 void check_shape(const CsrMatrix& m, std::size_t rows, std::size_t cols, const std::string& name) {
     if (m.rows() != rows || m.cols() != cols) {
@@ -28,7 +30,7 @@ void check_shape(const CsrMatrix& m, std::size_t rows, std::size_t cols, const s
 // and a residual; on the fine level the same and conjugate gradients' own.
 struct TwoLevelSolver::Work {
     std::vector<std::vector<double>> b, x, r;
-    std::vector<double> fine_r, residual, z, p, q;
+    std::vector<double> fine_r, residual, z, p, q, partials;
 
     explicit Work(const TwoLevelSolver& s) {
         for (const auto& a : s.hierarchy_.matrices) {
@@ -38,12 +40,15 @@ struct TwoLevelSolver::Work {
         }
         const std::size_t n = s.size();
         fine_r.resize(n), residual.resize(n), z.resize(n), p.resize(n), q.resize(n);
+        partials.resize(ceil_div(n, DOT_CHUNK));
     }
 };
 
-TwoLevelSolver::TwoLevelSolver(CsrMatrix fine, CsrMatrix to_fine, CsrMatrix to_coarse, Hierarchy hierarchy)
+TwoLevelSolver::TwoLevelSolver(CsrMatrix fine, CsrMatrix to_fine, CsrMatrix to_coarse, Hierarchy hierarchy,
+                               std::vector<std::int64_t> colors, std::size_t n_threads)
     : fine_(std::move(fine)), to_fine_(std::move(to_fine)), to_coarse_(std::move(to_coarse)),
-      hierarchy_(std::move(hierarchy)) {
+      hierarchy_(std::move(hierarchy)), colors_(std::move(colors)), n_threads_(thread_count(
+                                                                         static_cast<std::uint32_t>(n_threads))) {
     const auto& levels = hierarchy_.matrices;
     if (levels.empty()) fail("two-level solver: the hierarchy has no level");
     if (hierarchy_.prolongations.size() + 1 != levels.size() || hierarchy_.restrictions.size() + 1 != levels.size()) {
@@ -64,15 +69,63 @@ TwoLevelSolver::TwoLevelSolver(CsrMatrix fine, CsrMatrix to_fine, CsrMatrix to_c
     }
     const std::size_t last = levels.back().rows();
     if (hierarchy_.coarsest_inverse.size() != last * last) fail("two-level solver: the coarsest inverse is not square");
+    if (!colors_.empty()) {
+        if (colors_.front() != 0 || static_cast<std::uint64_t>(colors_.back()) != n) {
+            fail("two-level solver: the colour classes must run from row 0 to the last row");
+        }
+        for (std::size_t k = 0; k + 1 < colors_.size(); ++k) {
+            if (colors_[k + 1] < colors_[k]) fail("two-level solver: the colour classes must not decrease");
+            if (!fine_.independent(colors_[k], colors_[k + 1])) {
+                fail("two-level solver: colour " + std::to_string(k) + " has rows coupled to each other");
+            }
+        }
+    }
 }
 
 std::size_t TwoLevelSolver::bytes() const {
     std::size_t total = fine_.bytes() + to_fine_.bytes() + to_coarse_.bytes() +
-                        hierarchy_.coarsest_inverse.size() * sizeof(double);
+                        hierarchy_.coarsest_inverse.size() * sizeof(double) + colors_.size() * sizeof(std::int64_t);
     for (const auto* list : {&hierarchy_.matrices, &hierarchy_.prolongations, &hierarchy_.restrictions}) {
         for (const auto& m : *list) total += m.bytes();
     }
     return total;
+}
+
+std::size_t TwoLevelSolver::team_size() const {
+    if (colors_.empty()) return 1;
+    return std::max<std::size_t>(1, std::min(n_threads_, fine_.nonzeros() / ENTRIES_PER_THREAD));
+}
+
+double TwoLevelSolver::dot(const double* a, const double* b, Work& work, const TeamMember& m) const {
+    const std::size_t n = size();
+    const auto [first, last] = m.share(0, work.partials.size());
+    for (std::size_t c = first; c < last; ++c) {
+        double sum = 0.0;
+        for (std::size_t i = c * DOT_CHUNK; i < std::min(n, (c + 1) * DOT_CHUNK); ++i) sum += a[i] * b[i];
+        work.partials[c] = sum;
+    }
+    m.sync();
+    double total = 0.0;
+    for (const double partial : work.partials) total += partial;
+    // Every member has read the partials before the next product writes them.
+    m.sync();
+    return total;
+}
+
+void TwoLevelSolver::sweep(double* x, const double* b, bool forward, const TeamMember& m) const {
+    if (colors_.empty()) {
+        if (m.leads()) fine_.gauss_seidel(x, b, forward);
+        m.sync();
+        return;
+    }
+    const std::size_t n_colors = colors_.size() - 1;
+    for (std::size_t step = 0; step < n_colors; ++step) {
+        const std::size_t k = forward ? step : n_colors - 1 - step;
+        const auto [first, last] = m.share(colors_[k], colors_[k + 1]);
+        fine_.gauss_seidel(x, b, forward, first, last);
+        // The next colour reads this one's new values.
+        m.sync();
+    }
 }
 
 void TwoLevelSolver::v_cycle(std::size_t level, const double* b, double* x, Work& work) const {
@@ -100,52 +153,64 @@ void TwoLevelSolver::v_cycle(std::size_t level, const double* b, double* x, Work
     a.gauss_seidel(x, b, false);
 }
 
-void TwoLevelSolver::cycle(const double* b, double* x, Work& work) const {
-    std::fill(x, x + size(), 0.0);
-    fine_.gauss_seidel(x, b, true);
-    fine_.residual(x, b, work.fine_r.data());
-    to_coarse_.multiply(work.fine_r.data(), work.b[0].data());
-    v_cycle(0, work.b[0].data(), work.x[0].data(), work);
-    to_fine_.multiply_add(work.x[0].data(), x);
-    fine_.gauss_seidel(x, b, false);
+void TwoLevelSolver::cycle(const double* b, double* x, Work& work, const TeamMember& m) const {
+    const auto [first, last] = m.share(0, size());
+    std::fill(x + first, x + last, 0.0);
+    m.sync();
+    sweep(x, b, true, m);
+    fine_.residual(x, b, work.fine_r.data(), first, last);
+    m.sync();
+    const auto [coarse_first, coarse_last] = m.share(0, to_coarse_.rows());
+    to_coarse_.multiply(work.fine_r.data(), work.b[0].data(), coarse_first, coarse_last);
+    m.sync();
+    if (m.leads()) v_cycle(0, work.b[0].data(), work.x[0].data(), work);
+    m.sync();
+    to_fine_.multiply_add(work.x[0].data(), x, first, last);
+    m.sync();
+    sweep(x, b, false, m);
 }
 
 void TwoLevelSolver::cycle(const double* b, double* x) const {
     Work work(*this);
-    cycle(b, x, work);
+    run_team(team_size(), [&](const TeamMember& m) { cycle(b, x, work, m); });
 }
 
 std::size_t TwoLevelSolver::solve(const double* b, double* x, double rtol, std::size_t max_cycles) const {
-    const std::size_t n = size();
     Work work(*this);
-    std::vector<double>& r = work.residual;
-    std::copy(b, b + n, r.begin());
-    std::fill(x, x + n, 0.0);
-    const double norm_b = std::sqrt(dot(r, r));
-    if (norm_b == 0.0) return 0;
-    const double limit = rtol * norm_b;
-    double rho_last = 0.0;
     std::size_t cycles = 0;
-    for (std::size_t step = 0; step < max_cycles; ++step) {
-        if (!(std::sqrt(dot(r, r)) >= limit)) break;
-        cycle(r.data(), work.z.data(), work);
-        ++cycles;
-        const double rho = dot(r, work.z);
-        if (step == 0) {
-            work.p = work.z;
-        } else {
-            const double beta = rho / rho_last;
-            for (std::size_t i = 0; i < n; ++i) work.p[i] = work.p[i] * beta + work.z[i];
+    run_team(team_size(), [&](const TeamMember& m) {
+        const auto [first, last] = m.share(0, size());
+        double* r = work.residual.data();
+        double* z = work.z.data();
+        double* p = work.p.data();
+        double* q = work.q.data();
+        std::copy(b + first, b + last, r + first);
+        std::fill(x + first, x + last, 0.0);
+        m.sync();
+        const double norm_b = std::sqrt(dot(r, r, work, m));
+        const double limit = rtol * norm_b;
+        double rho_last = 0.0;
+        // Every member computes the same sums, so all take the same branches.
+        for (std::size_t step = 0; step < max_cycles && norm_b > 0.0; ++step) {
+            if (!(std::sqrt(dot(r, r, work, m)) >= limit)) break;
+            cycle(r, z, work, m);
+            if (m.leads()) ++cycles;
+            const double rho = dot(r, z, work, m);
+            const double beta = step == 0 ? 0.0 : rho / rho_last;
+            for (std::size_t i = first; i < last; ++i) p[i] = step == 0 ? z[i] : p[i] * beta + z[i];
+            m.sync();
+            fine_.multiply(p, q, first, last);
+            m.sync();
+            const double curvature = dot(p, q, work, m);
+            // A direction without curvature: b has a part outside the range,
+            // or the iteration has stalled at rounding level.
+            if (!(curvature > 0.0)) break;
+            const double alpha = rho / curvature;
+            for (std::size_t i = first; i < last; ++i) x[i] += alpha * p[i], r[i] -= alpha * q[i];
+            m.sync();
+            rho_last = rho;
         }
-        fine_.multiply(work.p.data(), work.q.data());
-        const double curvature = dot(work.p, work.q);
-        // A direction without curvature: b has a part outside the range, or
-        // the iteration has stalled at rounding level; x is as good as it gets.
-        if (!(curvature > 0.0)) break;
-        const double alpha = rho / curvature;
-        for (std::size_t i = 0; i < n; ++i) x[i] += alpha * work.p[i], r[i] -= alpha * work.q[i];
-        rho_last = rho;
-    }
+    });
     return cycles;
 }
 

@@ -68,8 +68,8 @@ std::vector<multigrid::CsrMatrix> csr_matrices(PyObject* value, const char* name
     return matrices;
 }
 
-constexpr const char* SOLVER_PARAMS[] = {"fine",     "to_fine",       "to_coarse",       "matrices",
-                                         "prolongations", "restrictions", "coarsest_inverse"};
+constexpr const char* SOLVER_PARAMS[] = {"fine",         "to_fine",          "to_coarse", "matrices", "prolongations",
+                                         "restrictions", "coarsest_inverse", "colors",    "n_threads"};
 constexpr Signature SOLVER{"two_level_solver", SOLVER_PARAMS};
 constexpr const char* SOLVE_PARAMS[] = {"solver", "b", "rtol", "max_cycles"};
 constexpr Signature SOLVE{"solve", SOLVE_PARAMS};
@@ -79,12 +79,13 @@ constexpr const char* BYTES_PARAMS[] = {"solver"};
 constexpr Signature BYTES{"bytes_held", BYTES_PARAMS};
 
 // two_level_solver(fine, to_fine, to_coarse, matrices, prolongations,
-// restrictions, coarsest_inverse) -> capsule. Matrices as (rows, cols,
-// indptr, indices, data); coarsest_inverse dense (k, k). Structures or
-// shapes that do not fit raise RuntimeError naming the fault.
+// restrictions, coarsest_inverse, colors, n_threads) -> capsule. Matrices as
+// (rows, cols, indptr, indices, data); coarsest_inverse dense (k, k); colors
+// the starts of the fine rows' colour classes, or empty. Structures, shapes or
+// colours that do not fit raise RuntimeError naming the fault.
 PyObject* two_level_solver(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return package::guarded([&] {
-        const auto a = match_arguments<7>(SOLVER, args, nargs, kwnames);
+        const auto a = match_arguments<9>(SOLVER, args, nargs, kwnames);
         multigrid::Hierarchy hierarchy{csr_matrices(a[3], "matrices"), csr_matrices(a[4], "prolongations"),
                                        csr_matrices(a[5], "restrictions"), {}};
         ensure_numpy();
@@ -93,8 +94,9 @@ PyObject* two_level_solver(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         auto* array = reinterpret_cast<PyArrayObject*>(inverse.get());
         const auto* values = static_cast<const double*>(PyArray_DATA(array));
         hierarchy.coarsest_inverse.assign(values, values + PyArray_SIZE(array));
-        auto solver = std::make_unique<multigrid::TwoLevelSolver>(csr_matrix(a[0], "fine"), csr_matrix(a[1], "to_fine"),
-                                                                  csr_matrix(a[2], "to_coarse"), std::move(hierarchy));
+        auto solver = std::make_unique<multigrid::TwoLevelSolver>(
+            csr_matrix(a[0], "fine"), csr_matrix(a[1], "to_fine"), csr_matrix(a[2], "to_coarse"), std::move(hierarchy),
+            vector_copy<std::int64_t>(a[7], NPY_INT64), to_count(a[8], "n_threads"));
         Ref capsule(checked(PyCapsule_New(solver.get(), CAPSULE_NAME, release_capsule)));
         solver.release();
         return capsule;
