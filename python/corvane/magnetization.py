@@ -145,7 +145,8 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
         field.report = report
         if unknown.any() and wants_preconditioner(preconditioner, chi[unknown]):
             def set_up():
-                potential = PotentialPreconditioner(nodes, connectivity[unknown], air=preconditioner in ("air", "auto"))
+                potential = PotentialPreconditioner(nodes, connectivity[unknown], air=preconditioner in ("air", "auto"),
+                                                    n_threads=settings["n_threads_requested"])
                 potential.set_chi(chi[unknown])
                 return potential
             potential = field.build_beside(set_up)

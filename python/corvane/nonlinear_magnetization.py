@@ -88,7 +88,7 @@ def solve_nonlinear_magnetization(nodes, connectivity, law, responsive, h_ext, r
                          centroids[responsive], direct_settings(n_threads), tolerance, client)
     rest = ~responsive
     reserve = 1 if rest.any() else 0
-    steps = _Preconditioning(preconditioner, nodes, connectivity[responsive])
+    steps = _Preconditioning(preconditioner, nodes, connectivity[responsive], n_threads)
     with one_blas_thread(), NewtonProgress(progress, max_evaluations) as report:
         field.report = report
         if responsive.any():
@@ -119,13 +119,14 @@ def solve_nonlinear_magnetization(nodes, connectivity, law, responsive, h_ext, r
 class _Preconditioning:
     """The preconditioner of the Newton steps, built at the first step that wants it."""
 
-    def __init__(self, choice, nodes, connectivity):
-        self.choice, self.nodes, self.connectivity = choice, nodes, connectivity
+    def __init__(self, choice, nodes, connectivity, n_threads):
+        self.choice, self.nodes, self.connectivity, self.n_threads = choice, nodes, connectivity, n_threads
         self.built = None       # built ahead of the first step that wants it
         self.potential = None   # the one the steps used
 
     def build(self):
-        return PotentialPreconditioner(self.nodes, self.connectivity, air=self.choice in ("air", "auto"))
+        return PotentialPreconditioner(self.nodes, self.connectivity, air=self.choice in ("air", "auto"),
+                                       n_threads=self.n_threads)
 
     def at(self, tangent):
         """The preconditioner set to these tangents, or None for a step without."""

@@ -62,14 +62,20 @@ long on an 85,000-element yoke with the air, two of them 1.6 times.
 
 Conjugate gradients and the cycle run in C++ (`corvane._multigrid`) on
 copies of the matrices, without the interpreter lock: in Python, calls and
-temporaries took a fifth of the applications' time on the steel frame.
+temporaries took a fifth of the applications' time on the steel frame. The
+faces and air points are numbered colour by colour (no two coupled unknowns
+share a colour), each colour in reverse Cuthill-McKee order, so that the
+fine sweeps share every colour among the solve's threads with the same
+result for any thread count; the nodal V-cycle runs on one thread. On a
+99,809-element ball the applications took 4.3 s in Python, 3.1 s in C++ on
+one thread, 2.5 s on two.
 """
 import time
 
 import numpy as np
 import pyamg
 import scipy.sparse as sp
-from scipy.sparse.csgraph import connected_components
+from scipy.sparse.csgraph import connected_components, reverse_cuthill_mckee
 from scipy.spatial import cKDTree
 
 from corvane import _multigrid
@@ -104,17 +110,19 @@ class PotentialPreconditioner:
     """P⁻¹ for (I − D χ) H = b on the elements of `connectivity`.
 
     nodes (n_nodes, 3) and connectivity (m, 4) of the magnetic elements (any
-    orientation); `air` adds the air around them to the potential problem.
-    `set_chi(chi)` prepares for χ, (m,) numbers or (m, 3, 3) symmetric
-    tensors with I + χ/2 positive definite; the object is then called on
+    orientation); `air` adds the air around them to the potential problem;
+    n_threads share the fine sweeps (0: one per processor). `set_chi(chi)`
+    prepares for χ, (m,) numbers or (m, 3, 3) symmetric tensors with
+    I + χ/2 positive definite; the object is then called on
     residuals (m, 3) and returns P⁻¹ r (m, 3). `info` holds the faces, the
     gap links or the air mesh's points and elements, the multigrid's bytes,
     the seconds spent on set-up and on applications, the applications and
     their cycles.
     """
 
-    def __init__(self, nodes, connectivity, air=False):
+    def __init__(self, nodes, connectivity, air=False, n_threads=0):
         started = time.perf_counter()
+        self._n_threads = n_threads
         m = len(connectivity)
         corners = nodes[connectivity]                                # (m, 4, 3)
         triangles = corners[:, _FACE_NODES]                          # (m, 4, 3, 3)
@@ -184,7 +192,19 @@ class PotentialPreconditioner:
                                                stiffness(points, tetrahedra)[free][:, free]], format="csr")
             to_unknowns = _coarse_map(to_faces, np.searchsorted(used, surface), len(used), len(free) - len(surface))
             n_air_points, n_air_elements = len(points), len(tetrahedra)
-        self._to_unknowns = to_unknowns.tocsr()
+        # Unknowns in colour classes of the Laplacian's graph (the faces of an
+        # element, the air's links), so that the solver's sweeps share each
+        # colour among threads; within a colour in a bandwidth-reducing order,
+        # so that consecutive rows read nearby values.
+        pattern = (self._unknowns.T @ (element_face.T @ element_face) @ self._unknowns + abs(self._air)).tocsr()
+        near = reverse_cuthill_mckee(pattern, symmetric_mode=True)
+        colors = pyamg.graph.vertex_coloring(pattern[near][:, near].tocsr(), method="MIS")
+        by_color = np.argsort(colors, kind="stable")
+        order = near[by_color]
+        self._color_starts = np.searchsorted(colors[by_color], np.arange(colors.max() + 2)).astype(np.int64)
+        self._unknowns = self._unknowns[:, order].tocsr()
+        self._air = self._air[order][:, order].tocsr()
+        self._to_unknowns = to_unknowns.tocsr()[order]
         self._to_nodes = self._to_unknowns.T.tocsr()
         self._corners = np.searchsorted(used, connectivity)
         self._element_face = element_face
@@ -227,7 +247,7 @@ class PotentialPreconditioner:
         self._solver = _multigrid.two_level_solver(
             _csr(laplacian), _csr(self._to_unknowns), _csr(self._to_nodes), [_csr(level.A) for level in levels],
             [_csr(level.P) for level in levels[:-1]], [_csr(level.R) for level in levels[:-1]],
-            np.linalg.pinv(levels[-1].A.toarray()))
+            np.linalg.pinv(levels[-1].A.toarray()), self._color_starts, self._n_threads)
         self._chi = chi
         held = sum(matrix.data.nbytes + matrix.indices.nbytes + matrix.indptr.nbytes
                    for matrix in (self._Q, self._QT, self._unknowns, self._air, self._to_unknowns, self._to_nodes))

@@ -146,7 +146,7 @@ def test_the_two_level_solver_on_block_levels_cycles_as_numpy_and_solves():
     solver = _multigrid.two_level_solver(
         preconditioner._csr(grid), preconditioner._csr(identity), preconditioner._csr(identity),
         [preconditioner._csr(level.A) for level in levels], [preconditioner._csr(level.P) for level in levels[:-1]],
-        [preconditioner._csr(level.R) for level in levels[:-1]], np.linalg.pinv(levels[-1].A.toarray()))
+        [preconditioner._csr(level.R) for level in levels[:-1]], np.linalg.pinv(levels[-1].A.toarray()), [], 0)
     b = np.random.default_rng(0).standard_normal(n)
     np.testing.assert_allclose(_multigrid.cycle(solver, b), _reference_cycle(grid, levels, b), rtol=1e-10)
     x, cycles = _multigrid.solve(solver, b, 1e-8, 50)
@@ -156,7 +156,7 @@ def test_the_two_level_solver_on_block_levels_cycles_as_numpy_and_solves():
         _multigrid.two_level_solver(preconditioner._csr(grid), preconditioner._csr(identity),
                                     preconditioner._csr(identity), [preconditioner._csr(level.A) for level in levels],
                                     [preconditioner._csr(level.P) for level in levels[-2::-1]],
-                                    [preconditioner._csr(level.R) for level in levels[:-1]], np.eye(1))
+                                    [preconditioner._csr(level.R) for level in levels[:-1]], np.eye(1), [], 0)
 
 
 def test_bad_choices_are_refused():
