@@ -7,6 +7,7 @@
 #include <hwy/highway.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "fmm/expansions.hpp"
 #include "fmm/harmonics.hpp"
@@ -17,39 +18,52 @@ namespace corvane::fmm {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
+// 1 / ((n - m)(n + m)) at packed(n, m) up to order TABLE_ORDER: the
+// divisions of regular()'s recurrence, done once.
+constexpr std::size_t TABLE_ORDER = 96;
+HWY_INLINE const double* recurrence_inverses() {
+    static const std::vector<double> table = [] {
+        std::vector<double> t(packed_count(TABLE_ORDER), 0.0);
+        for (std::size_t n = 2; n <= TABLE_ORDER; ++n) {
+            for (std::size_t m = 0; m + 2 <= n; ++m) t[packed(n, m)] = 1.0 / static_cast<double>((n - m) * (n + m));
+        }
+        return t;
+    }();
+    return table.data();
+}
+
 // R_n^m of the lanes' points (b.x, b.y, b.z) into re/im, entry (packed, lane)
 // at [packed * lanes + lane].
 template <class D>
 HWY_INLINE void regular(D d, std::size_t order, hn::Vec<D> bx, hn::Vec<D> by, hn::Vec<D> bz, double* re,
                         double* im) {
     const std::size_t L = hn::Lanes(d);
+    const double* inverses = order <= TABLE_ORDER ? recurrence_inverses() : nullptr;
     const auto r2 = hn::Add(hn::Add(hn::Mul(bx, bx), hn::Mul(by, by)), hn::Mul(bz, bz));
     hn::StoreU(hn::Set(d, 1.0), d, re);
     hn::StoreU(hn::Zero(d), d, im);
-    for (std::size_t m = 0; m <= order; ++m) {
-        if (m > 0) {
-            // R_m^m = R_{m-1}^{m-1} (x + iy) / (2m)
-            const std::size_t prev = packed(m - 1, m - 1) * L;
-            const auto a = hn::LoadU(d, re + prev), b = hn::LoadU(d, im + prev);
-            const auto s = hn::Set(d, 1.0 / static_cast<double>(2 * m));
-            hn::StoreU(hn::Mul(hn::Sub(hn::Mul(a, bx), hn::Mul(b, by)), s), d, re + packed(m, m) * L);
-            hn::StoreU(hn::Mul(hn::Add(hn::Mul(a, by), hn::Mul(b, bx)), s), d, im + packed(m, m) * L);
-        }
-        if (m + 1 <= order) {
-            const std::size_t at = packed(m, m) * L, next = packed(m + 1, m) * L;
-            hn::StoreU(hn::Mul(bz, hn::LoadU(d, re + at)), d, re + next);
-            hn::StoreU(hn::Mul(bz, hn::LoadU(d, im + at)), d, im + next);
-        }
-        for (std::size_t n = m + 2; n <= order; ++n) {
-            // R_n^m = ((2n - 1) z R_{n-1}^m - r^2 R_{n-2}^m) / ((n - m)(n + m))
-            const auto a = hn::Mul(hn::Set(d, static_cast<double>(2 * n - 1)), bz);
-            const auto s = hn::Set(d, 1.0 / static_cast<double>((n - m) * (n + m)));
+    // Degree by degree: the orders m of one degree do not depend on each
+    // other, so their products overlap in the pipeline.
+    for (std::size_t n = 1; n <= order; ++n) {
+        // R_n^m = ((2n - 1) z R_{n-1}^m - r^2 R_{n-2}^m) / ((n - m)(n + m)), m <= n - 2
+        const auto a = hn::Mul(hn::Set(d, static_cast<double>(2 * n - 1)), bz);
+        for (std::size_t m = 0; m + 2 <= n; ++m) {
+            const auto s = hn::Set(d, inverses ? inverses[packed(n, m)] : 1.0 / static_cast<double>((n - m) * (n + m)));
             const std::size_t n1 = packed(n - 1, m) * L, n2 = packed(n - 2, m) * L, at = packed(n, m) * L;
             hn::StoreU(hn::Mul(hn::Sub(hn::Mul(a, hn::LoadU(d, re + n1)), hn::Mul(r2, hn::LoadU(d, re + n2))), s), d,
                       re + at);
             hn::StoreU(hn::Mul(hn::Sub(hn::Mul(a, hn::LoadU(d, im + n1)), hn::Mul(r2, hn::LoadU(d, im + n2))), s), d,
                       im + at);
         }
+        const std::size_t diagonal = packed(n - 1, n - 1) * L;
+        const auto c = hn::LoadU(d, re + diagonal), e = hn::LoadU(d, im + diagonal);
+        // R_n^{n-1} = z R_{n-1}^{n-1}
+        hn::StoreU(hn::Mul(bz, c), d, re + packed(n, n - 1) * L);
+        hn::StoreU(hn::Mul(bz, e), d, im + packed(n, n - 1) * L);
+        // R_n^n = R_{n-1}^{n-1} (x + iy) / (2n)
+        const auto s = hn::Set(d, 1.0 / static_cast<double>(2 * n));
+        hn::StoreU(hn::Mul(hn::Sub(hn::Mul(c, bx), hn::Mul(e, by)), s), d, re + packed(n, n) * L);
+        hn::StoreU(hn::Mul(hn::Add(hn::Mul(c, by), hn::Mul(e, bx)), s), d, im + packed(n, n) * L);
     }
 }
 
@@ -62,25 +76,11 @@ HWY_INLINE void irregular(D d, std::size_t order, hn::Vec<D> bx, hn::Vec<D> by, 
     const auto inv_r2 = hn::Div(hn::Set(d, 1.0), r2);
     hn::StoreU(hn::Div(hn::Set(d, 1.0), hn::Sqrt(r2)), d, re);
     hn::StoreU(hn::Zero(d), d, im);
-    for (std::size_t m = 0; m <= order; ++m) {
-        if (m > 0) {
-            // I_m^m = (2m - 1)(x + iy) / r^2 I_{m-1}^{m-1}
-            const std::size_t prev = packed(m - 1, m - 1) * L;
-            const auto a = hn::LoadU(d, re + prev), b = hn::LoadU(d, im + prev);
-            const auto s = hn::Mul(hn::Set(d, static_cast<double>(2 * m - 1)), inv_r2);
-            hn::StoreU(hn::Mul(hn::Sub(hn::Mul(a, bx), hn::Mul(b, by)), s), d, re + packed(m, m) * L);
-            hn::StoreU(hn::Mul(hn::Add(hn::Mul(a, by), hn::Mul(b, bx)), s), d, im + packed(m, m) * L);
-        }
-        if (m + 1 <= order) {
-            // I_{m+1}^m = (2m + 1) z / r^2 I_m^m
-            const std::size_t at = packed(m, m) * L, next = packed(m + 1, m) * L;
-            const auto s = hn::Mul(hn::Mul(hn::Set(d, static_cast<double>(2 * m + 1)), bz), inv_r2);
-            hn::StoreU(hn::Mul(s, hn::LoadU(d, re + at)), d, re + next);
-            hn::StoreU(hn::Mul(s, hn::LoadU(d, im + at)), d, im + next);
-        }
-        for (std::size_t n = m + 2; n <= order; ++n) {
-            // I_n^m = ((2n - 1) z I_{n-1}^m - (n + m - 1)(n - m - 1) I_{n-2}^m) / r^2
-            const auto a = hn::Mul(hn::Set(d, static_cast<double>(2 * n - 1)), bz);
+    // Degree by degree, as regular().
+    for (std::size_t n = 1; n <= order; ++n) {
+        // I_n^m = ((2n - 1) z I_{n-1}^m - (n + m - 1)(n - m - 1) I_{n-2}^m) / r^2, m <= n - 2
+        const auto a = hn::Mul(hn::Set(d, static_cast<double>(2 * n - 1)), bz);
+        for (std::size_t m = 0; m + 2 <= n; ++m) {
             const auto b = hn::Set(d, static_cast<double>((n + m - 1) * (n - m - 1)));
             const std::size_t n1 = packed(n - 1, m) * L, n2 = packed(n - 2, m) * L, at = packed(n, m) * L;
             hn::StoreU(hn::Mul(hn::Sub(hn::Mul(a, hn::LoadU(d, re + n1)), hn::Mul(b, hn::LoadU(d, re + n2))), inv_r2),
@@ -88,6 +88,16 @@ HWY_INLINE void irregular(D d, std::size_t order, hn::Vec<D> bx, hn::Vec<D> by, 
             hn::StoreU(hn::Mul(hn::Sub(hn::Mul(a, hn::LoadU(d, im + n1)), hn::Mul(b, hn::LoadU(d, im + n2))), inv_r2),
                        d, im + at);
         }
+        const std::size_t diagonal = packed(n - 1, n - 1) * L;
+        const auto c = hn::LoadU(d, re + diagonal), e = hn::LoadU(d, im + diagonal);
+        // I_n^{n-1} = (2n - 1) z / r^2 I_{n-1}^{n-1}
+        const auto t = hn::Mul(hn::Mul(hn::Set(d, static_cast<double>(2 * n - 1)), bz), inv_r2);
+        hn::StoreU(hn::Mul(t, c), d, re + packed(n, n - 1) * L);
+        hn::StoreU(hn::Mul(t, e), d, im + packed(n, n - 1) * L);
+        // I_n^n = (2n - 1)(x + iy) / r^2 I_{n-1}^{n-1}
+        const auto s = hn::Mul(hn::Set(d, static_cast<double>(2 * n - 1)), inv_r2);
+        hn::StoreU(hn::Mul(hn::Sub(hn::Mul(c, bx), hn::Mul(e, by)), s), d, re + packed(n, n) * L);
+        hn::StoreU(hn::Mul(hn::Add(hn::Mul(c, by), hn::Mul(e, bx)), s), d, im + packed(n, n) * L);
     }
 }
 
@@ -150,20 +160,30 @@ void PointsToMultipole(const Kind& kind, std::size_t order, const Vec3& centre, 
             const auto half = hn::Set(d, 0.5);
             const auto hx = hn::Mul(hn::Mul(vx, s), half), hy = hn::Mul(hn::Mul(vy, s), half);
             const auto sz = hn::Mul(vz, s);
-            for (long n = 1; n <= static_cast<long>(order); ++n) {
-                for (long m = 0; m <= n; ++m) {
-                    const auto a = get(d, r_re, r_im, n - 1, m);
-                    const auto up = get(d, r_re, r_im, n - 1, m + 1);
-                    const auto down = get(d, r_re, r_im, n - 1, m - 1);
-                    // -(hx - i hy)(u) + (hx + i hy)(dn)
-                    const auto g_re = hn::Add(hn::Sub(hn::Mul(sz, a.re), hn::Add(hn::Mul(hx, up.re), hn::Mul(hy, up.im))),
-                                              hn::Sub(hn::Mul(hx, down.re), hn::Mul(hy, down.im)));
-                    const auto g_im = hn::Add(hn::Sub(hn::Mul(sz, a.im), hn::Sub(hn::Mul(hx, up.im), hn::Mul(hy, up.re))),
-                                              hn::Add(hn::Mul(hx, down.im), hn::Mul(hy, down.re)));
-                    const std::size_t at = packed(static_cast<std::size_t>(n), static_cast<std::size_t>(m)) * L;
-                    hn::StoreU(hn::Add(hn::LoadU(d, acc + at), g_re), d, acc + at);
-                    hn::StoreU(hn::Sub(hn::LoadU(d, acc + n_packed * L + at), g_im), d, acc + n_packed * L + at);
-                }
+            const auto accumulate = [&](std::size_t n, std::size_t m, const Complex2<D>& a, const Complex2<D>& up,
+                                        const Complex2<D>& down) {
+                // -(hx - i hy)(u) + (hx + i hy)(dn)
+                const auto g_re = hn::Add(hn::Sub(hn::Mul(sz, a.re), hn::Add(hn::Mul(hx, up.re), hn::Mul(hy, up.im))),
+                                          hn::Sub(hn::Mul(hx, down.re), hn::Mul(hy, down.im)));
+                const auto g_im = hn::Add(hn::Sub(hn::Mul(sz, a.im), hn::Sub(hn::Mul(hx, up.im), hn::Mul(hy, up.re))),
+                                          hn::Add(hn::Mul(hx, down.im), hn::Mul(hy, down.re)));
+                const std::size_t at = packed(n, m) * L;
+                hn::StoreU(hn::Add(hn::LoadU(d, acc + at), g_re), d, acc + at);
+                hn::StoreU(hn::Sub(hn::LoadU(d, acc + n_packed * L + at), g_im), d, acc + n_packed * L + at);
+            };
+            const Complex2<D> none{hn::Zero(d), hn::Zero(d)};
+            const auto r = [&](std::size_t n, std::size_t m) {
+                const std::size_t at = packed(n, m) * L;
+                return Complex2<D>{hn::LoadU(d, r_re + at), hn::LoadU(d, r_im + at)};
+            };
+            for (std::size_t n = 1; n <= order; ++n) {
+                const std::size_t q = n - 1;
+                // R_q^{-1} = -conj(R_q^1); R_q^m is zero for m > q.
+                const Complex2<D> below = q >= 1 ? Complex2<D>{hn::Neg(r(q, 1).re), r(q, 1).im} : none;
+                accumulate(n, 0, r(q, 0), q >= 1 ? r(q, 1) : none, below);
+                for (std::size_t m = 1; m + 1 < n; ++m) accumulate(n, m, r(q, m), r(q, m + 1), r(q, m - 1));
+                if (n >= 2) accumulate(n, n - 1, r(q, n - 1), none, r(q, n - 2));
+                accumulate(n, n, none, none, r(q, n - 1));
             }
         } else {
             const hn::Vec<D> strength[3] = {hn::Mul(w, vx), hn::Mul(w, vy), hn::Mul(w, vz)};
