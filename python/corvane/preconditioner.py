@@ -201,7 +201,7 @@ class PotentialPreconditioner:
         colors = pyamg.graph.vertex_coloring(pattern[near][:, near].tocsr(), method="MIS")
         by_color = np.argsort(colors, kind="stable")
         order = near[by_color]
-        self._color_starts = np.searchsorted(colors[by_color], np.arange(colors.max() + 2)).astype(np.int64)
+        self._color_starts = np.searchsorted(colors[by_color], np.arange(colors.max(initial=-1) + 2)).astype(np.int64)
         self._unknowns = self._unknowns[:, order].tocsr()
         self._air = self._air[order][:, order].tocsr()
         self._to_unknowns = to_unknowns.tocsr()[order]

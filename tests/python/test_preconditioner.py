@@ -152,6 +152,11 @@ def test_the_two_level_solver_on_block_levels_cycles_as_numpy_and_solves():
     x, cycles = _multigrid.solve(solver, b, 1e-8, 50)
     assert 0 < cycles < 20 and np.linalg.norm(b - grid @ x) < 1e-8 * np.linalg.norm(b)
     assert _multigrid.solve(solver, np.zeros(n), 1e-8, 50)[1] == 0
+    with pytest.raises(TypeError, match="one value per unknown"):
+        _multigrid.solve(solver, b[:-1], 1e-8, 50)
+    with pytest.raises(TypeError, match="indptr, indices, data"):
+        _multigrid.two_level_solver(preconditioner._csr(grid)[:4], preconditioner._csr(identity),
+                                    preconditioner._csr(identity), [], [], [], np.eye(1), [], 0)
     with pytest.raises(RuntimeError, match="prolongation 0 is"):
         _multigrid.two_level_solver(preconditioner._csr(grid), preconditioner._csr(identity),
                                     preconditioner._csr(identity), [preconditioner._csr(level.A) for level in levels],
