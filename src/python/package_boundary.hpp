@@ -66,4 +66,13 @@ PyMethodDef* method_table(const std::array<Export, N>& exports) {
     return defs.data();
 }
 
+// A module over `exports`, defined once (multi-phase initialisation, no slots).
+template <std::size_t N>
+PyObject* define_module(const char* name, const char* doc, const std::array<Export, N>& exports) {
+    static PyModuleDef_Slot slots[] = {{0, nullptr}};
+    static PyModuleDef def = {PyModuleDef_HEAD_INIT, name, doc, 0, method_table(exports), slots,
+                              nullptr, nullptr, nullptr};
+    return PyModuleDef_Init(&def);
+}
+
 }  // namespace corvane::py::package

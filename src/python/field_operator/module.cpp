@@ -247,15 +247,6 @@ PyObject* sheet_field(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {0, nullptr},  // sentinel
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "corvane._field_operator", "The native field operator of corvane.FieldOperator.",
-    0, nullptr, module_slots, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 }  // namespace corvane::py
 
@@ -265,6 +256,6 @@ PyMODINIT_FUNC PyInit__field_operator(void) {
                                                                         {&corvane::py::INFO, corvane::py::info},
                                                                         {&corvane::py::DIRECT, corvane::py::direct},
                                                                         {&corvane::py::SHEET, corvane::py::sheet_field}}};
-    corvane::py::module_def.m_methods = corvane::py::package::method_table(exports);
-    return PyModuleDef_Init(&corvane::py::module_def);
+    return corvane::py::package::define_module("corvane._field_operator",
+                                               "The native field operator of corvane.FieldOperator.", exports);
 }

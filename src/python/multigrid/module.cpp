@@ -149,15 +149,6 @@ PyObject* bytes_held(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {0, nullptr},  // sentinel
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "corvane._multigrid", "The two-level solver of the magnetisation solve's preconditioner.",
-    0, nullptr, module_slots, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 }  // namespace corvane::py
 
@@ -166,6 +157,6 @@ PyMODINIT_FUNC PyInit__multigrid(void) {
                                                                       {&corvane::py::SOLVE, corvane::py::solve},
                                                                       {&corvane::py::CYCLE, corvane::py::cycle},
                                                                       {&corvane::py::BYTES, corvane::py::bytes_held}}};
-    corvane::py::module_def.m_methods = corvane::py::package::method_table(exports);
-    return PyModuleDef_Init(&corvane::py::module_def);
+    return corvane::py::package::define_module(
+        "corvane._multigrid", "The two-level solver of the magnetisation solve's preconditioner.", exports);
 }
