@@ -11,10 +11,12 @@ namespace corvane::multigrid {
 namespace {
 
 // Dot products are summed in chunks of this many terms, then over the
-// chunks in order: the same bits whichever member summed a chunk.
+// chunks in order: the same bits whichever thread summed a chunk.
 constexpr std::size_t DOT_CHUNK = 4096;
+// Rows a thread takes at a time in the fine loops.
+constexpr std::size_t ROW_CHUNK = 1024;
 // Fine-matrix entries per thread below which more threads cost more (in
-// starting them and meeting at every colour) than they save.
+// starting them and handing them every colour) than they save.
 constexpr std::size_t ENTRIES_PER_THREAD = 250000;
 
 void check_shape(const CsrMatrix& m, std::size_t rows, std::size_t cols, const std::string& name) {
@@ -91,40 +93,47 @@ std::size_t TwoLevelSolver::bytes() const {
     return total;
 }
 
-std::size_t TwoLevelSolver::team_size() const {
+std::size_t TwoLevelSolver::crew_size() const {
     if (colors_.empty()) return 1;
     return std::max<std::size_t>(1, std::min(n_threads_, fine_.nonzeros() / ENTRIES_PER_THREAD));
 }
 
-double TwoLevelSolver::dot(const double* a, const double* b, Work& work, const TeamMember& m) const {
+namespace {
+
+// f(first, last) over first..last-1 in chunks of ROW_CHUNK rows, shared by the crew.
+template <class F>
+void for_rows(Crew& crew, std::size_t first, std::size_t last, const F& f) {
+    crew.parallel_for(ceil_div(last - first, ROW_CHUNK), [&](std::size_t c) {
+        const std::size_t begin = first + c * ROW_CHUNK;
+        f(begin, std::min(last, begin + ROW_CHUNK));
+    });
+}
+
+}  // namespace
+
+double TwoLevelSolver::dot(const double* a, const double* b, Work& work, Crew& crew) const {
     const std::size_t n = size();
-    const auto [first, last] = m.share(0, work.partials.size());
-    for (std::size_t c = first; c < last; ++c) {
+    crew.parallel_for(work.partials.size(), [&](std::size_t c) {
         double sum = 0.0;
         for (std::size_t i = c * DOT_CHUNK; i < std::min(n, (c + 1) * DOT_CHUNK); ++i) sum += a[i] * b[i];
         work.partials[c] = sum;
-    }
-    m.sync();
+    });
     double total = 0.0;
     for (const double partial : work.partials) total += partial;
-    // Every member has read the partials before the next product writes them.
-    m.sync();
     return total;
 }
 
-void TwoLevelSolver::sweep(double* x, const double* b, bool forward, const TeamMember& m) const {
+void TwoLevelSolver::sweep(double* x, const double* b, bool forward, Crew& crew) const {
     if (colors_.empty()) {
-        if (m.leads()) fine_.gauss_seidel(x, b, forward);
-        m.sync();
+        fine_.gauss_seidel(x, b, forward);
         return;
     }
     const std::size_t n_colors = colors_.size() - 1;
     for (std::size_t step = 0; step < n_colors; ++step) {
         const std::size_t k = forward ? step : n_colors - 1 - step;
-        const auto [first, last] = m.share(colors_[k], colors_[k + 1]);
-        fine_.gauss_seidel(x, b, forward, first, last);
-        // The next colour reads this one's new values.
-        m.sync();
+        // The rows of a colour do not read each other; the next colour reads their new values.
+        for_rows(crew, colors_[k], colors_[k + 1],
+                 [&](std::size_t first, std::size_t last) { fine_.gauss_seidel(x, b, forward, first, last); });
     }
 }
 
@@ -153,64 +162,65 @@ void TwoLevelSolver::v_cycle(std::size_t level, const double* b, double* x, Work
     a.gauss_seidel(x, b, false);
 }
 
-void TwoLevelSolver::cycle(const double* b, double* x, Work& work, const TeamMember& m) const {
-    const auto [first, last] = m.share(0, size());
-    std::fill(x + first, x + last, 0.0);
-    m.sync();
-    sweep(x, b, true, m);
-    fine_.residual(x, b, work.fine_r.data(), first, last);
-    m.sync();
-    const auto [coarse_first, coarse_last] = m.share(0, to_coarse_.rows());
-    to_coarse_.multiply(work.fine_r.data(), work.b[0].data(), coarse_first, coarse_last);
-    m.sync();
-    if (m.leads()) v_cycle(0, work.b[0].data(), work.x[0].data(), work);
-    m.sync();
-    to_fine_.multiply_add(work.x[0].data(), x, first, last);
-    m.sync();
-    sweep(x, b, false, m);
+void TwoLevelSolver::cycle(const double* b, double* x, Work& work, Crew& crew) const {
+    const std::size_t n = size();
+    std::fill(x, x + n, 0.0);
+    sweep(x, b, true, crew);
+    for_rows(crew, 0, n, [&](std::size_t first, std::size_t last) {
+        fine_.residual(x, b, work.fine_r.data(), first, last);
+    });
+    for_rows(crew, 0, to_coarse_.rows(), [&](std::size_t first, std::size_t last) {
+        to_coarse_.multiply(work.fine_r.data(), work.b[0].data(), first, last);
+    });
+    v_cycle(0, work.b[0].data(), work.x[0].data(), work);
+    for_rows(crew, 0, n, [&](std::size_t first, std::size_t last) {
+        to_fine_.multiply_add(work.x[0].data(), x, first, last);
+    });
+    sweep(x, b, false, crew);
 }
 
 void TwoLevelSolver::cycle(const double* b, double* x) const {
     Work work(*this);
-    run_team(team_size(), [&](const TeamMember& m) { cycle(b, x, work, m); });
+    Crew crew(crew_size());
+    cycle(b, x, work, crew);
 }
 
 std::size_t TwoLevelSolver::solve(const double* b, double* x, double rtol, std::size_t max_cycles) const {
+    const std::size_t n = size();
     Work work(*this);
+    Crew crew(crew_size());
+    double* r = work.residual.data();
+    double* z = work.z.data();
+    double* p = work.p.data();
+    double* q = work.q.data();
+    std::copy(b, b + n, r);
+    std::fill(x, x + n, 0.0);
+    const double norm_b = std::sqrt(dot(r, r, work, crew));
+    if (norm_b == 0.0) return 0;
+    const double limit = rtol * norm_b;
+    double rho_last = 0.0;
     std::size_t cycles = 0;
-    run_team(team_size(), [&](const TeamMember& m) {
-        const auto [first, last] = m.share(0, size());
-        double* r = work.residual.data();
-        double* z = work.z.data();
-        double* p = work.p.data();
-        double* q = work.q.data();
-        std::copy(b + first, b + last, r + first);
-        std::fill(x + first, x + last, 0.0);
-        m.sync();
-        const double norm_b = std::sqrt(dot(r, r, work, m));
-        const double limit = rtol * norm_b;
-        double rho_last = 0.0;
-        // Every member computes the same sums, so all take the same branches.
-        for (std::size_t step = 0; step < max_cycles && norm_b > 0.0; ++step) {
-            if (!(std::sqrt(dot(r, r, work, m)) >= limit)) break;
-            cycle(r, z, work, m);
-            if (m.leads()) ++cycles;
-            const double rho = dot(r, z, work, m);
-            const double beta = step == 0 ? 0.0 : rho / rho_last;
+    for (std::size_t step = 0; step < max_cycles; ++step) {
+        if (!(std::sqrt(dot(r, r, work, crew)) >= limit)) break;
+        cycle(r, z, work, crew);
+        ++cycles;
+        const double rho = dot(r, z, work, crew);
+        const double beta = step == 0 ? 0.0 : rho / rho_last;
+        for_rows(crew, 0, n, [&](std::size_t first, std::size_t last) {
             for (std::size_t i = first; i < last; ++i) p[i] = step == 0 ? z[i] : p[i] * beta + z[i];
-            m.sync();
-            fine_.multiply(p, q, first, last);
-            m.sync();
-            const double curvature = dot(p, q, work, m);
-            // A direction without curvature: b has a part outside the range,
-            // or the iteration has stalled at rounding level.
-            if (!(curvature > 0.0)) break;
-            const double alpha = rho / curvature;
+        });
+        // q reads all of p: a loop of its own.
+        for_rows(crew, 0, n, [&](std::size_t first, std::size_t last) { fine_.multiply(p, q, first, last); });
+        const double curvature = dot(p, q, work, crew);
+        // A direction without curvature: b has a part outside the range, or
+        // the iteration has stalled at rounding level.
+        if (!(curvature > 0.0)) break;
+        const double alpha = rho / curvature;
+        for_rows(crew, 0, n, [&](std::size_t first, std::size_t last) {
             for (std::size_t i = first; i < last; ++i) x[i] += alpha * p[i], r[i] -= alpha * q[i];
-            m.sync();
-            rho_last = rho;
-        }
-    });
+        });
+        rho_last = rho;
+    }
     return cycles;
 }
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "lib/team.hpp"
+#include "lib/crew.hpp"
 #include "multigrid/csr_matrix.hpp"
 
 namespace corvane::multigrid {
@@ -27,7 +27,8 @@ public:
     // unknowns and the hierarchy's first level. colors: empty, or the starts
     // of the fine rows' colour classes (0 ... n), no row coupled to another of
     // its colour; the fine sweeps then go colour by colour, each colour's
-    // rows shared among n_threads threads (0: one per processor). Shapes that
+    // rows shared among n_threads threads (0: one per processor), as are
+    // the fine products and sums. Shapes that
     // do not chain, or colours that are not independent, fail with a Failure.
     TwoLevelSolver(CsrMatrix fine, CsrMatrix to_fine, CsrMatrix to_coarse, Hierarchy hierarchy,
                    std::vector<std::int64_t> colors, std::size_t n_threads);
@@ -48,11 +49,11 @@ public:
 
 private:
     struct Work;
-    void sweep(double* x, const double* b, bool forward, const TeamMember& m) const;
-    void cycle(const double* b, double* x, Work& work, const TeamMember& m) const;
+    void sweep(double* x, const double* b, bool forward, Crew& crew) const;
+    void cycle(const double* b, double* x, Work& work, Crew& crew) const;
     void v_cycle(std::size_t level, const double* b, double* x, Work& work) const;
-    double dot(const double* a, const double* b, Work& work, const TeamMember& m) const;
-    std::size_t team_size() const;
+    double dot(const double* a, const double* b, Work& work, Crew& crew) const;
+    std::size_t crew_size() const;
 
     CsrMatrix fine_, to_fine_, to_coarse_;
     Hierarchy hierarchy_;

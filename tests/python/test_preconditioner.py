@@ -13,7 +13,7 @@ from corvane.exterior_air import air_mesh, stiffness
 from corvane.magnetization import exact_fields
 from corvane import _multigrid, preconditioner
 from corvane.preconditioner import PotentialPreconditioner
-from conftest import box_mesh
+from conftest import ball_mesh, box_mesh
 from test_solve_magnetization import layered_ball
 
 H0 = np.array([0.0, 0.0, 1.0])
@@ -162,6 +162,24 @@ def test_the_two_level_solver_on_block_levels_cycles_as_numpy_and_solves():
                                     preconditioner._csr(identity), [preconditioner._csr(level.A) for level in levels],
                                     [preconditioner._csr(level.P) for level in levels[-2::-1]],
                                     [preconditioner._csr(level.R) for level in levels[:-1]], np.eye(1), [], 0)
+
+
+@pytest.mark.slow
+def test_two_threads_apply_the_preconditioner_to_the_same_bits_as_one():
+    # 38,508 elements: enough faces for the solver to share its sweeps.
+    nodes, conn = ball_mesh(0.08)
+    rng = np.random.default_rng(3)
+    axes = rng.standard_normal((len(conn), 3, 3))
+    chi = 50.0 * np.eye(3) + 5.0 * np.einsum("mij,mkj->mik", axes, axes)  # a tangent: symmetric, positive
+    residuals = rng.standard_normal((2, len(conn), 3))
+    results = []
+    for n_threads in (1, 2):
+        potential = PotentialPreconditioner(nodes, conn, air=True, n_threads=n_threads)
+        potential.set_chi(chi)
+        results.append([potential(r) for r in residuals] + [potential.info["cycles"]])
+    assert results[0][2] == results[1][2] > 0
+    for one, two in zip(results[0][:2], results[1][:2]):
+        np.testing.assert_array_equal(one, two)
 
 
 def test_bad_choices_are_refused():
