@@ -196,7 +196,7 @@ class PotentialPreconditioner:
         # element, the air's links), so that the solver's sweeps share each
         # colour among threads; within a colour in a bandwidth-reducing order,
         # so that consecutive rows read nearby values.
-        pattern = (self._unknowns.T @ (element_face.T @ element_face) @ self._unknowns + abs(self._air)).tocsr()
+        pattern = (self._unknowns.T @ shared @ self._unknowns + abs(self._air)).tocsr()
         near = reverse_cuthill_mckee(pattern, symmetric_mode=True)
         colors = pyamg.graph.vertex_coloring(pattern[near][:, near].tocsr(), method="MIS")
         by_color = np.argsort(colors, kind="stable")
