@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <vector>
 
+#include <atomic>
+
+#include "lib/crew.hpp"
 #include "lib/failure.hpp"
 #include "multigrid/two_level_solver.hpp"
 
@@ -29,6 +32,46 @@ CsrMatrix laplacian(std::size_t n, const std::vector<std::size_t>& at = {}, doub
         indptr.push_back(static_cast<std::int64_t>(indices.size()));
     }
     return CsrMatrix(n, n, indptr, indices, data);
+}
+
+// Every item runs exactly once per loop, on any crew size, loop after loop
+// (a helper that joins late must not run an old loop's body), and empty and
+// single-item loops return.
+TEST(Crew, RunsEveryItemOnceInEveryLoop) {
+    for (std::size_t threads : {1u, 2u, 4u}) {
+        Crew crew(threads);
+        for (std::size_t n : {0u, 1u, 2u, 7u, 1000u}) {
+            for (int loop = 0; loop < 50; ++loop) {
+                std::vector<std::atomic<int>> runs(n);
+                crew.parallel_for(n, [&](std::size_t item) { runs[item].fetch_add(loop + 1); });
+                for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(runs[i].load(), loop + 1) << threads << " " << n;
+            }
+        }
+    }
+}
+
+// The products sum each row first, and a row without a usable diagonal keeps its value.
+TEST(CsrMatrix, ProductsAndSweepsRowByRow) {
+    // [[2, -1, 0], [0, 0, 1], [-1, 0, 4]]: row 1 has no diagonal entry.
+    const CsrMatrix a(3, 3, {0, 2, 3, 5}, {0, 1, 2, 0, 2}, {2.0, -1.0, 1.0, -1.0, 4.0});
+    const double x[3] = {1.0, 2.0, 3.0}, b[3] = {1.0, 1.0, 1.0};
+    double y[3] = {10.0, 10.0, 10.0}, r[3];
+    a.multiply_add(x, y);
+    EXPECT_EQ(y[0], 10.0) << "2 - 2 added";
+    EXPECT_EQ(y[1], 13.0);
+    EXPECT_EQ(y[2], 21.0);
+    a.residual(x, b, r);
+    EXPECT_EQ(r[1], -2.0);
+    double z[3] = {0.0, 5.0, 0.0};
+    a.gauss_seidel(z, b, true);  // z0 = (1 + 5) / 2, z1 kept, z2 = (1 + 3) / 4
+    EXPECT_EQ(z[0], 3.0);
+    EXPECT_EQ(z[1], 5.0);
+    EXPECT_EQ(z[2], 1.0);
+    a.gauss_seidel(z, b, false, 1, 3);  // rows 2 then 1 only
+    EXPECT_EQ(z[2], 1.0);
+    EXPECT_EQ(z[0], 3.0);
+    EXPECT_TRUE(a.independent(1, 2));
+    EXPECT_FALSE(a.independent(0, 2));
 }
 
 TEST(CsrMatrix, RefusesMalformedStructures) {
