@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "biotsavart/direct.hpp"
+#include "fmm/near_products.hpp"
 #include "fmm/point_terms.hpp"
 #include "lib/failure.hpp"
 
@@ -275,8 +276,9 @@ void NearField::compute_block(const NearInputs& in, std::size_t b, Columns colum
                 ++i;
             }
         }
+        // Each target's row holds entry v of every column together (see multiply_rows).
         for (std::size_t t = 0; t < n_t; ++t)
-            for (std::size_t v = 0; v < c; ++v) values[(t * n_c + j) * c + v] = scratch.terms[v * n_t + t];
+            for (std::size_t v = 0; v < c; ++v) values[(t * c + v) * n_c + j] = scratch.terms[v * n_t + t];
     }
     for (std::uint32_t i = in.lists.near_begin[leaf]; i < in.lists.near_begin[leaf + 1]; ++i)
         scratch.direct[in.lists.near_sources[i]] = 0;
@@ -288,11 +290,12 @@ void NearField::add_exact_terms(const NearInputs& in, std::size_t first, std::si
     const Elements& el = in.elements;
     const std::size_t c = entry_size_;
     std::vector<double> nx, ny, nz, exact, work;
-    std::vector<std::uint64_t> slot;  // where each near target's entry of the element starts
+    std::vector<std::uint64_t> slot;    // where each near target's first entry of the element lies
+    std::vector<std::uint64_t> stride;  // and how far apart its entries lie (its block's columns)
     for (std::size_t k = first; k < last; ++k) {
         const Vec3 ce = centroid(el, k);
         const double reach = in.near_factor * el.radii[k];
-        nx.clear(), ny.clear(), nz.clear(), slot.clear();
+        nx.clear(), ny.clear(), nz.clear(), slot.clear(), stride.clear();
         for (std::uint64_t i = reach_begin_[k]; i < reach_begin_[k + 1]; ++i) {
             const std::uint32_t b = reach_blocks_[i];
             if (block_storage_[b] == NearStorage::None) continue;
@@ -306,7 +309,8 @@ void NearField::add_exact_terms(const NearInputs& in, std::size_t first, std::si
                 const Vec3 target = in.targets[t];
                 if (!(distance2(target, ce) < reach * reach)) continue;
                 nx.push_back(target.x), ny.push_back(target.y), nz.push_back(target.z);
-                slot.push_back((entry_begin_[b] + (t - box.trg_begin) * columns.size + j) * c);
+                slot.push_back((entry_begin_[b] + (t - box.trg_begin) * columns.size) * c + j);
+                stride.push_back(columns.size);
                 // The entries lie far apart: fetched while the kernel runs.
                 __builtin_prefetch(values + slot.back(), 1);
             }
@@ -316,8 +320,10 @@ void NearField::add_exact_terms(const NearInputs& in, std::size_t first, std::si
         exact.resize(c * n);
         exact_entries(in.kind, el, k, nx.data(), ny.data(), nz.data(), n, work, exact.data());
         for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t v = 0; v < c; ++v)
-                values[slot[i] + v] = static_cast<T>(static_cast<double>(values[slot[i] + v]) + exact[v * n + i]);
+            for (std::size_t v = 0; v < c; ++v) {
+                T& value = values[slot[i] + v * stride[i]];
+                value = static_cast<T>(static_cast<double>(value) + exact[v * n + i]);
+            }
     }
 }
 
@@ -377,40 +383,6 @@ void NearField::store(const NearInputs& in, std::uint64_t budget, bool single_pr
     }, poll);
 }
 
-namespace {
-
-template <class T>
-void multiply_block(const Kind& kind, const T* values, const std::uint32_t* list, std::size_t n_t, std::size_t n_e,
-                    const double* vectors, double* out) {
-    const std::size_t c = kind.entry_size();
-    for (std::size_t t = 0; t < n_t; ++t) {
-        double sx = 0.0, sy = 0.0, sz = 0.0;
-        const T* row = values + t * n_e * c;
-        for (std::size_t j = 0; j < n_e; ++j) {
-            const double* v = vectors + 3 * list[j];
-            const T* a = row + j * c;
-            if (kind.dipole()) {
-                sx += (double(a[0]) * v[0] + double(a[3]) * v[1]) + double(a[4]) * v[2];
-                sy += (double(a[3]) * v[0] + double(a[1]) * v[1]) + double(a[5]) * v[2];
-                sz += (double(a[4]) * v[0] + double(a[5]) * v[1]) + double(a[2]) * v[2];
-            } else if (kind.curl()) {
-                sx += double(a[1]) * v[2] - double(a[2]) * v[1];
-                sy += double(a[2]) * v[0] - double(a[0]) * v[2];
-                sz += double(a[0]) * v[1] - double(a[1]) * v[0];
-            } else {
-                sx += double(a[0]) * v[0];
-                sy += double(a[0]) * v[1];
-                sz += double(a[0]) * v[2];
-            }
-        }
-        out[3 * t] += sx;
-        out[3 * t + 1] += sy;
-        out[3 * t + 2] += sz;
-    }
-}
-
-}  // namespace
-
 void NearField::add_block(const NearInputs& in, std::size_t b, const double* vectors,
                           const double* const point_vectors[3], double* out, Scratch& scratch) const {
     const Tree& tree = in.tree;
@@ -420,14 +392,21 @@ void NearField::add_block(const NearInputs& in, std::size_t b, const double* vec
     const std::size_t c = entry_size_;
     const NearStorage storage = block_storage_[b];
     const Columns kept = kept_columns(b);
+    // The columns' vectors gathered once for all the block's rows.
+    scratch.vx.resize(kept.size), scratch.vy.resize(kept.size), scratch.vz.resize(kept.size);
+    for (std::size_t j = 0; j < kept.size; ++j) {
+        const double* v = vectors + 3 * static_cast<std::size_t>(kept.elements[j]);
+        scratch.vx[j] = v[0], scratch.vy[j] = v[1], scratch.vz[j] = v[2];
+    }
+    const double *vx = scratch.vx.data(), *vy = scratch.vy.data(), *vz = scratch.vz.data();
     if (storage != NearStorage::None && single_precision_) {
-        multiply_block(in.kind, single_.get() + entry_begin_[b] * c, kept.elements, n_t, kept.size, vectors, out);
+        multiply_rows(in.kind, single_.get() + entry_begin_[b] * c, n_t, kept.size, vx, vy, vz, out);
     } else if (storage != NearStorage::None) {
-        multiply_block(in.kind, double_.get() + entry_begin_[b] * c, kept.elements, n_t, kept.size, vectors, out);
+        multiply_rows(in.kind, double_.get() + entry_begin_[b] * c, n_t, kept.size, vx, vy, vz, out);
     } else {
         scratch.values.resize(n_t * kept.size * c);
         compute_block(in, b, kept, scratch.values.data(), scratch, true);
-        multiply_block(in.kind, scratch.values.data(), kept.elements, n_t, kept.size, vectors, out);
+        multiply_rows(in.kind, scratch.values.data(), n_t, kept.size, vx, vy, vz, out);
     }
     if (storage == NearStorage::All) return;
     // The other elements are exact for no target of the block: their direct
