@@ -52,16 +52,22 @@ bool CsrMatrix::independent(std::size_t first, std::size_t last) const {
 void CsrMatrix::gauss_seidel(double* x, const double* b, bool forward, std::size_t first, std::size_t last) const {
     for (std::size_t step = first; step < last; ++step) {
         const std::size_t i = forward ? step : first + last - 1 - step;
-        double off = 0.0, diagonal = 0.0;
-        for (auto e = indptr_[i]; e < indptr_[i + 1]; ++e) {
+        // The off-diagonal sum in two chains, as in row_product; the
+        // diagonal entry, wherever it sits, adds an exact zero.
+        double even = 0.0, odd = 0.0, diagonal = 0.0;
+        const auto term = [&](std::int64_t e) {
             const auto j = static_cast<std::size_t>(indices_[e]);
-            if (j == i) {
-                diagonal = data_[e];
-            } else {
-                off += data_[e] * x[j];
-            }
+            diagonal = j == i ? data_[e] : diagonal;
+            return (j == i ? 0.0 : data_[e]) * x[j];
+        };
+        auto e = indptr_[i];
+        const auto end = indptr_[i + 1];
+        for (; e + 1 < end; e += 2) {
+            even += term(e);
+            odd += term(e + 1);
         }
-        if (diagonal != 0.0) x[i] = (b[i] - off) / diagonal;
+        if (e < end) even += term(e);
+        if (diagonal != 0.0) x[i] = (b[i] - (even + odd)) / diagonal;
     }
 }
 

@@ -43,10 +43,18 @@ public:
     std::size_t nonzeros() const { return data_.size(); }
 
 private:
+    // Row i times x, the entries at even and odd offsets summed apart: two
+    // chains of additions instead of one, which bound the loops' speed.
     double row_product(std::size_t i, const double* x) const {
-        double sum = 0.0;
-        for (auto e = indptr_[i]; e < indptr_[i + 1]; ++e) sum += data_[e] * x[indices_[e]];
-        return sum;
+        double even = 0.0, odd = 0.0;
+        auto e = indptr_[i];
+        const auto end = indptr_[i + 1];
+        for (; e + 1 < end; e += 2) {
+            even += data_[e] * x[indices_[e]];
+            odd += data_[e + 1] * x[indices_[e + 1]];
+        }
+        if (e < end) even += data_[e] * x[indices_[e]];
+        return even + odd;
     }
 
     std::size_t rows_ = 0, cols_ = 0;

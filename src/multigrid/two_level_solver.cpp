@@ -142,10 +142,15 @@ void TwoLevelSolver::v_cycle(std::size_t level, const double* b, double* x, Work
     const std::size_t n = levels[level].rows();
     if (level + 1 == levels.size()) {
         const double* inverse = hierarchy_.coarsest_inverse.data();
+        // Four partial sums per row, so that the additions do not wait on each other.
         for (std::size_t i = 0; i < n; ++i) {
-            double sum = 0.0;
-            for (std::size_t j = 0; j < n; ++j) sum += inverse[i * n + j] * b[j];
-            x[i] = sum;
+            const double* row = inverse + i * n;
+            double sum[4] = {0.0, 0.0, 0.0, 0.0};
+            std::size_t j = 0;
+            for (; j + 4 <= n; j += 4)
+                for (std::size_t k = 0; k < 4; ++k) sum[k] += row[j + k] * b[j + k];
+            for (; j < n; ++j) sum[0] += row[j] * b[j];
+            x[i] = (sum[0] + sum[1]) + (sum[2] + sum[3]);
         }
         return;
     }
