@@ -130,9 +130,7 @@ class PotentialPreconditioner:
         # Outward: away from the node each face leaves out.
         inward = np.einsum("mkj,mkj->mk", area, triangles[:, :, 0] - corners)
         area *= np.where(inward < 0.0, -1.0, 1.0)[..., None]
-        keys = np.sort(connectivity[:, _FACE_NODES], axis=2).reshape(-1, 3)
-        faces, face_of = np.unique(keys, axis=0, return_inverse=True)
-        face_of = face_of.ravel()
+        faces, face_of = _unique_triples(np.sort(connectivity[:, _FACE_NODES], axis=2).reshape(-1, 3))
         n_faces = len(faces)
         rows = np.repeat(face_of, 3)
         columns = (3 * np.repeat(np.arange(m), 4)[:, None] + np.arange(3)).ravel()
@@ -287,6 +285,19 @@ class PotentialPreconditioner:
                 indicator[self._corners[strong][piece == k].ravel()] = 1.0
                 candidates.append(indicator)
         return np.column_stack(candidates)
+
+
+def _unique_triples(keys):
+    """The distinct rows of keys (k, 3), of non-negative integers, in increasing order, and
+    the index of each row among them: np.unique(keys, axis=0), several times faster
+    through one integer per row where the integers allow it."""
+    n = int(keys.max(initial=0)) + 1
+    if n**3 >= 2**63:
+        faces, face_of = np.unique(keys, axis=0, return_inverse=True)
+        return faces, face_of.ravel()
+    keys = keys.astype(np.int64)
+    codes, face_of = np.unique((keys[:, 0] * n + keys[:, 1]) * n + keys[:, 2], return_inverse=True)
+    return np.stack([codes // (n * n), codes // n % n, codes % n], axis=1), face_of.ravel()
 
 
 def _csr(matrix):
