@@ -202,7 +202,7 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
     info_.near_bytes = near_->bytes_kept();
     // The multipole and local expansions of every box, and the vectors at the points.
     info_.apply_bytes = sizeof(double) * (2 * tree_.boxes.size() * settings_.kind.components() * k + 3 * points_.size());
-    bytes += info_.near_bytes;
+    bytes += info_.near_bytes + near_->trace_bytes();
     info_.bytes = bytes;
     info_.build_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (progress && !progress(1.0)) throw Cancelled();

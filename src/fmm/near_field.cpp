@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <tuple>
 
 #include "biotsavart/direct.hpp"
 #include "fmm/near_products.hpp"
@@ -59,6 +60,7 @@ NearField::NearField(const NearInputs& in, std::size_t n_threads, const Poll& po
     const Elements& el = in.elements;
     const std::size_t q = el.points_per_element;
     entry_size_ = in.kind.entry_size();
+    stored_size_ = in.kind.dipole() ? 5 : entry_size_;
     std::vector<std::int64_t> leaf_block(tree.boxes.size(), -1);
     for (std::size_t b = 0; b < tree.boxes.size(); ++b) {
         const Box& box = tree.boxes[b];
@@ -170,7 +172,11 @@ NearField::Columns NearField::kept_columns(std::size_t b) const {
 
 std::uint64_t NearField::bytes_kept() const {
     return entry_begin_.empty() ? 0
-                                : entry_begin_.back() * entry_size_ * (single_precision_ ? sizeof(float) : sizeof(double));
+                                : entry_begin_.back() * stored_size_ * (single_precision_ ? sizeof(float) : sizeof(double));
+}
+
+std::uint64_t NearField::trace_bytes() const {
+    return traces_.size() * sizeof(Trace) + trace_begin_.size() * sizeof(std::uint64_t);
 }
 
 std::uint64_t NearField::bytes(NearStorage storage, bool single_precision) const {
@@ -180,7 +186,7 @@ std::uint64_t NearField::bytes(NearStorage storage, bool single_precision) const
         const std::size_t columns = storage == NearStorage::All ? all_columns(b).size : exact_columns(b).size;
         pairs += columns * block_targets_[b];
     }
-    return pairs * entry_size_ * (single_precision ? sizeof(float) : sizeof(double));
+    return pairs * stored_size_ * (single_precision ? sizeof(float) : sizeof(double));
 }
 
 namespace {
@@ -227,7 +233,7 @@ void exact_entries(const Kind& kind, const Elements& el, std::size_t k, const do
 }  // namespace
 
 void NearField::compute_block(const NearInputs& in, std::size_t b, Columns columns, double* values,
-                              Scratch& scratch, bool with_exact) const {
+                              Scratch& scratch, bool with_exact, std::size_t width) const {
     const Tree& tree = in.tree;
     const Elements& el = in.elements;
     const Kind kind = in.kind;
@@ -276,26 +282,37 @@ void NearField::compute_block(const NearInputs& in, std::size_t b, Columns colum
                 ++i;
             }
         }
-        // Each target's row holds entry v of every column together (see multiply_rows).
+        // Each target's row holds entry v of every column together (see
+        // multiply_rows); a narrower width leaves out zz (entry 2).
         for (std::size_t t = 0; t < n_t; ++t)
-            for (std::size_t v = 0; v < c; ++v) values[(t * c + v) * n_c + j] = scratch.terms[v * n_t + t];
+            for (std::size_t v = 0, w = 0; v < c; ++v) {
+                if (width < c && v == 2) continue;
+                values[(t * width + w++) * n_c + j] = scratch.terms[v * n_t + t];
+            }
     }
     for (std::uint32_t i = in.lists.near_begin[leaf]; i < in.lists.near_begin[leaf + 1]; ++i)
         scratch.direct[in.lists.near_sources[i]] = 0;
 }
 
+// A trace of H of a magnetisation below this (the field matrix is
+// dimensionless) is rounding: the traces that are not are solid-angle
+// fractions, -1 inside an element.
+constexpr double ZERO_TRACE = 1e-9;
+
 template <class T>
-void NearField::add_exact_terms(const NearInputs& in, std::size_t first, std::size_t last, T* values) const {
+void NearField::add_exact_terms(const NearInputs& in, std::size_t first, std::size_t last, T* values,
+                                std::vector<BlockTrace>& traces) const {
     const Tree& tree = in.tree;
     const Elements& el = in.elements;
-    const std::size_t c = entry_size_;
+    const std::size_t c = entry_size_, width = stored_size_;
     std::vector<double> nx, ny, nz, exact, work;
     std::vector<std::uint64_t> slot;    // where each near target's first entry of the element lies
     std::vector<std::uint64_t> stride;  // and how far apart its entries lie (its block's columns)
+    std::vector<BlockTrace> place;  // its block, target in the block and column
     for (std::size_t k = first; k < last; ++k) {
         const Vec3 ce = centroid(el, k);
         const double reach = in.near_factor * el.radii[k];
-        nx.clear(), ny.clear(), nz.clear(), slot.clear(), stride.clear();
+        nx.clear(), ny.clear(), nz.clear(), slot.clear(), stride.clear(), place.clear();
         for (std::uint64_t i = reach_begin_[k]; i < reach_begin_[k + 1]; ++i) {
             const std::uint32_t b = reach_blocks_[i];
             if (block_storage_[b] == NearStorage::None) continue;
@@ -309,8 +326,9 @@ void NearField::add_exact_terms(const NearInputs& in, std::size_t first, std::si
                 const Vec3 target = in.targets[t];
                 if (!(distance2(target, ce) < reach * reach)) continue;
                 nx.push_back(target.x), ny.push_back(target.y), nz.push_back(target.z);
-                slot.push_back((entry_begin_[b] + (t - box.trg_begin) * columns.size) * c + j);
+                slot.push_back((entry_begin_[b] + (t - box.trg_begin) * columns.size) * width + j);
                 stride.push_back(columns.size);
+                place.push_back({b, Trace{t - box.trg_begin, static_cast<std::uint32_t>(j), 0.0}});
                 // The entries lie far apart: fetched while the kernel runs.
                 __builtin_prefetch(values + slot.back(), 1);
             }
@@ -319,18 +337,27 @@ void NearField::add_exact_terms(const NearInputs& in, std::size_t first, std::si
         const std::size_t n = slot.size();
         exact.resize(c * n);
         exact_entries(in.kind, el, k, nx.data(), ny.data(), nz.data(), n, work, exact.data());
-        for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t v = 0; v < c; ++v) {
-                T& value = values[slot[i] + v * stride[i]];
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t v = 0, w = 0; v < c; ++v) {
+                if (width < c && v == 2) continue;
+                T& value = values[slot[i] + w++ * stride[i]];
                 value = static_cast<T>(static_cast<double>(value) + exact[v * n + i]);
             }
+            if (width == c) continue;
+            // The point terms are traceless: the exact terms' trace is the value's.
+            const double trace = exact[i] + exact[n + i] + exact[2 * n + i];
+            if (std::abs(trace) > ZERO_TRACE) {
+                const auto& [block, where] = place[i];
+                traces.push_back({block, {where.target, where.column, trace}});
+            }
+        }
     }
 }
 
 void NearField::store(const NearInputs& in, std::uint64_t budget, bool single_precision, std::size_t n_threads,
                       const Poll& poll) {
     single_precision_ = single_precision;
-    const std::size_t c = entry_size_;
+    const std::size_t c = stored_size_;
     const std::uint64_t entry_bytes = c * (single_precision ? sizeof(float) : sizeof(double));
     // A base for every block, and the next kind up for the blocks (in tree
     // order, so neighbours alike) whose extra entries the budget still holds.
@@ -350,6 +377,8 @@ void NearField::store(const NearInputs& in, std::uint64_t budget, bool single_pr
     for (std::size_t b = 0; b < n_blocks(); ++b)
         entry_begin_[b + 1] = entry_begin_[b] +
                               (block_storage_[b] == NearStorage::None ? 0 : kept_columns(b).size * block_targets_[b]);
+    trace_begin_.assign(n_blocks() + 1, 0);
+    traces_.clear();
     if (storage_ == NearStorage::None) return;
     if (single_precision) {
         single_.reset(new float[entry_begin_.back() * c]);
@@ -363,24 +392,36 @@ void NearField::store(const NearInputs& in, std::uint64_t budget, bool single_pr
         if (count == 0) return;
         if (single_precision) {
             s.values.resize(count);
-            compute_block(in, b, kept_columns(b), s.values.data(), s, false);
+            compute_block(in, b, kept_columns(b), s.values.data(), s, false, c);
             std::copy(s.values.begin(), s.values.begin() + static_cast<std::ptrdiff_t>(count), single_.get() + begin);
         } else {
-            compute_block(in, b, kept_columns(b), double_.get() + begin, s, false);
+            compute_block(in, b, kept_columns(b), double_.get() + begin, s, false, c);
         }
     }, poll);
     // Each element's exact terms in one kernel call per axis over all the
     // targets it reaches; every entry belongs to one element.
     constexpr std::size_t ELEMENTS_PER_ITEM = 64;
     const std::size_t n_elements = in.elements.size();
-    run_items((n_elements + ELEMENTS_PER_ITEM - 1) / ELEMENTS_PER_ITEM, n_threads, [&](std::size_t item, std::size_t) {
+    const std::size_t n_items = (n_elements + ELEMENTS_PER_ITEM - 1) / ELEMENTS_PER_ITEM;
+    std::vector<std::vector<BlockTrace>> found(n_items);
+    run_items(n_items, n_threads, [&](std::size_t item, std::size_t) {
         const std::size_t first = item * ELEMENTS_PER_ITEM, last = std::min(n_elements, first + ELEMENTS_PER_ITEM);
         if (single_precision) {
-            add_exact_terms(in, first, last, single_.get());
+            add_exact_terms(in, first, last, single_.get(), found[item]);
         } else {
-            add_exact_terms(in, first, last, double_.get());
+            add_exact_terms(in, first, last, double_.get(), found[item]);
         }
     }, poll);
+    // The traces block by block, in target and column order.
+    std::vector<BlockTrace> all;
+    for (auto& list : found) all.insert(all.end(), list.begin(), list.end()), std::vector<BlockTrace>().swap(list);
+    std::sort(all.begin(), all.end(), [](const BlockTrace& a, const BlockTrace& b) {
+        return std::tie(a.first, a.second.target, a.second.column) <
+               std::tie(b.first, b.second.target, b.second.column);
+    });
+    traces_.reserve(all.size());
+    for (const auto& [block, trace] : all) ++trace_begin_[block + 1], traces_.push_back(trace);
+    for (std::size_t b = 0; b < n_blocks(); ++b) trace_begin_[b + 1] += trace_begin_[b];
 }
 
 void NearField::add_block(const NearInputs& in, std::size_t b, const double* vectors,
@@ -389,7 +430,8 @@ void NearField::add_block(const NearInputs& in, std::size_t b, const double* vec
     const std::uint32_t leaf = block_leaf_[b];
     const Box& box = tree.boxes[leaf];
     const std::size_t n_t = box.n_targets();
-    const std::size_t c = entry_size_;
+    const std::size_t c = stored_size_;
+    const bool traceless = stored_size_ < entry_size_;
     const NearStorage storage = block_storage_[b];
     const Columns kept = kept_columns(b);
     // The columns' vectors gathered once for all the block's rows.
@@ -400,13 +442,17 @@ void NearField::add_block(const NearInputs& in, std::size_t b, const double* vec
     }
     const double *vx = scratch.vx.data(), *vy = scratch.vy.data(), *vz = scratch.vz.data();
     if (storage != NearStorage::None && single_precision_) {
-        multiply_rows(in.kind, single_.get() + entry_begin_[b] * c, n_t, kept.size, vx, vy, vz, out);
+        multiply_rows(in.kind, traceless, single_.get() + entry_begin_[b] * c, n_t, kept.size, vx, vy, vz, out);
     } else if (storage != NearStorage::None) {
-        multiply_rows(in.kind, double_.get() + entry_begin_[b] * c, n_t, kept.size, vx, vy, vz, out);
+        multiply_rows(in.kind, traceless, double_.get() + entry_begin_[b] * c, n_t, kept.size, vx, vy, vz, out);
     } else {
-        scratch.values.resize(n_t * kept.size * c);
-        compute_block(in, b, kept, scratch.values.data(), scratch, true);
-        multiply_rows(in.kind, scratch.values.data(), n_t, kept.size, vx, vy, vz, out);
+        scratch.values.resize(n_t * kept.size * entry_size_);
+        compute_block(in, b, kept, scratch.values.data(), scratch, true, entry_size_);
+        multiply_rows(in.kind, false, scratch.values.data(), n_t, kept.size, vx, vy, vz, out);
+    }
+    if (storage != NearStorage::None) {
+        for (std::uint64_t k = trace_begin_[b]; k < trace_begin_[b + 1]; ++k)
+            out[3 * traces_[k].target + 2] += traces_[k].value * vz[traces_[k].column];
     }
     if (storage == NearStorage::All) return;
     // The other elements are exact for no target of the block: their direct

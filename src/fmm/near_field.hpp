@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "fmm/elements.hpp"
@@ -60,7 +61,8 @@ public:
     void store(const NearInputs& in, std::uint64_t budget, bool single_precision, std::size_t n_threads,
                const Poll& poll);
     NearStorage storage() const { return storage_; }
-    std::uint64_t bytes_kept() const;
+    std::uint64_t bytes_kept() const;   // the kept values
+    std::uint64_t trace_bytes() const;  // the traces beside them
 
     // Per thread, reused from block to block.
     struct Scratch {
@@ -76,6 +78,16 @@ public:
                    double* out, Scratch& scratch) const;
 
 private:
+    // Kept H of a magnetisation leaves out zz: outside an element its field
+    // matrix is traceless (its field is curl- and divergence-free there), so
+    // zz = trace - xx - yy with a trace of 0 but for the targets inside an
+    // element or on its boundary, whose traces (-1 inside) are listed per
+    // block (target, column, trace).
+    struct Trace {
+        std::uint32_t target, column;
+        double value;
+    };
+    using BlockTrace = std::pair<std::uint32_t, Trace>;  // a block's trace
     struct Columns {
         const std::uint32_t* elements;
         std::size_t size;
@@ -83,14 +95,17 @@ private:
     Columns all_columns(std::size_t b) const;
     Columns exact_columns(std::size_t b) const;
     Columns kept_columns(std::size_t b) const;
-    // Values of the columns of block b ([target][column][entry]): the point
-    // terms, and the exact terms too when `with_exact` (store() adds them
-    // element by element instead).
+    // Values of the columns of block b (row t holds entry v of column j at
+    // (t * width + v) * columns + j): the point terms, and the exact terms
+    // too when `with_exact` (store() adds them element by element instead).
+    // width is entry_size_, or stored_size_ for values to keep.
     void compute_block(const NearInputs& in, std::size_t b, Columns columns, double* values, Scratch& scratch,
-                       bool with_exact) const;
-    // Adds the exact terms of elements [first, last) to the kept values.
+                       bool with_exact, std::size_t width) const;
+    // Adds the exact terms of elements [first, last) to the kept values;
+    // appends the traces that are not zero.
     template <class T>
-    void add_exact_terms(const NearInputs& in, std::size_t first, std::size_t last, T* values) const;
+    void add_exact_terms(const NearInputs& in, std::size_t first, std::size_t last, T* values,
+                         std::vector<BlockTrace>& traces) const;
 
     std::vector<std::uint32_t> block_leaf_;
     std::vector<std::size_t> block_targets_;
@@ -99,6 +114,8 @@ private:
     std::vector<std::uint64_t> reach_begin_;  // per element: the blocks its exact reach touches
     std::vector<std::uint32_t> reach_blocks_;
     std::vector<std::uint64_t> entry_begin_;  // per block: first kept (target, column) pair
+    std::vector<std::uint64_t> trace_begin_;
+    std::vector<Trace> traces_;
     // Written block by block by the threads that compute them, so the pages
     // are first touched in parallel: no zeroing pass.
     std::unique_ptr<float[]> single_;
@@ -107,7 +124,8 @@ private:
     NearStorage storage_ = NearStorage::None;
     bool single_precision_ = false;
     std::uint64_t n_interactions_ = 0, n_exact_ = 0;
-    std::size_t entry_size_ = 0;
+    std::size_t entry_size_ = 0;   // entries of a (target, element) value
+    std::size_t stored_size_ = 0;  // of them kept
 };
 
 }  // namespace corvane::fmm

@@ -11,10 +11,12 @@ namespace corvane::fmm {
 // n_columns elements whose vectors are the lists vx, vy, vz. Row t's values
 // start at values + t * entry_size * n_columns, entry v of column j at
 // v * n_columns + j (see kinds.hpp for the entries). Each row is summed in
-// a fixed order for a given n_columns and instruction set.
-void multiply_rows(const Kind& kind, const float* values, std::size_t n_rows, std::size_t n_columns,
+// a fixed order for a given n_columns and instruction set. traceless (H of
+// a magnetisation only): the rows hold (xx, yy, xy, xz, yz), and zz is
+// -(xx + yy).
+void multiply_rows(const Kind& kind, bool traceless, const float* values, std::size_t n_rows, std::size_t n_columns,
                    const double* vx, const double* vy, const double* vz, double* out);
-void multiply_rows(const Kind& kind, const double* values, std::size_t n_rows, std::size_t n_columns,
+void multiply_rows(const Kind& kind, bool traceless, const double* values, std::size_t n_rows, std::size_t n_columns,
                    const double* vx, const double* vy, const double* vz, double* out);
 
 }  // namespace corvane::fmm

@@ -330,29 +330,38 @@ TEST(FieldOperator, ThreadCountChangesNoBit) {
     }
 }
 
-// Rows of kept near values times gathered vectors, every kind, for row
-// lengths below, at and past a vector's lanes: the plain sums of the entries.
+// Rows of kept near values times gathered vectors, every kind (H of a
+// magnetisation also without zz), for row lengths below, at and past a
+// vector's lanes: the plain sums of the entries.
 TEST(NearProducts, RowsAgreeWithThePlainSums) {
     std::mt19937_64 rng(5);
     std::uniform_real_distribution<double> u(-1.0, 1.0);
-    for (const Kind kind : {Kind{Source::Magnetization, Field::H}, Kind{Source::Current, Field::H},
-                            Kind{Source::Current, Field::A}}) {
-        const std::size_t c = kind.entry_size();
+    for (const auto& [kind, traceless] : {std::pair{Kind{Source::Magnetization, Field::H}, false},
+                                          std::pair{Kind{Source::Magnetization, Field::H}, true},
+                                          std::pair{Kind{Source::Current, Field::H}, false},
+                                          std::pair{Kind{Source::Current, Field::A}, false}}) {
+        const std::size_t c = traceless ? 5 : kind.entry_size();
         for (const std::size_t n : {1, 3, 8, 17}) {
             const std::size_t rows = 3;
             std::vector<float> values(rows * c * n);
             std::vector<double> v[3], out(3 * rows, 1.0);
             for (float& x : values) x = static_cast<float>(u(rng));
             for (auto& list : v) list.resize(n), std::generate(list.begin(), list.end(), [&] { return u(rng); });
-            multiply_rows(kind, values.data(), rows, n, v[0].data(), v[1].data(), v[2].data(), out.data());
+            multiply_rows(kind, traceless, values.data(), rows, n, v[0].data(), v[1].data(), v[2].data(), out.data());
             for (std::size_t t = 0; t < rows; ++t) {
                 double expected[3] = {1.0, 1.0, 1.0};
                 for (std::size_t j = 0; j < n; ++j) {
                     const auto a = [&](std::size_t e) { return double(values[(t * c + e) * n + j]); };
+                    // The full symmetric matrix, zz from the trace where it is left out.
+                    const auto m = [&](std::size_t e) {
+                        if (!traceless) return a(e);
+                        return e < 2 ? a(e) : e == 2 ? -(a(0) + a(1)) : a(e - 1);
+                    };
                     const double x = v[0][j], y = v[1][j], z = v[2][j];
-                    const double f[3] = {c == 6 ? a(0) * x + a(3) * y + a(4) * z : c == 3 ? a(1) * z - a(2) * y : a(0) * x,
-                                         c == 6 ? a(3) * x + a(1) * y + a(5) * z : c == 3 ? a(2) * x - a(0) * z : a(0) * y,
-                                         c == 6 ? a(4) * x + a(5) * y + a(2) * z : c == 3 ? a(0) * y - a(1) * x : a(0) * z};
+                    const bool sym = kind.dipole();
+                    const double f[3] = {sym ? m(0) * x + m(3) * y + m(4) * z : c == 3 ? a(1) * z - a(2) * y : a(0) * x,
+                                         sym ? m(3) * x + m(1) * y + m(5) * z : c == 3 ? a(2) * x - a(0) * z : a(0) * y,
+                                         sym ? m(4) * x + m(5) * y + m(2) * z : c == 3 ? a(0) * y - a(1) * x : a(0) * z};
                     for (std::size_t k = 0; k < 3; ++k) expected[k] += f[k];
                 }
                 for (std::size_t k = 0; k < 3; ++k) EXPECT_NEAR(out[3 * t + k], expected[k], 1e-13) << c << " " << n;
