@@ -351,7 +351,6 @@ void FieldOperator::apply(const double* vectors, double* out, const Progress& pr
     // Multipole to local, in batches of expansions that share a translation.
     run_items(chunk_begin_.size() - 1, threads, [&](std::size_t chunk, std::size_t) {
         std::vector<double> x(k * M2L_BATCH), y(k * M2L_BATCH), scratch(4 * k * M2L_BATCH);
-        std::size_t slot_pair[M2L_BATCH], slot_comp[M2L_BATCH];
         for (std::size_t i = chunk_begin_[chunk]; i < chunk_begin_[chunk + 1];) {
             std::size_t j = i;
             while (j < chunk_begin_[chunk + 1] && chunk_pairs_[j].translation == chunk_pairs_[i].translation) ++j;
@@ -362,17 +361,20 @@ void FieldOperator::apply(const double* vectors, double* out, const Progress& pr
             for (std::size_t first = 0; first < n_cols; first += M2L_BATCH) {
                 const std::size_t used = std::min(M2L_BATCH, n_cols - first);
                 if (used < M2L_BATCH) std::fill(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(kt * M2L_BATCH), 0.0);
+                const double* from[M2L_BATCH];
+                double* to[M2L_BATCH];
                 for (std::size_t l = 0; l < used; ++l) {
-                    slot_pair[l] = i + (first + l) / comps;
-                    slot_comp[l] = (first + l) % comps;
-                    const double* m = multipole.get() + chunk_pairs_[slot_pair[l]].source_box * stride + slot_comp[l] * k;
-                    for (std::size_t r = 0; r < kt; ++r) x[r * M2L_BATCH + l] = m[r];
+                    const std::size_t pair = i + (first + l) / comps, comp = (first + l) % comps;
+                    from[l] = multipole.get() + chunk_pairs_[pair].source_box * stride + comp * k;
+                    to[l] = local.get() + chunk_pairs_[pair].target_box * stride + comp * k;
                 }
+                // Row by row: the batch's rows are read and written in order,
+                // each expansion's coefficients in order too.
+                for (std::size_t r = 0; r < kt; ++r)
+                    for (std::size_t l = 0; l < used; ++l) x[r * M2L_BATCH + l] = from[l][r];
                 translate_batch(t, x.data(), y.data(), scratch.data());
-                for (std::size_t l = 0; l < used; ++l) {
-                    double* loc = local.get() + chunk_pairs_[slot_pair[l]].target_box * stride + slot_comp[l] * k;
-                    for (std::size_t r = 0; r < kt; ++r) loc[r] += y[r * M2L_BATCH + l];
-                }
+                for (std::size_t r = 0; r < kt; ++r)
+                    for (std::size_t l = 0; l < used; ++l) to[l][r] += y[r * M2L_BATCH + l];
             }
             i = j;
         }
