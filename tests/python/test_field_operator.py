@@ -55,6 +55,22 @@ def test_within_tolerance_of_the_direct_sum(ball, source, field, tolerance):
     assert info["exact_pairs"] > 0 and info["far_interactions"] > 0 and info["bytes_kept"] > 0
 
 
+def test_targets_on_faces_and_inside_keep_the_traces(ball):
+    # H of a magnetisation keeps its near values without zz; a target on a
+    # face shared by two elements, or inside one, must still get their
+    # traces (-1/2 each, -1) back, with every near value kept or none.
+    nodes, conn, vectors, _ = ball
+    faces = np.sort(conn[:, [[1, 2, 3], [0, 2, 3], [0, 1, 3], [0, 1, 2]]], axis=2).reshape(-1, 3)
+    shared, counts = np.unique(faces, axis=0, return_counts=True)
+    on_faces = nodes[shared[counts == 2][::7]].mean(axis=1)
+    inside = _corvane.mesh_centroids(nodes, conn)[::5]
+    targets = np.vstack([on_faces, inside])
+    want = _corvane.calculate_fields(nodes, conn, vectors["random"], 1, 1, targets, True, 0, False, 0.5, 1, 16, 1024)
+    for limit in (None, 0):
+        op = corvane.FieldOperator(nodes, conn, targets, tolerance=1e-4, memory_limit=limit)
+        assert relative_rms(op(vectors["random"]), want) < 1e-4, limit
+
+
 def test_linear_and_independent_of_threads_and_memory(ball):
     nodes, conn, vectors, targets = ball
     u, v = vectors["random"], vectors["smooth"]
