@@ -275,3 +275,16 @@ def test_true_residual_within_rtol_though_the_last_cycle_does_not_evaluate_it(la
         b_norm = np.linalg.norm(H0) * np.sqrt(len(conn))
         assert np.linalg.norm(M / chi[:, None] - field) <= rtol * b_norm, rtol
         assert np.linalg.norm(H - field) <= rtol * b_norm, rtol
+
+
+@pytest.mark.parametrize("largest", [40, 3_000_000])
+def test_distinct_faces_as_numpy_finds_them(largest):
+    # One integer per face below about two million nodes, NumPy's unique rows above.
+    rng = np.random.default_rng(4)
+    keys = np.sort(rng.integers(0, 50, (300, 3)), axis=1)
+    keys[::17, 2] = largest
+    keys = np.vstack([keys, keys[::3]])
+    faces, face_of = preconditioner._unique_triples(keys)
+    want, want_of = np.unique(keys, axis=0, return_inverse=True)
+    np.testing.assert_array_equal(faces, want)
+    np.testing.assert_array_equal(face_of, want_of.ravel())
