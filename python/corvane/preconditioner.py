@@ -29,13 +29,13 @@ The parts' surface is insulating in that problem but for links across
 narrow gaps (`_gap_conductances`). With `air=True` the air around the
 parts is added instead (`corvane.exterior_air`): a Delaunay mesh of air
 points graded away from the parts, its piecewise-linear Laplacian, each
-surface face joined to its corners by a layer of air as thick as the face
-is wide, the potential grounded a few extents away. The flux of the
-charges then closes across gaps and round the parts as it does in
+surface face joined to its corners by a layer of air 0.7 times as thick as
+the face is wide, the potential grounded a few extents away. The flux of
+the charges then closes across gaps and round the parts as it does in
 I − D χ, and the count falls on closed circuits and small parts (frame
-29 → 20, balls of 2,694 and 9,695 elements 26 → 21 and 22 → 19, two slabs
-across a gap 41 → 35 to rtol 1e-8), but not on the 10⁵-element ball (19
-and 19, the solve 3 % slower). Linear solves use it by default.
+29 → 18, balls of 2,694 and 9,695 elements 26 → 17 and 22 → 16, two slabs
+across a gap 41 → 35 to rtol 1e-8) and, since the thinner layer, on the
+10⁵-element ball (19 → 16). Linear solves use it by default.
 
 Fields with charges are amplified by up to 1 + χ, so the potential must be
 solved to about 1/χ relative: conjugate gradients, preconditioned by a
@@ -99,7 +99,18 @@ _MAX_CYCLES = 200
 # How far, in face sizes, a boundary face looks across air for the face it faces.
 _GAP_REACH = 5.0
 # The air layer between a surface face and its corners, in face sizes.
-_LAYER = 1.0
+# The slowest modes of the preconditioned solve are charges on the surface
+# faces that vary from face to face: the model answers them too strongly,
+# and a thinner layer (more conductance into the air) lifts them. On a
+# 681-element ball (χ 1e3, dense) the preconditioned spectrum's lowest
+# eigenvalue was 0.11, 0.17 and 0.28 for layers of 1, 0.5 and 0.25 face
+# sizes; thinner still, the air behind must be finer or the highest rise.
+# 0.7 with cells down to 4 face sizes: balls of 2,694 elements (χ 1e3 and
+# 1e5) 17 and 19 evaluations instead of 20 and 21, 9,695 and 99,809
+# elements 16 and 16 instead of 18, the frame 18 instead of 19 (its B-H
+# curve 57 instead of 59), the 1 mm C-yoke 79 instead of 80 in 42 s
+# instead of 44.6.
+_LAYER = 0.7
 # Pieces of strongly weighted elements whose constants the coarse levels carry, the largest first.
 _MAX_PIECES = 8
 # Faces of each tetrahedron, by the local node they leave out.
