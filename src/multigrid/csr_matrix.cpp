@@ -21,10 +21,21 @@ CsrMatrix::CsrMatrix(std::size_t rows, std::size_t cols, std::vector<std::int64_
             fail("sparse matrix: column index " + std::to_string(j) + " outside 0.." + std::to_string(cols_));
         }
     }
+    if (rows_ == cols_) {
+        inverse_diagonal_.assign(rows_, 0.0);
+        for (std::size_t i = 0; i < rows_; ++i) {
+            double diagonal = 0.0;
+            for (auto e = indptr_[i]; e < indptr_[i + 1]; ++e) {
+                if (static_cast<std::size_t>(indices_[e]) == i) diagonal += data_[e];
+            }
+            if (diagonal != 0.0) inverse_diagonal_[i] = 1.0 / diagonal;
+        }
+    }
 }
 
 std::size_t CsrMatrix::bytes() const {
-    return indptr_.size() * sizeof(std::int64_t) + indices_.size() * sizeof(std::int32_t) + data_.size() * sizeof(double);
+    return indptr_.size() * sizeof(std::int64_t) + indices_.size() * sizeof(std::int32_t) +
+           (data_.size() + inverse_diagonal_.size()) * sizeof(double);
 }
 
 void CsrMatrix::multiply(const double* x, double* y, std::size_t first, std::size_t last) const {
@@ -52,22 +63,9 @@ bool CsrMatrix::independent(std::size_t first, std::size_t last) const {
 void CsrMatrix::gauss_seidel(double* x, const double* b, bool forward, std::size_t first, std::size_t last) const {
     for (std::size_t step = first; step < last; ++step) {
         const std::size_t i = forward ? step : first + last - 1 - step;
-        // The off-diagonal sum in two chains, as in row_product; the
-        // diagonal entry, wherever it sits, adds an exact zero.
-        double even = 0.0, odd = 0.0, diagonal = 0.0;
-        const auto term = [&](std::int64_t e) {
-            const auto j = static_cast<std::size_t>(indices_[e]);
-            diagonal = j == i ? data_[e] : diagonal;
-            return (j == i ? 0.0 : data_[e]) * x[j];
-        };
-        auto e = indptr_[i];
-        const auto end = indptr_[i + 1];
-        for (; e + 1 < end; e += 2) {
-            even += term(e);
-            odd += term(e + 1);
-        }
-        if (e < end) even += term(e);
-        if (diagonal != 0.0) x[i] = (b[i] - (even + odd)) / diagonal;
+        // x_i + (b_i - row i · x) / a_ii: the whole row's product, without
+        // a test for the diagonal inside the loop.
+        x[i] += (b[i] - row_product(i, x)) * inverse_diagonal_[i];
     }
 }
 

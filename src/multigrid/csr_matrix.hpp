@@ -61,6 +61,9 @@ private:
     std::vector<std::int64_t> indptr_{0};
     std::vector<std::int32_t> indices_;
     std::vector<double> data_;
+    // 1 / the diagonal entry of each row of a square matrix (0 where it is
+    // missing or zero), so that a sweep multiplies rather than divides.
+    std::vector<double> inverse_diagonal_;
 };
 
 }  // namespace corvane::multigrid
