@@ -1,18 +1,29 @@
 #include "lib/crew.hpp"
 
-#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "lib/thread_scope.hpp"
 
 namespace corvane {
+namespace {
 
-// One loop: its items are claimed through `next`; `joined` counts the
-// helpers inside it, and the caller returns only when none is.
+// How long a helper spins on the next loop before it sleeps.
+constexpr std::chrono::microseconds SPIN{500};
+
+inline void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+}  // namespace
+
+// One loop: its items are claimed through `next`.
 struct Crew::Task {
     const std::function<void(std::size_t)>* body;
     std::size_t n_items;
     std::atomic<std::size_t> next{0};
-    std::size_t joined = 0;  // under the mutex
 
     void run() {
         for (std::size_t item = next.fetch_add(1); item < n_items; item = next.fetch_add(1)) (*body)(item);
@@ -26,9 +37,9 @@ Crew::Crew(std::size_t n_threads) {
 }
 
 Crew::~Crew() {
+    stop_.store(true);
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
     }
     wake_.notify_all();
     for (pthread_t helper : helpers_) pthread_join(helper, nullptr);
@@ -39,21 +50,32 @@ void* Crew::helper_main(void* crew) {
     return nullptr;
 }
 
+std::uint64_t Crew::await(std::uint64_t seen) {
+    const auto until = std::chrono::steady_clock::now() + SPIN;
+    for (std::size_t spins = 1;; ++spins) {
+        const std::uint64_t generation = generation_.load();
+        if (generation != seen || stop_.load()) return generation;
+        relax();
+        if (spins % 64 == 0 && std::chrono::steady_clock::now() > until) break;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++sleeping_;
+    wake_.wait(lock, [&] { return stop_.load() || generation_.load() != seen; });
+    --sleeping_;
+    return generation_.load();
+}
+
 void Crew::serve() {
     std::uint64_t seen = 0;
-    std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [&] { return stop_ || generation_ != seen; });
-        if (stop_) return;
-        seen = generation_;
-        // A loop that ended before this helper woke is gone: wait for the next.
-        Task* task = task_;
-        if (!task) continue;
-        ++task->joined;
-        lock.unlock();
-        task->run();
-        lock.lock();
-        if (--task->joined == 0) finished_.notify_all();
+        seen = await(seen);
+        if (stop_.load()) return;
+        // Announced before the task is read: the caller, having withdrawn the
+        // task, waits until no helper is announced, so a task read here
+        // outlives its use. A loop that ended before this helper woke is gone.
+        active_.fetch_add(1);
+        if (Task* task = task_.load()) task->run();
+        active_.fetch_sub(1);
     }
 }
 
@@ -65,17 +87,22 @@ void Crew::parallel_for(std::size_t n_items, const std::function<void(std::size_
         task.run();
         return;
     }
+    task_.store(&task);
+    generation_.fetch_add(1);
     {
+        // A helper counts itself asleep and tests the generation under the
+        // mutex: either it saw the new one or it is waiting now.
         std::lock_guard<std::mutex> lock(mutex_);
-        task_ = &task;
-        ++generation_;
+        if (sleeping_) wake_.notify_all();
     }
-    wake_.notify_all();
     task.run();
     // Every item has been claimed; those that helpers hold end before they leave.
-    std::unique_lock<std::mutex> lock(mutex_);
-    task_ = nullptr;
-    finished_.wait(lock, [&] { return task.joined == 0; });
+    task_.store(nullptr);
+    for (std::size_t spins = 1; active_.load() != 0; ++spins) {
+        // A helper preempted between announcing itself and reading the task holds the caller up.
+        if (spins % 1024 == 0) std::this_thread::yield();
+        relax();
+    }
 }
 
 }  // namespace corvane

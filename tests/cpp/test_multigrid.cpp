@@ -7,6 +7,8 @@
 #include <vector>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "lib/crew.hpp"
 #include "lib/failure.hpp"
@@ -35,13 +37,15 @@ CsrMatrix laplacian(std::size_t n, const std::vector<std::size_t>& at = {}, doub
 }
 
 // Every item runs exactly once per loop, on any crew size, loop after loop
-// (a helper that joins late must not run an old loop's body), and empty and
-// single-item loops return.
+// (a helper that joins late must not run an old loop's body), after pauses
+// long enough for the helpers to fall asleep, and empty and single-item
+// loops return.
 TEST(Crew, RunsEveryItemOnceInEveryLoop) {
     for (std::size_t threads : {1u, 2u, 4u}) {
         Crew crew(threads);
         for (std::size_t n : {0u, 1u, 2u, 7u, 1000u}) {
             for (int loop = 0; loop < 50; ++loop) {
+                if (loop % 10 == 9) std::this_thread::sleep_for(std::chrono::milliseconds(2));
                 std::vector<std::atomic<int>> runs(n);
                 crew.parallel_for(n, [&](std::size_t item) { runs[item].fetch_add(loop + 1); });
                 for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(runs[i].load(), loop + 1) << threads << " " << n;
