@@ -1,0 +1,67 @@
+// corvane._geometry: geometric queries of the corvane package.
+// `locate_points` tells which tetrahedron of a mesh holds each point.
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "mesh/point_location.hpp"
+#include "python/arguments.hpp"
+#include "python/package_boundary.hpp"
+#include "types/numpy_api.hpp"
+#include "types/py_errors.hpp"
+
+namespace corvane::py {
+namespace {
+
+// A C-contiguous array of NumPy type `type` (safe casts only) with `columns`
+// columns, or one dimension when columns is 0.
+Ref contiguous(PyObject* value, int type, int columns, const char* name) {
+    ensure_numpy();
+    const int dims = columns ? 2 : 1;
+    Ref array(PyArray_FROMANY(value, type, dims, dims, NPY_ARRAY_IN_ARRAY));
+    if (!array) throw ErrorAlreadySet{};
+    if (columns && PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 1) != columns) {
+        throw TypeError(std::string(name) + " must have " + std::to_string(columns) + " columns");
+    }
+    return array;
+}
+
+template <class T>
+std::span<const T> values(const Ref& array) {
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    return {static_cast<const T*>(PyArray_DATA(a)), static_cast<std::size_t>(PyArray_SIZE(a))};
+}
+
+constexpr const char* LOCATE_PARAMS[] = {"nodes", "connectivity", "elements", "points"};
+constexpr Signature LOCATE{"locate_points", LOCATE_PARAMS};
+
+// locate_points(nodes (n, 3), connectivity (m, 4), elements (k,), points (p, 3))
+// -> (p,) int64: the element of `elements` holding each point, or -1.
+PyObject* locate_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return package::guarded([&] {
+        const auto a = match_arguments<4>(LOCATE, args, nargs, kwnames);
+        const Ref nodes = contiguous(a[0], NPY_FLOAT64, 3, "nodes");
+        const Ref connectivity = contiguous(a[1], NPY_INT64, 4, "connectivity");
+        const Ref elements = contiguous(a[2], NPY_INT64, 0, "elements");
+        const Ref points = contiguous(a[3], NPY_FLOAT64, 3, "points");
+        const PointLocator locator(values<double>(nodes), values<std::int64_t>(connectivity),
+                                   values<std::int64_t>(elements));
+        npy_intp n_points = PyArray_DIM(reinterpret_cast<PyArrayObject*>(points.get()), 0);
+        Ref found(checked(PyArray_SimpleNew(1, &n_points, NPY_INT64)));
+        auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(found.get())));
+        locator.locate(values<double>(points), {out, static_cast<std::size_t>(n_points)});
+        return found;
+    });
+}
+
+}  // namespace
+}  // namespace corvane::py
+
+PyMODINIT_FUNC PyInit__geometry(void) {
+    static const std::array<corvane::py::package::Export, 1> exports{
+        {{&corvane::py::LOCATE, corvane::py::locate_points}}};
+    return corvane::py::package::define_module("corvane._geometry", "Geometric queries of the corvane package.",
+                                               exports);
+}
