@@ -145,8 +145,7 @@ class PotentialPreconditioner:
         n_faces = len(faces)
         rows = np.repeat(face_of, 3)
         columns = (3 * np.repeat(np.arange(m), 4)[:, None] + np.arange(3)).ravel()
-        self._Q = sp.csr_matrix((area.ravel(), (rows, columns)), shape=(n_faces, 3 * m))
-        self._QT = self._Q.T.tocsr()
+        face_charges = sp.csr_matrix((area.ravel(), (rows, columns)), shape=(n_faces, 3 * m))
         volumes = np.abs(np.einsum("mj,mj->m", np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0]),
                                    corners[:, 3] - corners[:, 0])) / 6.0
         positive = volumes > 0.0
@@ -172,7 +171,7 @@ class PotentialPreconditioner:
             _, piece = connected_components(shared + (gaps != 0), directed=False)
             pinned = np.zeros(n_faces, dtype=bool)
             pinned[np.unique(piece, return_index=True)[1]] = True
-            self._unknowns = sp.identity(n_faces, format="csr")[:, ~pinned]
+            unknowns = sp.identity(n_faces, format="csr")[:, ~pinned]
             # The Laplacian's terms outside the parts: the gap links, or the air mesh below.
             self._air = gaps.tocsr()[~pinned][:, ~pinned].tocsr()
             to_unknowns = to_faces[~pinned]
@@ -187,8 +186,8 @@ class PotentialPreconditioner:
             surface, points, tetrahedra, grounded = exterior
             free = np.flatnonzero(~grounded)
             n_unknowns = n_faces + len(free)
-            self._unknowns = sp.identity(n_faces, format="csr", dtype=float)
-            self._unknowns.resize((n_faces, n_unknowns))
+            unknowns = sp.identity(n_faces, format="csr", dtype=float)
+            unknowns.resize((n_faces, n_unknowns))
             face_area = np.zeros(n_faces)
             np.add.at(face_area, face_of, np.linalg.norm(area.reshape(-1, 3), axis=1))
             link = np.repeat(np.sqrt(face_area[on_surface]) / (3.0 * _LAYER), 3)
@@ -205,13 +204,16 @@ class PotentialPreconditioner:
         # element, the air's links), so that the solver's sweeps share each
         # colour among threads; within a colour in a bandwidth-reducing order,
         # so that consecutive rows read nearby values.
-        pattern = (self._unknowns.T @ shared @ self._unknowns + abs(self._air)).tocsr()
+        pattern = (unknowns.T @ shared @ unknowns + abs(self._air)).tocsr()
         near = reverse_cuthill_mckee(pattern, symmetric_mode=True)
         colors = pyamg.graph.vertex_coloring(pattern[near][:, near].tocsr(), method="MIS")
         by_color = np.argsort(colors, kind="stable")
         order = near[by_color]
         self._color_starts = np.searchsorted(colors[by_color], np.arange(colors.max(initial=-1) + 2)).astype(np.int64)
-        self._unknowns = self._unknowns[:, order].tocsr()
+        # Element vectors to the unknowns' charges (Q, the faces' rows in the
+        # unknowns' order, none for the air's), and back (Qᵀ).
+        self._charges = (unknowns[:, order].T @ face_charges).tocsr()
+        self._fields = self._charges.T.tocsr()
         self._air = self._air[order][:, order].tocsr()
         self._to_unknowns = to_unknowns.tocsr()[order]
         self._to_nodes = self._to_unknowns.T.tocsr()
@@ -236,7 +238,7 @@ class PotentialPreconditioner:
             # Block diagonal, built directly: scipy's block_diag takes seconds for 10^5 blocks.
             columns = np.broadcast_to(3 * np.arange(m)[:, None, None] + np.arange(3), (m, 3, 3))
             weight = sp.csr_matrix((blocks.ravel(), columns.ravel(), np.arange(0, 9 * m + 1, 3)), shape=(3 * m, 3 * m))
-        laplacian = (self._unknowns.T @ (self._Q @ weight @ self._QT) @ self._unknowns + self._air).tocsr()
+        laplacian = (self._charges @ weight @ self._fields + self._air).tocsr()
         element_weight = 1.0 + c * (chi if chi.ndim == 1 else np.linalg.eigvalsh(chi)[:, -1])
         accuracy = _ACCURACY_WITH_AIR if self.info["air_points"] else _ACCURACY
         self._accuracy = min(_LOOSEST, max(_TIGHTEST, accuracy / element_weight.max()))
@@ -259,7 +261,7 @@ class PotentialPreconditioner:
             np.linalg.pinv(levels[-1].A.toarray()), self._color_starts, self._n_threads)
         self._chi = chi
         held = sum(matrix.data.nbytes + matrix.indices.nbytes + matrix.indptr.nbytes
-                   for matrix in (self._Q, self._QT, self._unknowns, self._air, self._to_unknowns, self._to_nodes))
+                   for matrix in (self._charges, self._fields, self._air, self._to_unknowns, self._to_nodes))
         held += _multigrid.bytes_held(self._solver)
         self.info["bytes"] = max(self.info["bytes"], held)
         self.info["setup_seconds"] += time.perf_counter() - started
@@ -268,11 +270,11 @@ class PotentialPreconditioner:
         chi = self._chi
         charged = chi[:, None] * residual if chi.ndim == 1 else np.einsum("mij,mj->mi", chi, residual)
         started = time.perf_counter()
-        b = self._unknowns.T @ (self._Q @ charged.ravel())
+        b = self._charges @ charged.ravel()
         potential, cycles = _multigrid.solve(self._solver, b, self._accuracy, _MAX_CYCLES)
         self.info["cycles"] += cycles
         self.info["applications"] += 1
-        correction = (self._QT @ (self._unknowns @ potential)).reshape(-1, 3) * self._inverse_volumes[:, None]
+        correction = (self._fields @ potential).reshape(-1, 3) * self._inverse_volumes[:, None]
         self.info["apply_seconds"] += time.perf_counter() - started
         return residual - _MODEL_SHARE * correction
 
