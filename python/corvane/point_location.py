@@ -11,11 +11,9 @@ class Locator:
     """Locates points in the given elements of a mesh (of nonzero volume)."""
 
     def __init__(self, nodes, connectivity, elements):
-        self.nodes = np.ascontiguousarray(nodes, dtype=np.float64)
-        self.connectivity = np.ascontiguousarray(connectivity, dtype=np.int64)
-        self.elements = np.ascontiguousarray(elements, dtype=np.int64)
+        self._grid = _geometry.point_locator(nodes, np.asarray(connectivity, dtype=np.int64),
+                                             np.asarray(elements, dtype=np.int64))
 
     def __call__(self, points):
         """Element index (of the mesh) holding each point, (n,); -1 outside the elements."""
-        points = np.ascontiguousarray(points, dtype=np.float64).reshape(-1, 3)
-        return _geometry.locate_points(self.nodes, self.connectivity, self.elements, points)
+        return _geometry.locate_points(self._grid, np.reshape(points, (-1, 3)))

@@ -1,9 +1,11 @@
 // corvane._geometry: geometric queries of the corvane package.
-// `locate_points` tells which tetrahedron of a mesh holds each point.
+// `point_locator` puts elements of a mesh in a grid of buckets, and
+// `locate_points` tells which of them holds each point.
 #include <Python.h>
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "mesh/point_location.hpp"
@@ -34,24 +36,46 @@ std::span<const T> values(const Ref& array) {
     return {static_cast<const T*>(PyArray_DATA(a)), static_cast<std::size_t>(PyArray_SIZE(a))};
 }
 
-constexpr const char* LOCATE_PARAMS[] = {"nodes", "connectivity", "elements", "points"};
+constexpr const char* CAPSULE_NAME = "corvane.PointLocator";
+
+void release_capsule(PyObject* capsule) {
+    delete static_cast<PointLocator*>(PyCapsule_GetPointer(capsule, CAPSULE_NAME));
+}
+
+constexpr const char* LOCATOR_PARAMS[] = {"nodes", "connectivity", "elements"};
+constexpr Signature LOCATOR{"point_locator", LOCATOR_PARAMS};
+constexpr const char* LOCATE_PARAMS[] = {"locator", "points"};
 constexpr Signature LOCATE{"locate_points", LOCATE_PARAMS};
 
-// locate_points(nodes (n, 3), connectivity (m, 4), elements (k,), points (p, 3))
-// -> (p,) int64: the element of `elements` holding each point, or -1.
-PyObject* locate_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// point_locator(nodes (n, 3), connectivity (m, 4), elements (k,)) -> capsule
+// holding the grid of the given elements (copied: later changes to the
+// arrays do not reach it).
+PyObject* point_locator(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return package::guarded([&] {
-        const auto a = match_arguments<4>(LOCATE, args, nargs, kwnames);
+        const auto a = match_arguments<3>(LOCATOR, args, nargs, kwnames);
         const Ref nodes = contiguous(a[0], NPY_FLOAT64, 3, "nodes");
         const Ref connectivity = contiguous(a[1], NPY_INT64, 4, "connectivity");
         const Ref elements = contiguous(a[2], NPY_INT64, 0, "elements");
-        const Ref points = contiguous(a[3], NPY_FLOAT64, 3, "points");
-        const PointLocator locator(values<double>(nodes), values<std::int64_t>(connectivity),
-                                   values<std::int64_t>(elements));
+        auto locator = std::make_unique<PointLocator>(values<double>(nodes), values<std::int64_t>(connectivity),
+                                                      values<std::int64_t>(elements));
+        Ref capsule(checked(PyCapsule_New(locator.get(), CAPSULE_NAME, release_capsule)));
+        locator.release();
+        return capsule;
+    });
+}
+
+// locate_points(locator, points (p, 3)) -> (p,) int64: the element holding
+// each point, or -1.
+PyObject* locate_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return package::guarded([&] {
+        const auto a = match_arguments<2>(LOCATE, args, nargs, kwnames);
+        const auto* locator = static_cast<const PointLocator*>(PyCapsule_GetPointer(a[0], CAPSULE_NAME));
+        if (!locator) throw ErrorAlreadySet{};
+        const Ref points = contiguous(a[1], NPY_FLOAT64, 3, "points");
         npy_intp n_points = PyArray_DIM(reinterpret_cast<PyArrayObject*>(points.get()), 0);
         Ref found(checked(PyArray_SimpleNew(1, &n_points, NPY_INT64)));
         auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(found.get())));
-        locator.locate(values<double>(points), {out, static_cast<std::size_t>(n_points)});
+        locator->locate(values<double>(points), {out, static_cast<std::size_t>(n_points)});
         return found;
     });
 }
@@ -60,8 +84,8 @@ PyObject* locate_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }  // namespace corvane::py
 
 PyMODINIT_FUNC PyInit__geometry(void) {
-    static const std::array<corvane::py::package::Export, 1> exports{
-        {{&corvane::py::LOCATE, corvane::py::locate_points}}};
+    static const std::array<corvane::py::package::Export, 2> exports{
+        {{&corvane::py::LOCATOR, corvane::py::point_locator}, {&corvane::py::LOCATE, corvane::py::locate_points}}};
     return corvane::py::package::define_module("corvane._geometry", "Geometric queries of the corvane package.",
                                                exports);
 }
