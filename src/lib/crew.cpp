@@ -56,7 +56,10 @@ std::uint64_t Crew::await(std::uint64_t seen) {
         const std::uint64_t generation = generation_.load();
         if (generation != seen || stop_.load()) return generation;
         relax();
-        if (spins % 64 == 0 && std::chrono::steady_clock::now() > until) break;
+        if (spins % 64 != 0) continue;
+        if (std::chrono::steady_clock::now() > until) break;
+        // On a machine with more threads than cores, leave the core to whoever waits for it.
+        if (spins % 1024 == 0) std::this_thread::yield();
     }
     std::unique_lock<std::mutex> lock(mutex_);
     ++sleeping_;
