@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <exception>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -64,6 +65,27 @@ PyMethodDef* method_table(const std::array<Export, N>& exports) {
                               METH_FASTCALL | METH_KEYWORDS, docs[i].c_str()};
     }
     return defs.data();
+}
+
+// Native objects handed to Python in capsules named `Name` (a character
+// array of static storage): the capsule owns the object and deletes it
+// with itself.
+template <class T, const char* Name>
+Ref owning_capsule(std::unique_ptr<T> object) {
+    Ref capsule(checked(PyCapsule_New(object.get(), Name, [](PyObject* c) {
+        delete static_cast<T*>(PyCapsule_GetPointer(c, Name));
+    })));
+    object.release();
+    return capsule;
+}
+
+// The object in a capsule made by owning_capsule<T, Name>; anything else
+// raises the interpreter's ValueError.
+template <class T, const char* Name>
+T& from_capsule(PyObject* capsule) {
+    auto* object = static_cast<T*>(PyCapsule_GetPointer(capsule, Name));
+    if (!object) throw ErrorAlreadySet{};
+    return *object;
 }
 
 // A module over `exports`, defined once (multi-phase initialisation, no slots).

@@ -35,7 +35,7 @@
 namespace corvane::py {
 namespace {
 
-constexpr const char* CAPSULE_NAME = "corvane.FieldOperator";
+constexpr char CAPSULE_NAME[] = "corvane.FieldOperator";
 
 // Releases the interpreter lock for its lifetime; poll() takes it back
 // briefly to run signal handlers and the progress callback.
@@ -64,14 +64,8 @@ private:
     PyThreadState* state_;
 };
 
-fmm::FieldOperator* from_capsule(PyObject* capsule) {
-    auto* op = static_cast<fmm::FieldOperator*>(PyCapsule_GetPointer(capsule, CAPSULE_NAME));
-    if (!op) throw ErrorAlreadySet{};
-    return op;
-}
-
-void release_capsule(PyObject* capsule) {
-    delete static_cast<fmm::FieldOperator*>(PyCapsule_GetPointer(capsule, CAPSULE_NAME));
+const fmm::FieldOperator* from_capsule(PyObject* capsule) {
+    return &package::from_capsule<fmm::FieldOperator, CAPSULE_NAME>(capsule);
 }
 
 std::vector<double> copied(const FlatVec3& v) { return {v.flat.values.begin(), v.flat.values.end()}; }
@@ -123,9 +117,7 @@ PyObject* build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
             op = std::make_unique<fmm::FieldOperator>(Vec3List(nodes), TetList(tets.data(), tets.size() / 4), targets,
                                                       settings, [&](double f) { return unlocked.poll(f); });
         }
-        Ref capsule(checked(PyCapsule_New(op.get(), CAPSULE_NAME, release_capsule)));
-        op.release();
-        return capsule;
+        return package::owning_capsule<fmm::FieldOperator, CAPSULE_NAME>(std::move(op));
     });
 }
 

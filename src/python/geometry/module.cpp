@@ -36,11 +36,7 @@ std::span<const T> values(const Ref& array) {
     return {static_cast<const T*>(PyArray_DATA(a)), static_cast<std::size_t>(PyArray_SIZE(a))};
 }
 
-constexpr const char* CAPSULE_NAME = "corvane.PointLocator";
-
-void release_capsule(PyObject* capsule) {
-    delete static_cast<PointLocator*>(PyCapsule_GetPointer(capsule, CAPSULE_NAME));
-}
+constexpr char CAPSULE_NAME[] = "corvane.PointLocator";
 
 constexpr const char* LOCATOR_PARAMS[] = {"nodes", "connectivity", "elements"};
 constexpr Signature LOCATOR{"point_locator", LOCATOR_PARAMS};
@@ -56,11 +52,8 @@ PyObject* point_locator(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         const Ref nodes = contiguous(a[0], NPY_FLOAT64, 3, "nodes");
         const Ref connectivity = contiguous(a[1], NPY_INT64, 4, "connectivity");
         const Ref elements = contiguous(a[2], NPY_INT64, 0, "elements");
-        auto locator = std::make_unique<PointLocator>(values<double>(nodes), values<std::int64_t>(connectivity),
-                                                      values<std::int64_t>(elements));
-        Ref capsule(checked(PyCapsule_New(locator.get(), CAPSULE_NAME, release_capsule)));
-        locator.release();
-        return capsule;
+        return package::owning_capsule<PointLocator, CAPSULE_NAME>(std::make_unique<PointLocator>(
+            values<double>(nodes), values<std::int64_t>(connectivity), values<std::int64_t>(elements)));
     });
 }
 
@@ -69,13 +62,12 @@ PyObject* point_locator(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* locate_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return package::guarded([&] {
         const auto a = match_arguments<2>(LOCATE, args, nargs, kwnames);
-        const auto* locator = static_cast<const PointLocator*>(PyCapsule_GetPointer(a[0], CAPSULE_NAME));
-        if (!locator) throw ErrorAlreadySet{};
+        const PointLocator& locator = package::from_capsule<PointLocator, CAPSULE_NAME>(a[0]);
         const Ref points = contiguous(a[1], NPY_FLOAT64, 3, "points");
         npy_intp n_points = PyArray_DIM(reinterpret_cast<PyArrayObject*>(points.get()), 0);
         Ref found(checked(PyArray_SimpleNew(1, &n_points, NPY_INT64)));
         auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(found.get())));
-        locator->locate(values<double>(points), {out, static_cast<std::size_t>(n_points)});
+        locator.locate(values<double>(points), {out, static_cast<std::size_t>(n_points)});
         return found;
     });
 }

@@ -23,16 +23,10 @@
 namespace corvane::py {
 namespace {
 
-constexpr const char* CAPSULE_NAME = "corvane.TwoLevelSolver";
+constexpr char CAPSULE_NAME[] = "corvane.TwoLevelSolver";
 
 const multigrid::TwoLevelSolver& from_capsule(PyObject* capsule) {
-    auto* solver = static_cast<multigrid::TwoLevelSolver*>(PyCapsule_GetPointer(capsule, CAPSULE_NAME));
-    if (!solver) throw ErrorAlreadySet{};
-    return *solver;
-}
-
-void release_capsule(PyObject* capsule) {
-    delete static_cast<multigrid::TwoLevelSolver*>(PyCapsule_GetPointer(capsule, CAPSULE_NAME));
+    return package::from_capsule<multigrid::TwoLevelSolver, CAPSULE_NAME>(capsule);
 }
 
 // A one-dimensional copy of an array-like as NumPy type `type` (safe casts only).
@@ -97,9 +91,7 @@ PyObject* two_level_solver(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         auto solver = std::make_unique<multigrid::TwoLevelSolver>(
             csr_matrix(a[0], "fine"), csr_matrix(a[1], "to_fine"), csr_matrix(a[2], "to_coarse"), std::move(hierarchy),
             vector_copy<std::int64_t>(a[7], NPY_INT64), to_count(a[8], "n_threads"));
-        Ref capsule(checked(PyCapsule_New(solver.get(), CAPSULE_NAME, release_capsule)));
-        solver.release();
-        return capsule;
+        return package::owning_capsule<multigrid::TwoLevelSolver, CAPSULE_NAME>(std::move(solver));
     });
 }
 
