@@ -78,11 +78,8 @@ def air_mesh(nodes, connectivity, surface_faces):
         centres = (centres[split][:, None, :] + offsets).reshape(-1, 3)
         half *= 0.5
     cloud = np.concatenate(clouds)
-    elements = np.arange(len(connectivity))
-    corners = nodes[connectivity]
-    volumes = np.einsum("mj,mj->m", np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0]),
-                        corners[:, 3] - corners[:, 0])
-    locator = Locator(nodes, connectivity, elements[volumes != 0.0])
+    # Flat elements hold no point: the locator leaves them out itself.
+    locator = Locator(nodes, connectivity, np.arange(len(connectivity)))
     cloud = cloud[locator(cloud) < 0]
     far = centre + half_side * np.array([[i, j, k] for i in (-1, 0, 1) for j in (-1, 0, 1) for k in (-1, 0, 1)
                                          if (i, j, k) != (0, 0, 0)])

@@ -8,7 +8,7 @@ from corvane import _geometry
 
 
 class Locator:
-    """Locates points in the given elements of a mesh (of nonzero volume)."""
+    """Locates points in the given elements of a mesh (those of zero volume hold none)."""
 
     def __init__(self, nodes, connectivity, elements):
         self._grid = _geometry.point_locator(nodes, np.asarray(connectivity, dtype=np.int64),
