@@ -303,3 +303,14 @@ def test_distinct_faces_as_numpy_finds_them(largest):
     want, want_of = np.unique(keys, axis=0, return_inverse=True)
     np.testing.assert_array_equal(faces, want)
     np.testing.assert_array_equal(face_of, want_of.ravel())
+
+
+def test_coarsest_inverse_is_the_inverse_or_when_singular_the_pseudo_inverse():
+    rng = np.random.default_rng(5)
+    a = rng.standard_normal((40, 40))
+    spd = a @ a.T + np.eye(40)
+    np.testing.assert_allclose(preconditioner._coarsest_inverse(spd) @ spd, np.eye(40), atol=1e-10)
+    # A floating part's Laplacian: constants in its null space.
+    laplacian = sp.diags([-np.ones(39), 2 * np.ones(40), -np.ones(39)], [-1, 0, 1]).toarray()
+    laplacian[0, 0] = laplacian[-1, -1] = 1.0
+    np.testing.assert_allclose(preconditioner._coarsest_inverse(laplacian), np.linalg.pinv(laplacian), atol=1e-9)
