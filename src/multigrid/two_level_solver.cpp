@@ -13,8 +13,10 @@ namespace {
 // Dot products are summed in chunks of this many terms, then over the
 // chunks in order: the same bits whichever thread summed a chunk.
 constexpr std::size_t DOT_CHUNK = 4096;
-// Fewest rows worth handing to a thread of their own in the fine loops.
+// Fewest rows worth handing to a thread of their own in the sparse loops,
+// and fewest entries in the coarsest level's dense product.
 constexpr std::size_t MIN_ROWS = 512;
+constexpr std::size_t MIN_DENSE_ENTRIES = 32768;
 // Fine-matrix entries per thread below which more threads cost more (in
 // starting them and handing them every colour) than they save. The helpers
 // spin between loops: on a steel frame's 177,000 entries an application took
@@ -104,12 +106,12 @@ std::size_t TwoLevelSolver::crew_size() const {
 namespace {
 
 // f(first, last) over first..last-1 in one run of rows per thread (none
-// shorter than MIN_ROWS), shared by the crew.
+// shorter than min_rows), shared by the crew.
 template <class F>
-void for_rows(Crew& crew, std::size_t first, std::size_t last, const F& f) {
+void for_rows(Crew& crew, std::size_t first, std::size_t last, const F& f, std::size_t min_rows = MIN_ROWS) {
     const std::size_t n = last - first;
     if (n == 0) return;
-    const std::size_t chunk = ceil_div(n, std::max<std::size_t>(1, std::min(crew.size(), n / MIN_ROWS)));
+    const std::size_t chunk = ceil_div(n, std::max<std::size_t>(1, std::min(crew.size(), n / min_rows)));
     crew.parallel_for(ceil_div(n, chunk), [&](std::size_t c) {
         const std::size_t begin = first + c * chunk;
         f(begin, std::min(last, begin + chunk));
@@ -144,33 +146,43 @@ void TwoLevelSolver::sweep(double* x, const double* b, bool forward, Crew& crew)
     }
 }
 
-void TwoLevelSolver::v_cycle(std::size_t level, const double* b, double* x, Work& work) const {
+void TwoLevelSolver::v_cycle(std::size_t level, const double* b, double* x, Work& work, Crew& crew) const {
+    // Sweeps in order on one thread; the products row by row, shared by the crew (the same bits).
     const auto& levels = hierarchy_.matrices;
     const std::size_t n = levels[level].rows();
     if (level + 1 == levels.size()) {
         const double* inverse = hierarchy_.coarsest_inverse.data();
-        // Four partial sums per row, so that the additions do not wait on each other.
-        for (std::size_t i = 0; i < n; ++i) {
-            const double* row = inverse + i * n;
-            double sum[4] = {0.0, 0.0, 0.0, 0.0};
-            std::size_t j = 0;
-            for (; j + 4 <= n; j += 4)
-                for (std::size_t k = 0; k < 4; ++k) sum[k] += row[j + k] * b[j + k];
-            for (; j < n; ++j) sum[0] += row[j] * b[j];
-            x[i] = (sum[0] + sum[1]) + (sum[2] + sum[3]);
-        }
+        for_rows(
+            crew, 0, n,
+            [&](std::size_t first, std::size_t last) {
+                // Four partial sums per row, so that the additions do not wait on each other.
+                for (std::size_t i = first; i < last; ++i) {
+                    const double* row = inverse + i * n;
+                    double sum[4] = {0.0, 0.0, 0.0, 0.0};
+                    std::size_t j = 0;
+                    for (; j + 4 <= n; j += 4)
+                        for (std::size_t k = 0; k < 4; ++k) sum[k] += row[j + k] * b[j + k];
+                    for (; j < n; ++j) sum[0] += row[j] * b[j];
+                    x[i] = (sum[0] + sum[1]) + (sum[2] + sum[3]);
+                }
+            },
+            std::max<std::size_t>(1, MIN_DENSE_ENTRIES / std::max<std::size_t>(1, n)));
         return;
     }
     const CsrMatrix& a = levels[level];
     std::fill(x, x + n, 0.0);
     a.gauss_seidel(x, b, true);
     double* r = work.r[level].data();
-    a.residual(x, b, r);
+    for_rows(crew, 0, n, [&](std::size_t first, std::size_t last) { a.residual(x, b, r, first, last); });
     double* coarse_b = work.b[level + 1].data();
     double* coarse_x = work.x[level + 1].data();
-    hierarchy_.restrictions[level].multiply(r, coarse_b);
-    v_cycle(level + 1, coarse_b, coarse_x, work);
-    hierarchy_.prolongations[level].multiply_add(coarse_x, x);
+    const CsrMatrix& restriction = hierarchy_.restrictions[level];
+    for_rows(crew, 0, restriction.rows(),
+             [&](std::size_t first, std::size_t last) { restriction.multiply(r, coarse_b, first, last); });
+    v_cycle(level + 1, coarse_b, coarse_x, work, crew);
+    const CsrMatrix& prolongation = hierarchy_.prolongations[level];
+    for_rows(crew, 0, n,
+             [&](std::size_t first, std::size_t last) { prolongation.multiply_add(coarse_x, x, first, last); });
     a.gauss_seidel(x, b, false);
 }
 
@@ -184,7 +196,7 @@ void TwoLevelSolver::cycle(const double* b, double* x, Work& work, Crew& crew) c
     for_rows(crew, 0, to_coarse_.rows(), [&](std::size_t first, std::size_t last) {
         to_coarse_.multiply(work.fine_r.data(), work.b[0].data(), first, last);
     });
-    v_cycle(0, work.b[0].data(), work.x[0].data(), work);
+    v_cycle(0, work.b[0].data(), work.x[0].data(), work, crew);
     for_rows(crew, 0, n, [&](std::size_t first, std::size_t last) {
         to_fine_.multiply_add(work.x[0].data(), x, first, last);
     });

@@ -51,7 +51,7 @@ private:
     struct Work;
     void sweep(double* x, const double* b, bool forward, Crew& crew) const;
     void cycle(const double* b, double* x, Work& work, Crew& crew) const;
-    void v_cycle(std::size_t level, const double* b, double* x, Work& work) const;
+    void v_cycle(std::size_t level, const double* b, double* x, Work& work, Crew& crew) const;
     double dot(const double* a, const double* b, Work& work, Crew& crew) const;
     std::size_t crew_size() const;
 
