@@ -41,6 +41,8 @@ public:
     // order, or at once on several threads.
     bool independent(std::size_t first, std::size_t last) const;
     std::size_t nonzeros() const { return data_.size(); }
+    // The entries of rows before row i.
+    std::size_t entries_before(std::size_t i) const { return static_cast<std::size_t>(indptr_[i]); }
 
 private:
     // Row i times x, the entries at even and odd offsets summed apart: two

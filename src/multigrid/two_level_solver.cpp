@@ -118,6 +118,34 @@ void for_rows(Crew& crew, std::size_t first, std::size_t last, const F& f, std::
     });
 }
 
+// The same for a loop over rows of m, the runs holding equal shares of its
+// entries rather than of its rows: rows differ in length (an air point has
+// twice a face's neighbours), and the runs' times with them.
+template <class F>
+void for_entries(Crew& crew, const CsrMatrix& m, std::size_t first, std::size_t last, const F& f) {
+    const std::size_t n = last - first;
+    if (n == 0) return;
+    const std::size_t parts = std::max<std::size_t>(1, std::min(crew.size(), n / MIN_ROWS));
+    const std::size_t start = m.entries_before(first), total = m.entries_before(last) - start;
+    // The first row of a part: the first whose entries begin at or after its share.
+    const auto boundary = [&](std::size_t part) {
+        if (part == 0) return first;
+        if (part == parts) return last;
+        const std::size_t target = start + total / parts * part + total % parts * part / parts;
+        std::size_t low = first, high = last;
+        while (low < high) {
+            const std::size_t mid = low + (high - low) / 2;
+            if (m.entries_before(mid) < target) low = mid + 1;
+            else high = mid;
+        }
+        return low;
+    };
+    crew.parallel_for(parts, [&](std::size_t c) {
+        const std::size_t begin = boundary(c), end = boundary(c + 1);
+        if (begin < end) f(begin, end);
+    });
+}
+
 }  // namespace
 
 double TwoLevelSolver::dot(const double* a, const double* b, Work& work, Crew& crew) const {
@@ -141,8 +169,8 @@ void TwoLevelSolver::sweep(double* x, const double* b, bool forward, Crew& crew)
     for (std::size_t step = 0; step < n_colors; ++step) {
         const std::size_t k = forward ? step : n_colors - 1 - step;
         // The rows of a colour do not read each other; the next colour reads their new values.
-        for_rows(crew, colors_[k], colors_[k + 1],
-                 [&](std::size_t first, std::size_t last) { fine_.gauss_seidel(x, b, forward, first, last); });
+        for_entries(crew, fine_, colors_[k], colors_[k + 1],
+                    [&](std::size_t first, std::size_t last) { fine_.gauss_seidel(x, b, forward, first, last); });
     }
 }
 
@@ -173,16 +201,16 @@ void TwoLevelSolver::v_cycle(std::size_t level, const double* b, double* x, Work
     std::fill(x, x + n, 0.0);
     a.gauss_seidel(x, b, true);
     double* r = work.r[level].data();
-    for_rows(crew, 0, n, [&](std::size_t first, std::size_t last) { a.residual(x, b, r, first, last); });
+    for_entries(crew, a, 0, n, [&](std::size_t first, std::size_t last) { a.residual(x, b, r, first, last); });
     double* coarse_b = work.b[level + 1].data();
     double* coarse_x = work.x[level + 1].data();
     const CsrMatrix& restriction = hierarchy_.restrictions[level];
-    for_rows(crew, 0, restriction.rows(),
-             [&](std::size_t first, std::size_t last) { restriction.multiply(r, coarse_b, first, last); });
+    for_entries(crew, restriction, 0, restriction.rows(),
+                [&](std::size_t first, std::size_t last) { restriction.multiply(r, coarse_b, first, last); });
     v_cycle(level + 1, coarse_b, coarse_x, work, crew);
     const CsrMatrix& prolongation = hierarchy_.prolongations[level];
-    for_rows(crew, 0, n,
-             [&](std::size_t first, std::size_t last) { prolongation.multiply_add(coarse_x, x, first, last); });
+    for_entries(crew, prolongation, 0, n,
+                [&](std::size_t first, std::size_t last) { prolongation.multiply_add(coarse_x, x, first, last); });
     a.gauss_seidel(x, b, false);
 }
 
@@ -190,14 +218,14 @@ void TwoLevelSolver::cycle(const double* b, double* x, Work& work, Crew& crew) c
     const std::size_t n = size();
     std::fill(x, x + n, 0.0);
     sweep(x, b, true, crew);
-    for_rows(crew, 0, n, [&](std::size_t first, std::size_t last) {
+    for_entries(crew, fine_, 0, n, [&](std::size_t first, std::size_t last) {
         fine_.residual(x, b, work.fine_r.data(), first, last);
     });
-    for_rows(crew, 0, to_coarse_.rows(), [&](std::size_t first, std::size_t last) {
+    for_entries(crew, to_coarse_, 0, to_coarse_.rows(), [&](std::size_t first, std::size_t last) {
         to_coarse_.multiply(work.fine_r.data(), work.b[0].data(), first, last);
     });
     v_cycle(0, work.b[0].data(), work.x[0].data(), work, crew);
-    for_rows(crew, 0, n, [&](std::size_t first, std::size_t last) {
+    for_entries(crew, to_fine_, 0, n, [&](std::size_t first, std::size_t last) {
         to_fine_.multiply_add(work.x[0].data(), x, first, last);
     });
     sweep(x, b, false, crew);
@@ -234,7 +262,7 @@ std::size_t TwoLevelSolver::solve(const double* b, double* x, double rtol, std::
             for (std::size_t i = first; i < last; ++i) p[i] = step == 0 ? z[i] : p[i] * beta + z[i];
         });
         // q reads all of p: a loop of its own.
-        for_rows(crew, 0, n, [&](std::size_t first, std::size_t last) { fine_.multiply(p, q, first, last); });
+        for_entries(crew, fine_, 0, n, [&](std::size_t first, std::size_t last) { fine_.multiply(p, q, first, last); });
         const double curvature = dot(p, q, work, crew);
         // A direction without curvature: b has a part outside the range, or
         // the iteration has stalled at rounding level.
