@@ -35,6 +35,8 @@ _MAX_RESTART = 1000
 # field linear to rounding (all but the octree's) for rtol from here on: the
 # Arnoldi relation gives it, to rounding.
 _RECURRENCE_FROM = 1e-10
+# Gram-Schmidt orthogonalises again when less than this share of a vector's norm is left.
+_REORTHOGONALISE = 2**-0.5
 # preconditioner="auto" preconditions where it pays: from χ = 1000 on, or
 # from χ = 100 on where χ (its eigenvalues) varies by a factor of 10 or more
 # (materials, magnets beside steel, Newton tangents). A ball of one χ = 1000
@@ -388,13 +390,18 @@ def flexible_gmres(apply, precondition, r, rtol, restart, callback):
     while k < restart:
         preconditioned[k] = precondition(basis[k])
         w = apply(preconditioned[k])
-        # Classical Gram-Schmidt twice: orthogonal to rounding in two passes of matrix products.
+        # Classical Gram-Schmidt in matrix products, a second pass only
+        # where the first cancelled most of w (less than 1/√2 of its norm
+        # left), the only case in which it leaves more than rounding.
+        before = np.linalg.norm(w)
         column = basis[:k + 1] @ w
         w = w - column @ basis[:k + 1]
-        again = basis[:k + 1] @ w
-        w -= again @ basis[:k + 1]
-        column += again
         norm = np.linalg.norm(w)
+        if norm < _REORTHOGONALISE * before:
+            again = basis[:k + 1] @ w
+            w -= again @ basis[:k + 1]
+            column += again
+            norm = np.linalg.norm(w)
         arnoldi[:k + 1, k], arnoldi[k + 1, k] = column, norm
         basis[k + 1] = w / norm if norm > 0.0 else 0.0
         for i in range(k):
