@@ -205,7 +205,11 @@ class PotentialPreconditioner:
         pattern = (coupled + abs(self._air)).tocsr()
         near = reverse_cuthill_mckee(pattern, symmetric_mode=True)
         colors = pyamg.graph.vertex_coloring(pattern[near][:, near].tocsr(), method="MIS")
-        by_color = np.argsort(colors, kind="stable")
+        # Within a colour, rows of one length together (in the bandwidth-reducing
+        # order): the sweeps' loops over a row then end where the processor
+        # predicts. Inner faces have seven entries, the rest from five to over
+        # thirty; mixed, a sweep of the frame took 134 µs, sorted 110.
+        by_color = np.lexsort((np.diff(pattern.indptr)[near], colors))
         order = near[by_color]
         self._color_starts = np.searchsorted(colors[by_color], np.arange(colors.max(initial=-1) + 2)).astype(np.int64)
         # Element vectors to the unknowns' charges (Q, the faces' rows in the
