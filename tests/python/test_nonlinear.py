@@ -214,8 +214,13 @@ def test_closed_frame_with_a_magnet_same_answer_with_fewer_evaluations_precondit
     model.add_magnet("magnet", remanence=(0.0, 1.2, 0.0), recoil_susceptibility=0.05)
     model.add_soft("steel", bh_curve=([0, 100, 200, 400, 800, 1500, 3e3, 1e4, 5e4, 2e5],
                                       [0, 0.3, 0.8, 1.2, 1.44, 1.58, 1.7, 1.88, 2.1, 2.38]))
-    plain, preconditioned = (model.solve(tolerance=1e-4, preconditioner=choice) for choice in (None, "auto"))
+    # rtol bounds the residual in H; M = χ H in steel of χ ~ 1000 is pinned only
+    # to about χ rtol: at the default 1e-6 the preconditioned solve, which ends
+    # its steps on GMRES's estimate, was 1e-3 of the largest M from a tight
+    # solve, the plain one 2e-5, both within rtol. Solved to 1e-8.
+    plain, preconditioned = (model.solve(tolerance=1e-4, preconditioner=choice, rtol=1e-8)
+                             for choice in (None, "auto"))
     scale = np.abs(plain.M).max()
-    assert np.abs(preconditioned.M - plain.M).max() < 1e-3 * scale
-    # 60 against 155 (112 when the loose steps far from the solution were plain GMRES).
+    assert np.abs(preconditioned.M - plain.M).max() < 1e-4 * scale
+    # 72 against 202.
     assert preconditioned.info["evaluations"] < 0.5 * plain.info["evaluations"]
