@@ -221,7 +221,6 @@ class PotentialPreconditioner:
         self._fields = self._charges.T.tocsr()
         self._air = self._air[order][:, order].tocsr()
         self._to_unknowns = to_unknowns.tocsr()[order]
-        self._to_nodes = self._to_unknowns.T.tocsr()
         self._corners = np.searchsorted(used, connectivity)
         self._sweep_order = self._to_swept = None
         self._element_face = element_face
@@ -248,7 +247,8 @@ class PotentialPreconditioner:
         element_weight = 1.0 + c * (chi if chi.ndim == 1 else np.linalg.eigvalsh(chi)[:, -1])
         accuracy = _ACCURACY_WITH_AIR if self.info["air_points"] else _ACCURACY
         self._accuracy = min(_LOOSEST, max(_TIGHTEST, accuracy / element_weight.max()))
-        coarse = (self._to_nodes @ laplacian @ self._to_unknowns).tocsr()
+        # The map's transpose formed for the product alone: the solver keeps its own.
+        coarse = (self._to_unknowns.T.tocsr() @ laplacian @ self._to_unknowns).tocsr()
         # pyamg estimates spectral radii from NumPy's global random numbers:
         # seeded here (and the caller's state put back) so that a solve repeats
         # to the last bit from run to run.
@@ -282,8 +282,7 @@ class PotentialPreconditioner:
             _coarsest_inverse(matrices[-1].toarray()), self._color_starts, self._n_threads)
         self._chi = chi
         held = sum(matrix.data.nbytes + matrix.indices.nbytes + matrix.indptr.nbytes
-                   for matrix in (self._charges, self._fields, self._air, self._to_unknowns, self._to_nodes,
-                                  self._to_swept))
+                   for matrix in (self._charges, self._fields, self._air, self._to_unknowns, self._to_swept))
         held += _multigrid.bytes_held(self._solver)
         self.info["bytes"] = max(self.info["bytes"], held)
         self.info["setup_seconds"] += time.perf_counter() - started
