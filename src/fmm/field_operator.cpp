@@ -302,18 +302,32 @@ void FieldOperator::apply(const double* vectors, double* out, const Progress& pr
         std::fill(local.get() + first * stride, local.get() + last * stride, 0.0);
     });
 
-    // Source points to the multipoles of their leaves.
+    // Source points to the multipoles of their leaves. A box whose sources
+    // all carry zero vectors (a magnet's remanence beside unmagnetised
+    // steel) has a zero multipole: its translations and near values, which
+    // would add only zeros, are skipped (the same bits).
+    std::vector<std::uint8_t> active(n_boxes, 0);
     std::vector<std::vector<double>> scratch_of(threads);
     run_items(source_leaves_.size(), threads, [&](std::size_t item, std::size_t thread) {
         const std::uint32_t b = source_leaves_[item];
         const Box& box = tree_.boxes[b];
         const std::size_t s = box.src_begin;
+        bool any = false;
+        for (std::size_t i = s; i < box.src_end && !any; ++i) any = pvx[i] != 0.0 || pvy[i] != 0.0 || pvz[i] != 0.0;
+        active[b] = any;
+        if (!any) {
+            std::fill(multipole.get() + b * stride, multipole.get() + (b + 1) * stride, 0.0);
+            return;
+        }
         const SourceBatch batch{points_.x.data() + s, points_.y.data() + s, points_.z.data() + s,
                                 point_weights_.data() + s, pvx.get() + s, pvy.get() + s, pvz.get() + s,
                                 box.n_sources()};
         points_to_multipole(kind, p, tree_.centre(box), tree_.width(box.level), batch,
                             std::span<double>(multipole.get() + b * stride, stride), scratch_of[thread]);
     }, poll);
+    // Boxes come level by level, each after its parent.
+    for (std::size_t b = n_boxes; b-- > 1;)
+        if (active[b]) active[static_cast<std::size_t>(tree_.boxes[b].parent)] = 1;
 
     // Children to parents, deepest level first; per level, the children of
     // one octant in one matrix product after the other, so that each parent
@@ -351,20 +365,24 @@ void FieldOperator::apply(const double* vectors, double* out, const Progress& pr
     // Multipole to local, in batches of expansions that share a translation.
     run_items(chunk_begin_.size() - 1, threads, [&](std::size_t chunk, std::size_t) {
         std::vector<double> x(k * M2L_BATCH), y(k * M2L_BATCH), scratch(4 * k * M2L_BATCH);
+        std::vector<std::uint32_t> live;
         for (std::size_t i = chunk_begin_[chunk]; i < chunk_begin_[chunk + 1];) {
             std::size_t j = i;
-            while (j < chunk_begin_[chunk + 1] && chunk_pairs_[j].translation == chunk_pairs_[i].translation) ++j;
+            live.clear();
+            for (; j < chunk_begin_[chunk + 1] && chunk_pairs_[j].translation == chunk_pairs_[i].translation; ++j)
+                if (active[chunk_pairs_[j].source_box]) live.push_back(static_cast<std::uint32_t>(j));
             const AxialTranslation& t = translations_[chunk_pairs_[i].translation];
             const std::size_t kt = real_count(t.order);
             // Columns (pair, component) in batches; unused lanes stay zero.
-            const std::size_t n_cols = (j - i) * comps;
+            // Each lane is translated on its own, whichever pairs share it.
+            const std::size_t n_cols = live.size() * comps;
             for (std::size_t first = 0; first < n_cols; first += M2L_BATCH) {
                 const std::size_t used = std::min(M2L_BATCH, n_cols - first);
                 if (used < M2L_BATCH) std::fill(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(kt * M2L_BATCH), 0.0);
                 const double* from[M2L_BATCH];
                 double* to[M2L_BATCH];
                 for (std::size_t l = 0; l < used; ++l) {
-                    const std::size_t pair = i + (first + l) / comps, comp = (first + l) % comps;
+                    const std::size_t pair = live[(first + l) / comps], comp = (first + l) % comps;
                     from[l] = multipole.get() + chunk_pairs_[pair].source_box * stride + comp * k;
                     to[l] = local.get() + chunk_pairs_[pair].target_box * stride + comp * k;
                 }
@@ -406,6 +424,7 @@ void FieldOperator::apply(const double* vectors, double* out, const Progress& pr
                          scratch_of[thread]);
         for (std::uint32_t i = lists_.direct_begin[leaf]; i < lists_.direct_begin[leaf + 1]; ++i) {
             const std::uint32_t a = lists_.direct_sources[i];
+            if (!active[a]) continue;
             const Box& source = tree_.boxes[a];
             multipole_to_targets(kind, p, tree_.centre(source), tree_.width(source.level),
                                  std::span<const double>(multipole.get() + a * stride, stride), targets_.x.data() + t,

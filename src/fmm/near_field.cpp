@@ -434,25 +434,27 @@ void NearField::add_block(const NearInputs& in, std::size_t b, const double* vec
     const bool traceless = stored_size_ < entry_size_;
     const NearStorage storage = block_storage_[b];
     const Columns kept = kept_columns(b);
-    // The columns' vectors gathered once for all the block's rows.
+    // The columns' vectors gathered once for all the block's rows; a block
+    // whose columns all carry zero vectors adds nothing and is skipped.
     scratch.vx.resize(kept.size), scratch.vy.resize(kept.size), scratch.vz.resize(kept.size);
+    bool any = false;
     for (std::size_t j = 0; j < kept.size; ++j) {
         const double* v = vectors + 3 * static_cast<std::size_t>(kept.elements[j]);
         scratch.vx[j] = v[0], scratch.vy[j] = v[1], scratch.vz[j] = v[2];
+        any = any || v[0] != 0.0 || v[1] != 0.0 || v[2] != 0.0;
     }
     const double *vx = scratch.vx.data(), *vy = scratch.vy.data(), *vz = scratch.vz.data();
-    if (storage != NearStorage::None && single_precision_) {
-        multiply_rows(in.kind, traceless, single_.get() + entry_begin_[b] * c, n_t, kept.size, vx, vy, vz, out);
-    } else if (storage != NearStorage::None) {
-        multiply_rows(in.kind, traceless, double_.get() + entry_begin_[b] * c, n_t, kept.size, vx, vy, vz, out);
-    } else {
+    if (any && storage != NearStorage::None) {
+        if (single_precision_)
+            multiply_rows(in.kind, traceless, single_.get() + entry_begin_[b] * c, n_t, kept.size, vx, vy, vz, out);
+        else
+            multiply_rows(in.kind, traceless, double_.get() + entry_begin_[b] * c, n_t, kept.size, vx, vy, vz, out);
+        for (std::uint64_t k = trace_begin_[b]; k < trace_begin_[b + 1]; ++k)
+            out[3 * traces_[k].target + 2] += traces_[k].value * vz[traces_[k].column];
+    } else if (any) {
         scratch.values.resize(n_t * kept.size * entry_size_);
         compute_block(in, b, kept, scratch.values.data(), scratch, true, entry_size_);
         multiply_rows(in.kind, false, scratch.values.data(), n_t, kept.size, vx, vy, vz, out);
-    }
-    if (storage != NearStorage::None) {
-        for (std::uint64_t k = trace_begin_[b]; k < trace_begin_[b + 1]; ++k)
-            out[3 * traces_[k].target + 2] += traces_[k].value * vz[traces_[k].column];
     }
     if (storage == NearStorage::All) return;
     // The other elements are exact for no target of the block: their direct
