@@ -80,40 +80,6 @@ std::vector<double> real_block(long n, const Map& map) {
     return out;
 }
 
-// D^n of the rotation q by quadrature on the unit sphere: O(order^5).
-std::vector<std::vector<Complex>> by_quadrature(std::size_t order, const Rotation& q) {
-    // A rule exact for the products of two harmonics of degree <= order.
-    std::vector<double> mu, w;
-    gauss_legendre(order + 1, mu, w);
-    const std::size_t n_phi = 2 * order + 1;
-    std::vector<std::vector<Complex>> d(order + 1);
-    std::vector<double> norm(packed_count(order), 0.0);
-    for (std::size_t n = 0; n <= order; ++n) d[n].assign((2 * n + 1) * (2 * n + 1), Complex(0.0, 0.0));
-    std::vector<Complex> r(packed_count(order)), rq(packed_count(order));
-    for (std::size_t i = 0; i < mu.size(); ++i) {
-        const double s = std::sqrt(std::fmax(0.0, 1.0 - mu[i] * mu[i]));
-        for (std::size_t l = 0; l < n_phi; ++l) {
-            const double phi = 2.0 * M_PI * static_cast<double>(l) / static_cast<double>(n_phi);
-            const double weight = w[i] * 2.0 * M_PI / static_cast<double>(n_phi);
-            const Vec3 x{s * std::cos(phi), s * std::sin(phi), mu[i]};
-            regular_harmonics(x, order, r);
-            regular_harmonics(q(x), order, rq);
-            for (long n = 0; n <= static_cast<long>(order); ++n) {
-                for (long mp = 0; mp <= n; ++mp) norm[packed(n, mp)] += weight * std::norm(r[packed(n, mp)]);
-                for (long m = -n; m <= n; ++m) {
-                    const Complex a = harmonic(rq, n, m) * weight;
-                    for (long mp = -n; mp <= n; ++mp) d[n][degree_index(m, mp, n)] += a * std::conj(harmonic(r, n, mp));
-                }
-            }
-        }
-    }
-    // Orthogonality: divide by the norm of R_n^{m'} (that of -m' is the same).
-    for (long n = 0; n <= static_cast<long>(order); ++n)
-        for (long m = -n; m <= n; ++m)
-            for (long mp = -n; mp <= n; ++mp) d[n][degree_index(m, mp, n)] /= norm[packed(n, std::labs(mp))];
-    return d;
-}
-
 // D^n of the rotation q for one degree n, by the smallest rule exact for the
 // products of two harmonics of that degree: the same values whatever other
 // degrees are asked for.
@@ -227,7 +193,9 @@ std::vector<std::vector<Complex>> rotation_matrices(std::size_t order, const Vec
 }
 
 std::vector<std::vector<Complex>> rotation_matrices_by_quadrature(std::size_t order, const Vec3& direction) {
-    return by_quadrature(order, to_z(direction));
+    std::vector<std::vector<Complex>> d;
+    for (long n = 0; n <= static_cast<long>(order); ++n) d.push_back(degree_by_quadrature(n, to_z(direction)));
+    return d;
 }
 
 AxialTranslation axial_translation(std::size_t order, const Vec3& offset, double ratio) {
