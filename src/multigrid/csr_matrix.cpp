@@ -21,6 +21,13 @@ CsrMatrix::CsrMatrix(std::size_t rows, std::size_t cols, std::vector<std::int64_
             fail("sparse matrix: column index " + std::to_string(j) + " outside 0.." + std::to_string(cols_));
         }
     }
+    if (rows_ >= (std::size_t{1} << 32)) fail("sparse matrix: too many rows");
+    for (std::size_t i = 0; i < rows_; ++i) {
+        if (i == 0 || indptr_[i + 1] - indptr_[i] != indptr_[i] - indptr_[i - 1]) {
+            run_begin_.push_back(static_cast<std::uint32_t>(i));
+        }
+    }
+    run_begin_.push_back(static_cast<std::uint32_t>(rows_));
     if (rows_ == cols_) {
         inverse_diagonal_.assign(rows_, 0.0);
         for (std::size_t i = 0; i < rows_; ++i) {
@@ -35,19 +42,19 @@ CsrMatrix::CsrMatrix(std::size_t rows, std::size_t cols, std::vector<std::int64_
 
 std::size_t CsrMatrix::bytes() const {
     return indptr_.size() * sizeof(std::int64_t) + indices_.size() * sizeof(std::int32_t) +
-           (data_.size() + inverse_diagonal_.size()) * sizeof(double);
+           (data_.size() + inverse_diagonal_.size()) * sizeof(double) + run_begin_.size() * sizeof(std::uint32_t);
 }
 
 void CsrMatrix::multiply(const double* x, double* y, std::size_t first, std::size_t last) const {
-    for (std::size_t i = first; i < last; ++i) y[i] = row_product(i, x);
+    each_row(x, first, last, true, [&](std::size_t i, double product) { y[i] = product; });
 }
 
 void CsrMatrix::multiply_add(const double* x, double* y, std::size_t first, std::size_t last) const {
-    for (std::size_t i = first; i < last; ++i) y[i] += row_product(i, x);
+    each_row(x, first, last, true, [&](std::size_t i, double product) { y[i] += product; });
 }
 
 void CsrMatrix::residual(const double* x, const double* b, double* r, std::size_t first, std::size_t last) const {
-    for (std::size_t i = first; i < last; ++i) r[i] = b[i] - row_product(i, x);
+    each_row(x, first, last, true, [&](std::size_t i, double product) { r[i] = b[i] - product; });
 }
 
 bool CsrMatrix::independent(std::size_t first, std::size_t last) const {
@@ -61,12 +68,11 @@ bool CsrMatrix::independent(std::size_t first, std::size_t last) const {
 }
 
 void CsrMatrix::gauss_seidel(double* x, const double* b, bool forward, std::size_t first, std::size_t last) const {
-    for (std::size_t step = first; step < last; ++step) {
-        const std::size_t i = forward ? step : first + last - 1 - step;
-        // x_i + (b_i - row i · x) / a_ii: the whole row's product, without
-        // a test for the diagonal inside the loop.
-        x[i] += (b[i] - row_product(i, x)) * inverse_diagonal_[i];
-    }
+    // x_i + (b_i - row i · x) / a_ii: the whole row's product, without a
+    // test for the diagonal inside the loop; each row reads the values the
+    // rows before it in the sweep left.
+    each_row(x, first, last, forward,
+             [&](std::size_t i, double product) { x[i] += (b[i] - product) * inverse_diagonal_[i]; });
 }
 
 }  // namespace corvane::multigrid

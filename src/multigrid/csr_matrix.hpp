@@ -2,8 +2,10 @@
 // multigrid cycle.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace corvane::multigrid {
@@ -45,18 +47,62 @@ public:
     std::size_t entries_before(std::size_t i) const { return static_cast<std::size_t>(indptr_[i]); }
 
 private:
-    // Row i times x, the entries at even and odd offsets summed apart: two
-    // chains of additions instead of one, which bound the loops' speed.
-    double row_product(std::size_t i, const double* x) const {
+    // Rows of up to this many entries have a loop of their own length: a
+    // row's loop otherwise ends where the processor has not predicted it,
+    // and most rows are short (7 entries for most faces).
+    static constexpr std::size_t FIXED_LENGTHS = 24;
+
+    // The entries data[0..n) of a row times x, those at even and odd offsets
+    // summed apart: two chains of additions instead of one, which bound the
+    // loops' speed. N = 0: any n; otherwise n = N, unrolled (the same sums).
+    template <std::size_t N>
+    static double product(const double* data, const std::int32_t* indices, std::size_t n, const double* x) {
+        if constexpr (N != 0) n = N;
         double even = 0.0, odd = 0.0;
-        auto e = indptr_[i];
-        const auto end = indptr_[i + 1];
-        for (; e + 1 < end; e += 2) {
-            even += data_[e] * x[indices_[e]];
-            odd += data_[e + 1] * x[indices_[e + 1]];
+        std::size_t e = 0;
+        for (; e + 1 < n; e += 2) {
+            even += data[e] * x[indices[e]];
+            odd += data[e + 1] * x[indices[e + 1]];
         }
-        if (e < end) even += data_[e] * x[indices_[e]];
+        if (e < n) even += data[e] * x[indices[e]];
         return even + odd;
+    }
+
+    // row(i, row i · x) for rows first..last-1, in increasing or decreasing
+    // order, each run of rows of one length by the loop of that length.
+    template <class Row>
+    void each_row(const double* x, std::size_t first, std::size_t last, bool forward, Row&& row) const {
+        if (first >= last) return;
+        // The runs that hold rows first and last - 1.
+        const auto run_of = [&](std::size_t i) {
+            return static_cast<std::size_t>(std::upper_bound(run_begin_.begin(), run_begin_.end(), i) -
+                                            run_begin_.begin()) - 1;
+        };
+        const std::size_t low = run_of(first), high = run_of(last - 1);
+        for (std::size_t k = 0; k <= high - low; ++k) {
+            const std::size_t run = forward ? low + k : high - k;
+            const std::size_t begin = std::max<std::size_t>(run_begin_[run], first);
+            const std::size_t end = std::min<std::size_t>(run_begin_[run + 1], last);
+            const std::size_t length = static_cast<std::size_t>(indptr_[begin + 1] - indptr_[begin]);
+            rows_of_length(length, x, begin, end, forward, row, std::make_index_sequence<FIXED_LENGTHS + 1>());
+        }
+    }
+
+    template <class Row, std::size_t... N>
+    void rows_of_length(std::size_t length, const double* x, std::size_t begin, std::size_t end, bool forward,
+                        Row& row, std::index_sequence<N...>) const {
+        // Length 0 is any length: the loop of the row's own count.
+        const bool fixed = ((length == N && N != 0 ? (rows<N>(x, begin, end, forward, row), true) : false) || ...);
+        if (!fixed) rows<0>(x, begin, end, forward, row);
+    }
+
+    template <std::size_t N, class Row>
+    void rows(const double* x, std::size_t begin, std::size_t end, bool forward, Row& row) const {
+        for (std::size_t step = begin; step < end; ++step) {
+            const std::size_t i = forward ? step : begin + end - 1 - step;
+            const auto e = indptr_[i];
+            row(i, product<N>(data_.data() + e, indices_.data() + e, static_cast<std::size_t>(indptr_[i + 1] - e), x));
+        }
     }
 
     std::size_t rows_ = 0, cols_ = 0;
@@ -66,6 +112,8 @@ private:
     // 1 / the diagonal entry of each row of a square matrix (0 where it is
     // missing or zero), so that a sweep multiplies rather than divides.
     std::vector<double> inverse_diagonal_;
+    // The first row of each run of rows of one length, and rows_.
+    std::vector<std::uint32_t> run_begin_;
 };
 
 }  // namespace corvane::multigrid
