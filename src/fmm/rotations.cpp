@@ -32,7 +32,7 @@ void gauss_legendre(std::size_t n, std::vector<double>& nodes, std::vector<doubl
     }
 }
 
-// Q with Q direction = |direction| z: about z by -phi, then about y by -theta.
+// A rotation of space by its matrix.
 struct Rotation {
     double m[3][3];
     Vec3 operator()(const Vec3& v) const {
@@ -40,14 +40,6 @@ struct Rotation {
                 m[2][0] * v.x + m[2][1] * v.y + m[2][2] * v.z};
     }
 };
-
-Rotation to_z(const Vec3& d) {
-    const double rho = std::sqrt(d.x * d.x + d.y * d.y);
-    const double theta = std::atan2(rho, d.z), phi = std::atan2(d.y, d.x);
-    const double ct = std::cos(theta), st = std::sin(theta), cp = std::cos(phi), sp = std::sin(phi);
-    // R_y(-theta) R_z(-phi)
-    return {{{ct * cp, ct * sp, -st}, {-sp, cp, 0.0}, {st * cp, st * sp, ct}}};
-}
 
 std::size_t degree_index(long m, long mp, long n) {
     return static_cast<std::size_t>((m + n) * (2 * n + 1) + (mp + n));
@@ -124,9 +116,11 @@ std::shared_ptr<const QuarterTurns> quarter_turns(std::size_t order) {
         const Rotation u{{{0.0, 0.0, -1.0}, {-1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}}};
         const Rotation inverse{{{0.0, -1.0, 0.0}, {0.0, 0.0, 1.0}, {-1.0, 0.0, 0.0}}};
         auto more = std::make_shared<QuarterTurns>(*kept);
-        for (std::size_t n = more->size(); n <= order; ++n)
+        for (std::size_t n = more->size(); n <= order; ++n) {
+            const long degree = static_cast<long>(n);
             more->push_back(std::make_shared<const QuarterTurn>(
-                QuarterTurn{degree_by_quadrature(static_cast<long>(n), u), degree_by_quadrature(static_cast<long>(n), inverse)}));
+                QuarterTurn{degree_by_quadrature(degree, u), degree_by_quadrature(degree, inverse)}));
+        }
         kept = std::move(more);
     }
     return kept;
@@ -189,12 +183,6 @@ std::vector<std::vector<Complex>> rotation_matrices(std::size_t order, const Vec
                 for (long mp = -n; mp <= n; ++mp) out[degree_index(m, mp, n)] += b * middle[degree_index(a, mp, n)];
             }
     }
-    return d;
-}
-
-std::vector<std::vector<Complex>> rotation_matrices_by_quadrature(std::size_t order, const Vec3& direction) {
-    std::vector<std::vector<Complex>> d;
-    for (long n = 0; n <= static_cast<long>(order); ++n) d.push_back(degree_by_quadrature(n, to_z(direction)));
     return d;
 }
 

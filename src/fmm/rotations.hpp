@@ -32,7 +32,5 @@ AxialTranslation axial_translation(std::size_t order, const Vec3& offset, double
 // the rotation Q taking `direction` to +z; entry (m, m') of degree n at
 // [n][(m + n) * (2n + 1) + (m' + n)].
 std::vector<std::vector<Complex>> rotation_matrices(std::size_t order, const Vec3& direction);
-// The same by quadrature on the unit sphere, degree by degree (O(order^5)), for tests.
-std::vector<std::vector<Complex>> rotation_matrices_by_quadrature(std::size_t order, const Vec3& direction);
 
 }  // namespace corvane::fmm

@@ -151,36 +151,35 @@ TEST(Translations, ThroughEveryStepToTheDirectSum) {
     }
 }
 
-// The rotation matrices from two quarter turns and turns about z are those
-// found by quadrature, to the highest orders used, along the axes too.
-// Entry (m, m') of degree n is compared at the scale of |R_n^m| / |R_n^m'| on
-// the unit sphere (RMS over random points): the harmonics' sizes differ by
-// factorials.
-TEST(Rotations, FromQuarterTurnsAsByQuadrature) {
-    const std::size_t top = 31;
+// Each degree's rotation matrix takes the regular harmonics at x to those at
+// Q x, Q taking the direction to +z, to rounding (against the sum of the
+// terms' sizes: the harmonics' sizes differ by factorials), along the axes too.
+TEST(Rotations, TakeTheHarmonicsToThoseOfTheRotatedPoint) {
+    const long order = 31;
     std::mt19937_64 rng(10);
     std::normal_distribution<double> g(0.0, 1.0);
-    std::vector<double> size_of(packed_count(top), 0.0);
-    std::vector<Complex> r(packed_count(top));
-    for (int i = 0; i < 200; ++i) {
-        const Vec3 v{g(rng), g(rng), g(rng)};
-        regular_harmonics(v * (1.0 / std::sqrt((v.x * v.x + v.y * v.y) + v.z * v.z)), top, r);
-        for (std::size_t j = 0; j < r.size(); ++j) size_of[j] += std::norm(r[j]);
-    }
-    for (const Vec3& direction : {Vec3{2.0, 1.0, 0.5}, Vec3{0.0, 0.0, 1.0}, Vec3{0.0, 0.0, -3.0}, Vec3{1.0, 0.0, 0.0},
-                                  Vec3{0.0, -1.0, 0.0}, Vec3{-1.0, 2.0, -2.0}}) {
-        for (const std::size_t order : {std::size_t{5}, top}) {
-            const auto fast = rotation_matrices(order, direction);
-            const auto slow = rotation_matrices_by_quadrature(order, direction);
-            for (long n = 0; n <= static_cast<long>(order); ++n)
-                for (long m = -n; m <= n; ++m)
+    std::vector<Complex> r(packed_count(order)), rq(packed_count(order));
+    for (const Vec3& d : {Vec3{2.0, 1.0, 0.5}, Vec3{0.0, 0.0, 1.0}, Vec3{0.0, 0.0, -3.0}, Vec3{0.0, -1.0, 0.0},
+                          Vec3{-1.0, 2.0, -2.0}}) {
+        const auto rotation = rotation_matrices(order, d);
+        const double rho = std::hypot(d.x, d.y), length = std::hypot(rho, d.z);
+        const double ct = d.z / length, st = rho / length, cp = rho > 0.0 ? d.x / rho : 1.0, sp = rho > 0.0 ? d.y / rho : 0.0;
+        for (int k = 0; k < 3; ++k) {
+            const Vec3 x{g(rng), g(rng), g(rng)};
+            regular_harmonics(x, order, r);
+            regular_harmonics(Vec3{ct * cp * x.x + ct * sp * x.y - st * x.z, -sp * x.x + cp * x.y,
+                                   st * cp * x.x + st * sp * x.y + ct * x.z},
+                              order, rq);
+            for (long n = 0; n <= order; ++n)
+                for (long m = 0; m <= n; ++m) {
+                    Complex sum = 0.0;
+                    double size = 0.0;
                     for (long mp = -n; mp <= n; ++mp) {
-                        const std::size_t at = static_cast<std::size_t>((m + n) * (2 * n + 1) + (mp + n));
-                        const double scale = std::sqrt(size_of[packed(static_cast<std::size_t>(n), std::labs(m))] /
-                                                       size_of[packed(static_cast<std::size_t>(n), std::labs(mp))]);
-                        ASSERT_LT(std::abs(fast[n][at] - slow[n][at]), 1e-12 * scale)
-                            << "order " << order << " n " << n << " m " << m << " m' " << mp;
+                        const Complex term = rotation[n][(m + n) * (2 * n + 1) + (mp + n)] * harmonic(r, n, mp);
+                        sum += term, size += std::abs(term);
                     }
+                    ASSERT_LT(std::abs(sum - harmonic(rq, n, m)), 1e-12 * size) << "n " << n << " m " << m;
+                }
         }
     }
 }
