@@ -136,10 +136,13 @@ std::int64_t PointLocator::cell_key(const double* point) const {
     return index[0] + shape_[0] * (index[1] + shape_[1] * index[2]);
 }
 
-void PointLocator::locate(std::span<const double> points, std::span<std::int64_t> found) const {
+void PointLocator::locate(std::span<const double> points, std::span<std::int64_t> found,
+                          std::span<double> margins) const {
     assert_equal(found.size(), points.size() / 3, "one slot per point");
+    if (!margins.empty()) assert_equal(margins.size(), found.size(), "one margin per point");
     for (std::size_t p = 0; p < found.size(); ++p) {
         found[p] = -1;
+        if (!margins.empty()) margins[p] = std::numeric_limits<double>::quiet_NaN();
         const double* point = &points[3 * p];
         const std::int64_t key = elements_.empty() ? -1 : cell_key(point);
         if (key < 0) continue;
@@ -151,15 +154,19 @@ void PointLocator::locate(std::span<const double> points, std::span<std::int64_t
             const double offset[3] = {point[0] - origin_[3 * i], point[1] - origin_[3 * i + 1],
                                       point[2] - origin_[3 * i + 2]};
             const double* inverse = &inverse_[9 * i];
-            double sum = 0.0;
+            double sum = 0.0, smallest = std::numeric_limits<double>::infinity();
             bool inside = true;
             for (int r = 0; r < 3; ++r) {
                 const double lambda = inverse[3 * r] * offset[0] + inverse[3 * r + 1] * offset[1] +
                                       inverse[3 * r + 2] * offset[2];
                 inside = inside && lambda >= -SLACK;
                 sum += lambda;
+                smallest = std::min(smallest, lambda);
             }
-            if (inside && sum <= 1.0 + SLACK) found[p] = elements_[i];
+            if (inside && sum <= 1.0 + SLACK) {
+                found[p] = elements_[i];
+                if (!margins.empty()) margins[p] = std::min(smallest, 1.0 - sum);
+            }
         }
     }
 }

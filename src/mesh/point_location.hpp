@@ -22,8 +22,12 @@ public:
 
     // found[i]: the element (index into connectivity) holding point i (flat
     // triples), or -1. A point on faces shared by several elements gets the
-    // last of them in `elements`' order; non-finite points get -1.
-    void locate(std::span<const double> points, std::span<std::int64_t> found) const;
+    // last of them in `elements`' order; non-finite points get -1. margins,
+    // if not empty: the point's smallest barycentric coordinate in that
+    // element (its distance from the nearest face in heights of the element:
+    // about 0 on a face, an edge or a node), or NaN where found is -1.
+    void locate(std::span<const double> points, std::span<std::int64_t> found,
+                std::span<double> margins = {}) const;
 
 private:
     std::int64_t cell_key(const double* point) const;

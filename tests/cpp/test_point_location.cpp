@@ -91,8 +91,13 @@ TEST(PointLocator, PlacesNoPointInFlatElementsOrOutsideAndChecksIndices) {
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
     const std::vector<double> points = {0.1, 0.1, 0.1, 0.3, 0.3, 0.0, nan, 0.1, 0.1, 1e300, 0, 0, -inf, 0, 0, 2, 2, 2};
     std::vector<std::int64_t> found(6);
-    locator.locate(points, found);
+    std::vector<double> margins(6);
+    locator.locate(points, found, margins);
     EXPECT_EQ(found, (std::vector<std::int64_t>{0, 0, -1, -1, -1, -1}));
+    // The smallest barycentric coordinate: 0.1 inside, 0 on the face z = 0, none outside.
+    EXPECT_NEAR(margins[0], 0.1, 1e-15);
+    EXPECT_EQ(margins[1], 0.0);
+    for (std::size_t p = 2; p < 6; ++p) EXPECT_TRUE(std::isnan(margins[p])) << p;
     EXPECT_THROW(PointLocator(nodes, tets, std::vector<std::int64_t>{2}), Failure);
     EXPECT_THROW(PointLocator(nodes, std::vector<std::int64_t>{0, 1, 2, 9}, std::vector<std::int64_t>{0}), Failure);
     const PointLocator none(nodes, tets, std::vector<std::int64_t>{});
