@@ -38,9 +38,10 @@ def shares(points, n):
 
 
 def _build(nodes, connectivity, targets, options):
-    from corvane.operator import FieldOperator
+    from corvane.operator import PlacedTargets
 
-    return FieldOperator(nodes, connectivity, targets, **options)
+    # The client's FieldOperator placed the targets.
+    return PlacedTargets(nodes, connectivity, targets, **options)
 
 
 def _apply(operator, vectors):

@@ -4,14 +4,14 @@ applied field, and their H and A at any points.
 Each kind of element source is one direct sum of the accurate exact element
 integrals over the elements that carry it (`corvane.magnetization.exact_fields`), or, when a tolerance is
 given and the evaluation is large enough to repay building it, one
-`FieldOperator`.
+`FieldOperator`. Points on the elements' boundaries are the caller's to place (`Solution` does).
 """
 import numpy as np
 
 import _corvane
 from corvane.magnetization import direct_settings, exact_fields
 from corvane.materials import MU0
-from corvane.operator import FieldOperator
+from corvane.operator import PlacedTargets
 
 _KINDS = {"magnetization": 1, "current": 0}
 _FIELDS = {"H": 1, "A": 0}
@@ -91,7 +91,8 @@ class Sources:
         for kind, connectivity, vectors in self._blocks:
             n, t = len(connectivity), len(points)
             if self.tolerance is not None and n * t > _OPERATOR_FROM * (n + t):
-                operator = FieldOperator(self.nodes, connectivity, points, source=kind, field=field,
+                # The points come placed (`Solution`) or off the elements by construction (forces).
+                operator = PlacedTargets(self.nodes, connectivity, points, source=kind, field=field,
                                          tolerance=self.tolerance, n_threads=self.n_threads, progress=progress)
                 total += operator(vectors)
                 continue

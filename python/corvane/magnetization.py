@@ -21,7 +21,7 @@ from threadpoolctl import threadpool_limits
 
 import _corvane
 from corvane import _field_operator, _validation
-from corvane.operator import TOLERANCE_RANGE, FieldOperator
+from corvane.operator import TOLERANCE_RANGE, PlacedTargets
 from corvane.preconditioner import PotentialPreconditioner
 
 _MAGNETIZATION = 1
@@ -483,7 +483,8 @@ class CountedField:
                                                        _H_FIELD, targets, **self.settings))
 
     def _operator(self, targets):
-        return FieldOperator(self.nodes, self.sources, targets, source="magnetization", field="H",
+        # Centroids: off every element's boundary.
+        return PlacedTargets(self.nodes, self.sources, targets, source="magnetization", field="H",
                              tolerance=self.tolerance, n_threads=self.settings["n_threads_requested"],
                              client=self.client)
 

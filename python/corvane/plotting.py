@@ -56,6 +56,8 @@ def section(solution, *, plane="y", quantity="|B|", at=0.0, extent=None, resolut
     points[:, across], points[:, up], points[:, normal] = gu.ravel(), gv.ravel(), at
     if "B" in quantity and smooth:
         show = solution._show(progress)
+        # A section through the plane of mesh faces has points on them: placed as B places them.
+        points, _ = solution._placed(points)
         field = MU0 * (solution._sources.H(points, show) + solution._magnetization_at(points, smooth=True))
     else:
         field = (solution.B if "B" in quantity else solution.H_at)(points, progress=progress)

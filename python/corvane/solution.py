@@ -16,7 +16,9 @@ class Solution:
     M, H: the magnetisation (A/m) and the total field (A/m) of every
     element, at its centroid, (n_elements, 3); J: the current density
     (A/m²). B(points), H_at(points), A(points): the fields of all sources at
-    any points (n, 3) or one point (3,). force(region), torque(region,
+    any points (n, 3) or one point (3,); a point on a face, edge or node of
+    an element with a source gets the limit from inside the element that
+    holds it (on a magnet's surface, the field just inside). force(region), torque(region,
     about=...): on a region, without its own field. write(path): a file for
     ParaView. plot(): a section with field lines. info: what the solve did
     (field evaluations, seconds, the preconditioner's name, set-up and
@@ -31,6 +33,7 @@ class Solution:
         for array in (self.M, self.H, self.J):
             array.flags.writeable = False
         self._locator = None
+        self._source_locator = None
         self._corners = None
         self._forces = {}
         self.info = dict(info or {})
@@ -39,22 +42,31 @@ class Solution:
 
     def H_at(self, points, *, progress=None):
         """H (A/m) at the points: applied field, coils and all magnetisation."""
-        points, single = _points(points)
+        points, single = self._placed(points)
         h = self._sources.H(points, self._show(progress))
         return h[0] if single else h
 
     def B(self, points, *, progress=None):
         """B (T) at the points: μ0 (H + M) inside magnetised elements, μ0 H elsewhere."""
-        points, single = _points(points)
+        points, single = self._placed(points)
         b = MU0 * (self._sources.H(points, self._show(progress))
                    + self._magnetization_at(points))
         return b[0] if single else b
 
     def A(self, points, *, progress=None):
         """A (T·m) at the points; the applied field's part is μ0/2 H0 × r."""
-        points, single = _points(points)
+        points, single = self._placed(points)
         a = self._sources.A(points, self._show(progress))
         return a[0] if single else a
+
+    def _placed(self, points):
+        """(points, single) as `_points` gives them, those on the boundary of an element with a
+        source moved a hair into it."""
+        points, single = _points(points)
+        if self._source_locator is None:
+            sourced = np.flatnonzero(self.M.any(axis=1) | self.J.any(axis=1))
+            self._source_locator = Locator(self.mesh.nodes, self.mesh.connectivity, sourced)
+        return self._source_locator.off_boundaries(points), single
 
     def _show(self, progress):
         return self._progress if progress is None else _validation.flag("progress", progress)
