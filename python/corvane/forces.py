@@ -18,7 +18,8 @@ Three ways, which agree where all apply:
   region's side of the face: where another body touches the region, its
   charge on the shared face lies on the far side, as it does when the two
   move apart. The field is the exact element integrals at the points of a
-  rule on each face that is finer near other sources (CHARGE_RULES). Pairwise forces between charges cancel, so
+  rule on each face that is finer near other sources (CHARGE_RULES); between touching faces in one
+  plane, the sideways pull is the closed form's edge integrals instead. Pairwise forces between charges cancel, so
   the forces on the parts of a closed system add up to zero up to that
   quadrature, whatever the mesh does to the magnetisation.
 - Volume forces: the Kelvin force density μ0 (M·∇)H_o with the couple
@@ -179,16 +180,103 @@ def _touching_correction(mesh, own, other, magnetized, faces):
     theirs = tuple(a[theirs[3] == len(CHARGE_RULES) - 1] for a in theirs)
     mine = tuple(a[touching] for a in faces)
     a, b = _close_pairs(mine, theirs, tolerance)
-    force, torque = np.zeros(3), np.zeros(3)
+    normal = _unit_normals(mine[0][a])
+    # Per pair, by the quadrature: (F_ab, its normal part, their torques), then the same of F_ba.
+    parts = []
     for receiving, acting, r_index, a_index in ((mine, theirs, a, b), (theirs, mine, b, a)):
         # Every touching face has the same rule: the same number of points.
         points, weights, ends = (x.reshape(len(receiving[0]), -1, *x.shape[1:]) for x in _charge_quadrature(*receiving))
         field = _field_operator.sheet_field(acting[0][a_index], acting[1][a_index], points[r_index],
                                             own.n_threads)
         per_point = MU0 * weights[r_index, :, None] * field
-        force += 0.5 * per_point.sum(axis=(0, 1))
-        torque += 0.5 * np.cross(ends[r_index], per_point).sum(axis=(0, 1))
-    return force, torque
+        across = np.einsum("pqx,px->pq", per_point, normal)[:, :, None] * normal[:, None, :]
+        parts.append([per_point.sum(axis=1), across.sum(axis=1), np.cross(ends[r_index], per_point).sum(axis=1),
+                      np.cross(ends[r_index], across).sum(axis=1)])
+    (f_ab, fn_ab, t_ab, tn_ab), (f_ba, fn_ba, t_ba, tn_ba) = parts
+    force, torque = 0.5 * (f_ab + f_ba), 0.5 * (t_ab + t_ba)
+    coplanar = _coplanar(mine[0][a], theirs[0][b], normal)
+    if coplanar.any():
+        pull, turn = _coplanar_pull(mine[0][a[coplanar]], mine[1][a[coplanar]], theirs[0][b[coplanar]],
+                                    theirs[1][b[coplanar]])
+        force[coplanar] = f_ab[coplanar] - fn_ab[coplanar] - pull + 0.5 * (fn_ab[coplanar] + fn_ba[coplanar])
+        torque[coplanar] = t_ab[coplanar] - tn_ab[coplanar] - turn + 0.5 * (tn_ab[coplanar] + tn_ba[coplanar])
+    return force.sum(axis=0), torque.sum(axis=0)
+
+
+# Gauss-Legendre points on [0, 1] and their weights, for the edges of coplanar touching faces.
+_EDGE_POINTS, _EDGE_WEIGHTS = np.polynomial.legendre.leggauss(16)
+_EDGE_RULE = ((_EDGE_POINTS + 1.0) / 2.0, _EDGE_WEIGHTS / 2.0)
+
+
+def _unit_normals(corners):
+    n = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
+    return n / np.linalg.norm(n, axis=1, keepdims=True)
+
+
+def _coplanar(corners_a, corners_b, normal_a):
+    """Which pairs of triangles (P, 3, 3) lie in one plane (to 1e-9 of their size)."""
+    normal_b = _unit_normals(corners_b)
+    size = np.maximum(_face_sizes(corners_a), _face_sizes(corners_b))
+    offsets = np.abs(np.einsum("pkx,px->pk", corners_b - corners_a[:, :1], normal_a)).max(axis=1)
+    return (np.linalg.norm(np.cross(normal_a, normal_b), axis=1) < 1e-9) & (offsets < 1e-9 * size)
+
+
+def _coplanar_pull(corners_a, charges_a, corners_b, charges_b):
+    """The tangential force (P, 3) of the uniformly charged triangles b on a in their plane, and its
+    torque about the origin (P, 3); charges in A·m (charge density times area).
+
+    The sheet b's field is H_b = -σ_b/(4π) ∇φ_b, φ_b = ∫_b 1/R dA, so by the divergence theorem in
+    the plane μ0 σ_a ∫_a H_b,t dA = -μ0 σ_a σ_b/(4π) ∮_∂a φ_b ν dl (ν: a's outward normal in the
+    plane), and the moment about a's centroid c is the same with (x - c) × ν (the trace part of
+    ∫ (x - c) ∇φ has no moment). φ_b is continuous, so Gauss-Legendre on a's edges converges
+    where samples of the log-singular field did not.
+    """
+    normal = _unit_normals(corners_a)
+    area_a = 0.5 * np.linalg.norm(np.cross(corners_a[:, 1] - corners_a[:, 0], corners_a[:, 2] - corners_a[:, 0]),
+                                  axis=1)
+    area_b = 0.5 * np.linalg.norm(np.cross(corners_b[:, 1] - corners_b[:, 0], corners_b[:, 2] - corners_b[:, 0]),
+                                  axis=1)
+    start, end = corners_a, np.roll(corners_a, -1, axis=1)                       # edges (P, 3, 3)
+    along = end - start
+    length = np.linalg.norm(along, axis=2)
+    outward = np.cross(along, normal[:, None, :]) / length[:, :, None]          # corners run anticlockwise about normal
+    s, w = _EDGE_RULE
+    y = start[:, :, None, :] + s[None, None, :, None] * along[:, :, None, :]    # (P, 3 edges, G, 3)
+    weight = length[:, :, None] * w[None, None, :]
+    potential = _in_plane_potential(corners_b, y)                               # (P, 3, G)
+    scale = -MU0 * (charges_a / area_a) * (charges_b / area_b) / (4.0 * np.pi)
+    pull = scale[:, None] * np.einsum("peg,pex->px", weight * potential, outward)
+    centre = corners_a.mean(axis=1)
+    arm = np.cross(y - centre[:, None, None, :], outward[:, :, None, :])         # (P, 3, G, 3)
+    turn = scale[:, None] * np.einsum("peg,pegx->px", weight * potential, arm)
+    return pull, np.cross(centre, pull) + turn
+
+
+def _in_plane_potential(corners, y):
+    """∫ 1/|x - y| dA over the triangles corners (P, 3, 3) at points y (P, ..., 3) in their planes.
+
+    Each edge adds the point's distance to the edge's line (positive on the triangle's side) times
+    ln((R1 + R2 + l)/(R1 + R2 - l)), the logarithm formed without the cancellation of R1 + R2 - l
+    beside the edge; on the edge's line the distance is zero and so is the term.
+    """
+    shape = (len(corners),) + (1,) * (y.ndim - 2) + (3,)
+    normal = _unit_normals(corners).reshape(shape)
+    total = np.zeros(y.shape[:-1])
+    for k in range(3):
+        p, q = corners[:, k].reshape(shape), corners[:, (k + 1) % 3].reshape(shape)
+        edge = q - p
+        length = np.linalg.norm(edge, axis=-1)
+        a, b = p - y, q - y
+        r1, r2 = np.linalg.norm(a, axis=-1), np.linalg.norm(b, axis=-1)
+        ab = np.einsum("...x,...x->...", a, b)
+        beside = ab < 0.0
+        across = np.cross(a, edge)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            gap = np.where(beside, np.einsum("...x,...x->...", across, across) / (r1 * r2 - ab), r1 * r2 + ab)
+            logarithm = np.log1p(length * (r1 + r2 + length) / gap)
+            distance = np.einsum("...x,...x->...", a, np.cross(edge, normal)) / length
+            total += np.where(np.abs(distance) > 1e-13 * length, distance * logarithm, 0.0)
+    return total
 
 
 def _close_pairs(mine, theirs, tolerance):
