@@ -29,7 +29,7 @@ class Locator:
 
     def __call__(self, points):
         """Element index (of the mesh) holding each point, (n,); -1 outside the elements."""
-        return _geometry.locate_points(self._grid, np.reshape(points, (-1, 3)))
+        return _geometry.locate_points(self._grid, np.reshape(points, (-1, 3)))[0]
 
     def off_boundaries(self, points):
         """The points (n, 3), those on a face, edge or node of an element they are located in moved
@@ -41,7 +41,7 @@ class Locator:
         adds, and the same value from every path. Other points are left as they are, to the bit.
         """
         points = np.reshape(points, (-1, 3))
-        element, margin = _geometry.locate_points_with_margins(self._grid, points)
+        element, margin = _geometry.locate_points(self._grid, points)
         on = np.flatnonzero((element >= 0) & (margin <= _ON_BOUNDARY))
         if not on.size:
             return points

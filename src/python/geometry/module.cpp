@@ -1,7 +1,6 @@
 // corvane._geometry: geometric queries of the corvane package.
 // `point_locator` puts elements of a mesh in a grid of buckets, and
-// `locate_points` tells which of them holds each point
-// (`locate_points_with_margins` also how far inside it).
+// `locate_points` tells which of them holds each point, and how far inside.
 #include <Python.h>
 
 #include <array>
@@ -43,7 +42,6 @@ constexpr const char* LOCATOR_PARAMS[] = {"nodes", "connectivity", "elements"};
 constexpr Signature LOCATOR{"point_locator", LOCATOR_PARAMS};
 constexpr const char* LOCATE_PARAMS[] = {"locator", "points"};
 constexpr Signature LOCATE{"locate_points", LOCATE_PARAMS};
-constexpr Signature MARGINS{"locate_points_with_margins", LOCATE_PARAMS};
 
 // point_locator(nodes (n, 3), connectivity (m, 4), elements (k,)) -> capsule
 // holding the grid of the given elements (copied: later changes to the
@@ -59,27 +57,12 @@ PyObject* point_locator(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
-// locate_points(locator, points (p, 3)) -> (p,) int64: the element holding
-// each point, or -1.
+// locate_points(locator, points (p, 3)) -> ((p,) int64, (p,) float64): the
+// element holding each point, or -1, and the point's smallest barycentric
+// coordinate in it (NaN where there is none).
 PyObject* locate_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return package::guarded([&] {
         const auto a = match_arguments<2>(LOCATE, args, nargs, kwnames);
-        const PointLocator& locator = package::from_capsule<PointLocator, CAPSULE_NAME>(a[0]);
-        const Ref points = contiguous(a[1], NPY_FLOAT64, 3, "points");
-        npy_intp n_points = PyArray_DIM(reinterpret_cast<PyArrayObject*>(points.get()), 0);
-        Ref found(checked(PyArray_SimpleNew(1, &n_points, NPY_INT64)));
-        auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(found.get())));
-        locator.locate(values<double>(points), {out, static_cast<std::size_t>(n_points)});
-        return found;
-    });
-}
-
-// locate_points_with_margins(locator, points (p, 3)) -> ((p,) int64, (p,)
-// float64): the element holding each point, or -1, and the point's smallest
-// barycentric coordinate in it (NaN where there is none).
-PyObject* locate_points_with_margins(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return package::guarded([&] {
-        const auto a = match_arguments<2>(MARGINS, args, nargs, kwnames);
         const PointLocator& locator = package::from_capsule<PointLocator, CAPSULE_NAME>(a[0]);
         const Ref points = contiguous(a[1], NPY_FLOAT64, 3, "points");
         npy_intp n_points = PyArray_DIM(reinterpret_cast<PyArrayObject*>(points.get()), 0);
@@ -97,10 +80,8 @@ PyObject* locate_points_with_margins(PyObject*, PyObject* const* args, Py_ssize_
 }  // namespace corvane::py
 
 PyMODINIT_FUNC PyInit__geometry(void) {
-    static const std::array<corvane::py::package::Export, 3> exports{
-        {{&corvane::py::LOCATOR, corvane::py::point_locator},
-         {&corvane::py::LOCATE, corvane::py::locate_points},
-         {&corvane::py::MARGINS, corvane::py::locate_points_with_margins}}};
+    static const std::array<corvane::py::package::Export, 2> exports{
+        {{&corvane::py::LOCATOR, corvane::py::point_locator}, {&corvane::py::LOCATE, corvane::py::locate_points}}};
     return corvane::py::package::define_module("corvane._geometry", "Geometric queries of the corvane package.",
                                                exports);
 }
