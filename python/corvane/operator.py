@@ -31,7 +31,9 @@ class FieldOperator:
     field: "H" (A/m) or "A" (T·m), in the units of `_corvane.calculate_fields`.
     tolerance: the relative RMS error of an application against the exact
     element integrals (evaluated with accurate arctangent and logarithm, exact
-    to rounding), from 1e-10 to 1e-2; tighter tolerances raise the expansion
+    to rounding), from 1e-10 to 1e-2, at targets among or near the sources
+    (at targets far from all of them, for vectors that change at random from
+    element to element, up to about 4 times it); tighter tolerances raise the expansion
     order and, below 3e-6, the quadrature degree of the elements, and cost
     more time and memory. n_threads: 0 for one per processor. memory_limit:
     bytes the near field's values may take, and each application's buffers
