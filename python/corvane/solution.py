@@ -139,8 +139,9 @@ class Solution:
             raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, got {method!r}")
         elements = self.mesh.region(region)
         if len(elements) == len(self.mesh.connectivity):
-            raise ValueError(f"region {region!r} holds the whole mesh: a force needs sources outside the "
-                             f"region, and a uniform applied field alone gives none")
+            raise ValueError(f"region {region!r} holds the whole mesh: force and torque count the sources "
+                             f"outside the region, and there are none; a uniform applied field H0 alone gives "
+                             f"no force and the torque μ0 Σ V M × H0 (from sol.M and mesh.volumes)")
         key = (region, method)
         if key not in self._forces:
             air = ~(self._has_material | self.M.any(axis=1) | self.J.any(axis=1))
