@@ -4,7 +4,8 @@ Regions come, in this order of preference, from
 - gmsh physical groups: named ones by name (meshio's cell sets of a .msh
   file, or the "gmsh:physical" tags with the file's $PhysicalNames), unnamed
   ones by number; a gmsh file without physical groups by its volume entity
-  numbers ("gmsh:geometrical");
+  numbers ("gmsh:geometrical"); tag 0, which gmsh writes for an element in
+  no group, is no region;
 - cell sets (Abaqus ELSET, Exodus, MED, ...), by name;
 - the first integer cell tag among "CellEntityIds" (VTK, XDMF), "medit:ref"
   (Medit .mesh), "tetgen:ref", "avsucd:material", "ugrid:ref", "su2:tag",
@@ -120,6 +121,11 @@ def _read_file(path):
         # The readers fail on a file cut short with whatever numpy says of
         # the arrays they read ("cannot reshape array of size ...").
         cause = f"{type(error).__name__}: {error}" if isinstance(error, Exception) else said
+        if "Incompatible cell data 'gmsh:" in cause:
+            # A valid file meshio cannot take: MSH 4 with elements outside the physical groups.
+            raise ValueError(f"{name}: meshio cannot read this MSH 4 file ({cause}), as with gmsh's "
+                             "Mesh.SaveAll = 1: save only the physical groups (give the air one too), "
+                             "or save as MSH 2 (Mesh.MshFileVersion = 2.2)") from None
         raise ValueError(f"{name}: not a readable mesh, cut short or malformed ({cause})") from None
     sys.stdout.write(out.getvalue())
     sys.stderr.write(err.getvalue())
@@ -154,24 +160,30 @@ def _regions(mesh, blocks, n_elements):
         return np.concatenate([np.asarray(mesh.cell_data[key][k]).reshape(len(mesh.cells[k].data), -1)[:, 0]
                                for k in blocks]).astype(np.int64)
 
-    def from_tags(values, names=None):
+    def from_tags(values, names=None, lowest=0):
         regions = {}
         for tag in np.unique(values):
-            if tag >= 0:
+            if tag >= lowest:
                 regions[(names or {}).get(int(tag), int(tag))] = np.flatnonzero(values == tag)
         return regions
 
+    # gmsh numbers groups and volumes from 1: a tag 0 is an element in none
+    # (MSH 2 files saved with every element, or written by meshio without
+    # groups). Without any other tag, the next source is asked.
     if "gmsh:physical" in mesh.cell_data:
         # Named groups may share elements; meshio's cell sets keep them all,
         # the physical tag only the first group of each element.
         names = {int(tag): name for name, (tag, dim) in ((n, np.ravel(v)[:2]) for n, v in mesh.field_data.items())
                  if dim == 3}
         regions = from_sets(mesh.cell_sets)
-        for key, elements in from_tags(tag_values("gmsh:physical"), names).items():
+        for key, elements in from_tags(tag_values("gmsh:physical"), names, lowest=1).items():
             regions.setdefault(key, elements)
-        return regions
+        if regions:
+            return regions
     if "gmsh:geometrical" in mesh.cell_data:
-        return from_tags(tag_values("gmsh:geometrical"))
+        regions = from_tags(tag_values("gmsh:geometrical"), lowest=1)
+        if regions:
+            return regions
     regions = from_sets(mesh.cell_sets)
     if regions:
         return regions

@@ -61,22 +61,20 @@ class Solution:
 
     def _placed(self, points):
         """(points, single) as `_points` gives them, those on the boundary of an element with a
-        source moved a hair into it."""
+        source moved a hair into it: a magnetised one where there is one (the field of currents
+        does not jump, that of magnetisation does), else one with a current."""
         points, single = _points(points)
         if self._source_locator is None:
-            sourced = np.flatnonzero(self.M.any(axis=1) | self.J.any(axis=1))
-            self._source_locator = Locator(self.mesh.nodes, self.mesh.connectivity, sourced)
-        return self._source_locator.off_boundaries(points), single
+            carrying = np.flatnonzero(self.J.any(axis=1) & ~self.M.any(axis=1))
+            self._source_locator = Locator(self.mesh.nodes, self.mesh.connectivity, carrying)
+        return self._source_locator.off_boundaries(self._magnetized_locator().off_boundaries(points)), single
 
     def _show(self, progress):
         return self._progress if progress is None else _validation.flag("progress", progress)
 
     def _magnetization_at(self, points, smooth=False):
         """M at the points: the element's constant value, or (smooth) its corners' values interpolated linearly."""
-        if self._locator is None:
-            magnetized = np.flatnonzero(self.M.any(axis=1))
-            self._locator = Locator(self.mesh.nodes, self.mesh.connectivity, magnetized)
-        element = self._locator(points)
+        element = self._magnetized_locator()(points)
         if not smooth:
             return np.where(element[:, None] >= 0, self.M[np.maximum(element, 0)], 0.0)
         inside = np.flatnonzero(element >= 0)
@@ -89,6 +87,11 @@ class Solution:
             weights = np.column_stack([1.0 - lam.sum(axis=1), lam])
             m[inside] = np.einsum("ki,kij->kj", weights, self._corner_magnetization()[e])
         return m
+
+    def _magnetized_locator(self):
+        if self._locator is None:
+            self._locator = Locator(self.mesh.nodes, self.mesh.connectivity, np.flatnonzero(self.M.any(axis=1)))
+        return self._locator
 
     def _corner_magnetization(self):
         """Per element and corner (n_elements, 4, 3): the volume-weighted mean M of the elements of its
@@ -160,7 +163,8 @@ class Solution:
         return ids
 
     def write(self, path):
-        """Write the mesh with cell data "region" (see region_ids), "M", "H", "B" (and "J" with coils).
+        """Write the mesh with cell data "region" (see region_ids), "M", "H", "B" (and "J" with coils);
+        a .msh file also holds the regions as physical groups, which `read_mesh` reads back by name.
 
         The format follows the file name: .vtu (ParaView), .vtk, .msh (gmsh),
         .xdmf or .xmf (data inline as XML, no .h5 beside it; needs h5py,
@@ -179,8 +183,25 @@ class Solution:
                      "B": [MU0 * (self.H + self.M)]}
         if self.J.any():
             cell_data["J"] = [np.array(self.J)]
+        field_data = {}
+        if file_format == "gmsh22":
+            # Regions as physical groups, so that read_mesh gives them back by
+            # name (numbered ones keep their number); 0 is no group.
+            names = list(self.mesh.regions)
+            numbers = [name for name in names if isinstance(name, int) and name > 0]
+            tags, spare = [], max(numbers, default=0) + 1
+            for name in names:
+                if isinstance(name, int) and name > 0:
+                    tags.append(name)
+                else:
+                    tags.append(spare)
+                    field_data[str(name)] = np.array([spare, 3])
+                    spare += 1
+            ids = self.region_ids()
+            group = np.where(ids >= 0, np.array(tags + [0])[ids], 0)
+            cell_data["gmsh:physical"] = cell_data["gmsh:geometrical"] = [group]
         mesh = meshio.Mesh(np.array(self.mesh.nodes), [("tetra", self.mesh.connectivity.astype(np.int64))],
-                           cell_data=cell_data)
+                           cell_data=cell_data, field_data=field_data)
         options = {"data_format": "XML"} if file_format == "xdmf" else {}
         if file_format == "xdmf":
             try:
@@ -211,7 +232,8 @@ def _points(points):
 
 
 # File endings that hold tetrahedra with vector cell data, and meshio's writer for each.
-_WRITERS = {".vtu": "vtu", ".vtk": "vtk", ".msh": "gmsh", ".xdmf": "xdmf", ".xmf": "xdmf", ".avs": "avsucd",
+# .msh as MSH 2.2, whose elements carry their physical group each (meshio's MSH 4.1 writer drops them).
+_WRITERS = {".vtu": "vtu", ".vtk": "vtk", ".msh": "gmsh22", ".xdmf": "xdmf", ".xmf": "xdmf", ".avs": "avsucd",
             ".dat": "tecplot", ".tec": "tecplot"}
 
 

@@ -182,6 +182,10 @@ def test_written_file_reads_back(cubes, tmp_path):
     mesh = corvane.read_mesh(tmp_path / "cubes.vtu")
     assert [len(e) for e in mesh.regions.values()] == [len(e) for e in cubes.mesh.regions.values()]
     assert list(mesh.regions) == [0, 1, 2]
+    # A .msh file holds them as physical groups, by name (read back as one region before).
+    cubes.write(tmp_path / "cubes.msh")
+    mesh = corvane.read_mesh(tmp_path / "cubes.msh")
+    assert {k: len(v) for k, v in mesh.regions.items()} == {k: len(v) for k, v in cubes.mesh.regions.items()}
 
 
 # --- bad input -----------------------------------------------------------------------------------

@@ -58,6 +58,25 @@ def test_physical_groups_become_regions(tmp_path, capsys, version):
     assert len(err) == 1 and "dropped" in err[0] and " line" in err[0] and " triangle" in err[0]
 
 
+def test_msh2_without_groups_takes_the_volumes_not_one_region_0(tmp_path):
+    # MSH 2 writes physical tag 0 for elements in no group: that is no region.
+    gmsh.initialize(interruptible=False)
+    try:
+        gmsh.option.setNumber("General.Terminal", 0)
+        occ = gmsh.model.occ
+        occ.fragment([(3, occ.addBox(-1, -1, -1, 3, 3, 3))], [(3, occ.addBox(0, 0, 0, 1, 1, 1))])
+        occ.synchronize()
+        gmsh.option.setNumber("Mesh.MeshSizeMax", 0.5)
+        gmsh.option.setNumber("Mesh.MshFileVersion", 2.2)
+        gmsh.model.mesh.generate(3)
+        gmsh.write(str(tmp_path / "plain.msh"))
+    finally:
+        gmsh.finalize()
+    mesh = corvane.read_mesh(tmp_path / "plain.msh")
+    volumes = sorted(mesh.volumes[elements].sum() for elements in mesh.regions.values())
+    assert 0 not in mesh.regions and np.allclose(volumes, [1.0, 26.0])
+
+
 def test_meshio_mesh_is_oriented_and_loses_unused_nodes(tmp_path):
     assembly_msh(tmp_path / "assembly.msh", 4.1)
     raw = meshio.read(tmp_path / "assembly.msh")
