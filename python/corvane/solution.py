@@ -1,5 +1,7 @@
 """The solved state of a model: magnetisation and field per element, fields anywhere, forces, files."""
+import errno
 import os
+import shutil
 import tempfile
 
 import numpy as np
@@ -259,10 +261,20 @@ def _atomic_write(path, write):
     any failure the directory and what it holds are removed, and files
     already at path are untouched.
     """
-    folder = os.path.dirname(os.path.abspath(path))
+    # Through a symbolic link to the file it names, as writing in place would.
+    path = os.path.realpath(path)
+    folder = os.path.dirname(path)
+    if not os.path.isdir(folder):
+        raise FileNotFoundError(errno.ENOENT, "no directory to write the file in", folder)
+    for name, what in ((path, "the file"), (folder, "its directory")):
+        if os.path.exists(name) and not os.access(name, os.W_OK):
+            raise PermissionError(errno.EACCES, f"{what} is not writable", name)
     staging = tempfile.mkdtemp(prefix=".corvane-write-", dir=folder)
     try:
         write(os.path.join(staging, os.path.basename(path)))
+        if os.path.exists(path):
+            # The new file keeps the permissions of the one it replaces.
+            shutil.copymode(path, os.path.join(staging, os.path.basename(path)))
         # Files beside the main one (an .h5, say) first, the main one last.
         made = sorted(os.listdir(staging), key=lambda name: name == os.path.basename(path))
         for name in made:

@@ -87,6 +87,13 @@ def test_written_files_hold_the_solution_and_unsuitable_formats_are_refused(tmp_
         with pytest.raises(ValueError, match=rf"s.*: .*{what}.*; write one of .vtu, .vtk, .msh"):
             sol.write(tmp_path / name)
     assert sorted(os.listdir(tmp_path)) == ["s.msh", "s.vtk", "s.vtu"]
+    # Through a link to its target, keeping the replaced file's permissions; a missing directory named.
+    os.chmod(tmp_path / "s.vtu", 0o640)
+    os.symlink("s.vtu", tmp_path / "link.vtu")
+    sol.write(tmp_path / "link.vtu")
+    assert os.path.islink(tmp_path / "link.vtu") and os.stat(tmp_path / "s.vtu").st_mode & 0o777 == 0o640
+    with pytest.raises(FileNotFoundError, match="no directory to write the file in: .*nowhere"):
+        sol.write(tmp_path / "nowhere" / "s.vtu")
 
 
 def test_faulty_mesh_files_are_refused_naming_the_file_and_the_fault(tmp_path):
