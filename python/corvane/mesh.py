@@ -66,9 +66,13 @@ class Mesh:
             raise TypeError(f"regions must be a dict of element indices, got {type(regions).__name__}")
         checked = {}
         for name, elements in regions.items():
-            if isinstance(name, bool) or not isinstance(name, (str, int)):
+            if isinstance(name, (bool, np.bool_)) or not isinstance(name, (str, int, np.integer)):
                 raise TypeError(f"region names must be str or int, got {name!r}")
+            if isinstance(name, np.integer):
+                name = int(name)   # from np.unique, say
             elements = np.asarray(elements)
+            if elements.size == 0:
+                elements = elements.astype(np.int64)   # [] is float64 to NumPy
             if elements.dtype == np.bool_ or not np.issubdtype(elements.dtype, np.integer) or elements.ndim != 1:
                 raise TypeError(f"region {name!r} must be a 1-d array of element indices")
             if elements.size and (elements.min() < 0 or elements.max() >= n_elements):

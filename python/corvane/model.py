@@ -194,6 +194,8 @@ class Model:
         elements = self.mesh.region(region)
         if region in self._materials:
             raise ValueError(f"region {region!r} already has a material: {self._materials[region]!r}")
+        if not len(elements):
+            raise ValueError(f"region {region!r} holds no elements: a material needs some")
         return elements
 
     def _assign(self, region, elements, material):

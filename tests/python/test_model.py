@@ -232,6 +232,11 @@ def test_regions_take_one_material():
         model.add_magnet("a", remanence=(0, 0, 1))
     with pytest.raises(ValueError, match="regions 'a' and 'ab' share 6 elements"):
         model.add_coil("ab", current_density=(1, 0, 0))
+    # An empty region given as [] and a NumPy integer name are taken; a material there is refused.
+    mesh = corvane.Mesh(model.mesh.nodes, model.mesh.connectivity, {"none": [], np.int64(3): [0, 1]})
+    assert list(mesh.regions) == ["none", 3] and type(list(mesh.regions)[1]) is int
+    with pytest.raises(ValueError, match="region 'none' holds no elements"):
+        corvane.Model(mesh).add_magnet("none", remanence=(0, 0, 1))
 
 
 def test_bad_meshes_and_requests_are_refused_before_any_work(monkeypatch):
