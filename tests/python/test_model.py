@@ -337,6 +337,15 @@ def test_points_on_element_edges_faces_and_nodes_get_the_field_from_inside():
     assert relative(operator(np.tile([0.0, 0.0, 1.2 / MU0], (6, 1))), cube.getH(points)) < 1e-6
     # A point off every boundary is not moved: the same bits as before.
     assert np.array_equal(sol.H_at(points)[3:], sol._sources.H(points[3:]))
+    # On the face the magnet shares with a coil's element: the magnet's side, as without the coil
+    # (the coil's element was picked, and B jumped by μ0 M).
+    nodes = np.vstack([corners, [0.01, 0.002, -0.001]])
+    mesh = corvane.Mesh(nodes, np.array(paths + [[4, 6, 7, 8]]), {"cube": np.arange(6), "coil": [6]})
+    model = corvane.Model(mesh)
+    model.add_magnet("cube", remanence=(0.0, 0.0, 1.2))
+    model.add_coil("coil", current_density=(0.0, 1e-3, 0.0))
+    on_face = corners[[4, 6, 7]].mean(axis=0)
+    assert relative(model.solve().B(on_face), cube.getB(on_face - [1e-9, 0.0, 0.0])) < 1e-6
 
 
 def test_smoothed_magnetization_of_pictures_is_continuous_within_a_part():
