@@ -87,8 +87,8 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
     where χ varies by a factor of 10 or more.
     Its applications are not field evaluations and are not counted in
     max_evaluations. return_info=True returns a third item,
-    a dict: evaluations, seconds, and the preconditioner's name, set-up and
-    application seconds and bytes. client: a `dask.distributed.Client`
+    a dict: evaluations, seconds, the relative residual reached, and the
+    preconditioner's name, set-up and application seconds and bytes. client: a `dask.distributed.Client`
     (with a tolerance) to build and apply the FieldOperator on its workers
     (`corvane.cluster`); the Krylov vectors stay here.
 
@@ -169,7 +169,7 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
         if reserve:
             H[rest] += field.at(M[sources], centroids[rest])
     if return_info:
-        return M, H, solve_info(potential, field.count, started)
+        return M, H, solve_info(potential, field.count, started, report.last if unknown.any() else 0.0)
     return M, H
 
 
@@ -194,10 +194,12 @@ def wants_preconditioner(preconditioner, chi):
     return largest >= _PRECONDITION_FROM or (largest >= _PRECONDITION_CONTRAST_FROM and contrast)
 
 
-def solve_info(potential, evaluations, started):
-    """What a solve reports: its field evaluations, seconds and preconditioner (a `PotentialPreconditioner` or None)."""
-    info = {"evaluations": evaluations, "seconds": time.perf_counter() - started, "preconditioner": None,
-            "preconditioner_setup_seconds": 0.0, "preconditioner_apply_seconds": 0.0, "preconditioner_bytes": 0}
+def solve_info(potential, evaluations, started, residual=0.0):
+    """What a solve reports: its field evaluations, seconds, the relative residual it reached and
+    its preconditioner (a `PotentialPreconditioner` or None)."""
+    info = {"evaluations": evaluations, "seconds": time.perf_counter() - started, "residual": float(residual),
+            "preconditioner": None, "preconditioner_setup_seconds": 0.0, "preconditioner_apply_seconds": 0.0,
+            "preconditioner_bytes": 0}
     if potential is not None:
         info.update(preconditioner="air" if potential.info["air_elements"] else "potential",
                     preconditioner_setup_seconds=potential.info["setup_seconds"],
@@ -309,6 +311,7 @@ def krylov_solve(field, chi, b, rtol, budget, report, preconditioner=None, verif
     b_norm = np.linalg.norm(b)
     last = {"x": np.zeros_like(b), "h": np.zeros_like(b)}
     if b_norm == 0.0:
+        report.last = 0.0   # x = 0 solves it exactly
         return np.zeros((b.size // 3, 3)), np.zeros((b.size // 3, 3))
 
     def apply(x):

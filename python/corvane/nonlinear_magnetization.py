@@ -112,7 +112,9 @@ def solve_nonlinear_magnetization(nodes, connectivity, law, responsive, h_ext, r
             M_sources = M[sources]
             H[rest] += field.at(M_sources, centroids[rest]) if M_sources.any() else 0.0
     if return_info:
-        return M, H, solve_info(steps.potential, field.count, started)
+        info = solve_info(steps.potential, field.count, started, report.outer if responsive.any() else 0.0)
+        info["newton_iterations"] = report.iterations
+        return M, H, info
     return M, H
 
 
@@ -152,6 +154,7 @@ def _newton(state_at, field, report, rtol, budget, steps):
     state = state_at(np.zeros((len(field.targets), 3)))
     scale = state.norm
     if scale == 0.0:
+        report.outer = 0.0   # H = 0 solves it exactly
         return state
     eta = _ETA_FIRST
     iteration = 0

@@ -224,3 +224,5 @@ def test_closed_frame_with_a_magnet_same_answer_with_fewer_evaluations_precondit
     assert np.abs(preconditioned.M - plain.M).max() < 1e-4 * scale
     # 72 against 202.
     assert preconditioned.info["evaluations"] < 0.5 * plain.info["evaluations"]
+    for sol in (plain, preconditioned):
+        assert sol.info["residual"] <= 1e-8 and sol.info["newton_iterations"] >= 2, sol.info

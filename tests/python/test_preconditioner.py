@@ -97,6 +97,7 @@ def test_disjoint_bodies_and_tensor_chi():
     M, _, info = solve(both, conn, chi, "auto", rtol=1e-8)
     assert np.abs(M - M0).max() < 1e-5 * np.abs(M0).max()
     assert info["evaluations"] * 2 < plain["evaluations"]
+    assert info["residual"] <= 1e-8 and plain["residual"] <= 1e-8
 
 
 @pytest.mark.parametrize("tolerance", [None, 1e-4])   # 1e-4: set up on a thread beside the operator's build
