@@ -26,15 +26,16 @@ class FieldOperator:
     nodes: real (n_nodes, 3), m; connectivity: integer (n_elements, 4), node
     indices (any orientation); targets: real (n_targets, 3), m, or None for the
     element centroids (a target on a face, edge or node of an element is
-    moved a hair into it, 6e-8 of the way to its centroid: the field is
-    not defined there, and this is its limit from inside). source: "magnetization" (A/m) or "current" (A/m²);
-    field: "H" (A/m) or "A" (T·m), in the units of `_corvane.calculate_fields`.
+    moved a hair into it, 6e-8 of the way to its centroid: the field is not
+    defined there, and this is its limit from inside). source:
+    "magnetization" (A/m) or "current" (A/m²); field: "H" (A/m) or "A"
+    (T·m), in the units of `_corvane.calculate_fields`.
     tolerance: the relative RMS error of an application against the exact
     element integrals (evaluated with accurate arctangent and logarithm, exact
     to rounding), from 1e-10 to 1e-2, at targets among or near the sources
     (at targets far from all of them, for vectors that change at random from
-    element to element, up to about 4 times it); tighter tolerances raise the expansion
-    order and, below 3e-6, the quadrature degree of the elements, and cost
+    element to element, up to about 4 times it); tighter tolerances raise
+    the expansion order and, below 3e-6, the quadrature degree of the elements, and cost
     more time and memory. n_threads: 0 for one per processor. memory_limit:
     bytes the near field's values may take, and each application's buffers
     (None: two fifths of the memory the process may take, see
