@@ -208,8 +208,13 @@ _EDGE_POINTS, _EDGE_WEIGHTS = np.polynomial.legendre.leggauss(16)
 _EDGE_RULE = ((_EDGE_POINTS + 1.0) / 2.0, _EDGE_WEIGHTS / 2.0)
 
 
+def _area_vectors(corners):
+    """Twice the area vectors (P, 3) of the triangles corners (P, 3, 3)."""
+    return np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
+
+
 def _unit_normals(corners):
-    n = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
+    n = _area_vectors(corners)
     return n / np.linalg.norm(n, axis=1, keepdims=True)
 
 
@@ -232,10 +237,7 @@ def _coplanar_pull(corners_a, charges_a, corners_b, charges_b):
     where samples of the log-singular field did not.
     """
     normal = _unit_normals(corners_a)
-    area_a = 0.5 * np.linalg.norm(np.cross(corners_a[:, 1] - corners_a[:, 0], corners_a[:, 2] - corners_a[:, 0]),
-                                  axis=1)
-    area_b = 0.5 * np.linalg.norm(np.cross(corners_b[:, 1] - corners_b[:, 0], corners_b[:, 2] - corners_b[:, 0]),
-                                  axis=1)
+    area_a, area_b = (0.5 * np.linalg.norm(_area_vectors(corners), axis=1) for corners in (corners_a, corners_b))
     start, end = corners_a, np.roll(corners_a, -1, axis=1)                       # edges (P, 3, 3)
     along = end - start
     length = np.linalg.norm(along, axis=2)
