@@ -243,6 +243,11 @@ def test_the_air_between_and_around_two_slabs_is_meshed_and_solves_the_same():
     u = points @ np.array([1.0, -2.0, 3.0])
     assert u @ (laplacian @ u) == pytest.approx(14.0 * volumes.sum(), rel=1e-10)
     assert PotentialPreconditioner(both, conn, air=True).info["air_elements"] == len(tetrahedra)
+    # The same tetrahedra for the slabs far from the origin or at micrometres (Qhull found the
+    # hull of points 1e5 extents off the origin "narrow", and the air was silently left out).
+    for scale, shift in ((1.0, 1e5), (1e-6, 0.0)):
+        moved = air_mesh(both * scale + shift, conn, unique[counts == 1])
+        assert moved is not None and np.array_equal(moved[2], tetrahedra)
     # χ = 1000 along the field: the same solution as the plain solve, in fewer evaluations than
     # with the gap links (41; 35 with the air).
     M, _, info = solve(both, conn, 1e3, "air", rtol=1e-8)
