@@ -8,8 +8,7 @@ given and the evaluation is large enough to repay building it, one
 """
 import numpy as np
 
-import _corvane
-from corvane.magnetization import direct_settings, exact_fields
+from corvane.magnetization import exact_fields
 from corvane.materials import MU0
 from corvane.operator import PlacedTargets
 
@@ -22,11 +21,11 @@ _PIECE = 256
 # targets the operator pays off once n t / (n + t) exceeds about 800. Below
 # this the sum is exact, faster and more accurate (a point or a force surface).
 _OPERATOR_FROM = 1000
-# Beyond this many times the largest element's size from every source
-# element, the elements are point sources: the element integrals' relative
-# error grows with the distance (measured: about 2.5e-5 times the distance in
-# element sizes, 2.5e-3 here, 1 at 4e4), a point source's falls as
-# (size / distance)² (about 0.6 (size / distance)², 6e-5 here).
+# Points beyond this many times the largest element's size from every source
+# element take the direct sum whatever the tolerance: there it costs a few
+# point sources per element (the sum takes far elements as the points of a
+# quadrature rule, exact to about 3e-12), where an operator's far targets can
+# miss its tolerance.
 FAR_FIELD = 100.0
 
 
@@ -73,16 +72,11 @@ class Sources:
         total = np.zeros((len(points), 3))
         if len(points) == 0:
             return total
-        far = self._far(points)
+        far = self._far(points) if self.tolerance is not None else np.zeros(len(points), dtype=bool)
         if far.any():
-            # Each element as a point source at its centroid (a dipole, a
-            # current element): exact to (size / distance)² there, where the
-            # element integrals lose digits with the distance.
-            settings = dict(direct_settings(self.n_threads), element_integration=False)
             for kind, connectivity, vectors in self._blocks:
-                total[far] += _corvane.calculate_fields(self.nodes, connectivity, vectors, _KINDS[kind],
-                                                        _FIELDS[field], np.ascontiguousarray(points[far]),
-                                                        **settings)
+                total[far] += exact_fields(self.nodes, connectivity, vectors, _KINDS[kind], _FIELDS[field],
+                                           points[far], self.n_threads)
             if far.all():
                 return total
             near = ~far

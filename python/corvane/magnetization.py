@@ -236,7 +236,8 @@ def exact_fields(nodes, connectivity, vectors, source, field, targets, n_threads
     The arguments as for `_corvane.calculate_fields` (source 1 magnetisation,
     0 current; field 1 H, 0 A). Unlike the module function, whose fast
     arctangent and logarithm leave about 1e-5, the sum is exact to rounding
-    (about 1e-13 relative).
+    (about 1e-13 relative): beyond 50 radii, where the integrals lose digits,
+    an element is the points of a quadrature rule, within about 3e-12 of its field.
     """
     return _field_operator.direct(nodes, connectivity, vectors, source, field, np.ascontiguousarray(targets),
                                   n_threads)

@@ -24,7 +24,8 @@ ElementKernel select_kernel(bool magnetization, bool h_field, bool point_kernels
 // Adds the field (H when h_field, otherwise A) of all elements at all targets
 // to `output`, which must be zeroed and as long as the targets. Each target's
 // sum runs over the elements in element order, whatever the thread count.
-// `accurate` as for select_kernel.
+// `accurate` as for select_kernel; the accurate sum takes far elements as
+// the point sources of a quadrature rule, where the integrals lose digits.
 void run_direct(Vec3List nodes, TetList elements, const SourceVectors& sources, bool h_field,
                 const TargetPoints& targets, FieldOutput& output, bool point_kernels,
                 std::uint32_t n_threads_requested, bool accurate = false);

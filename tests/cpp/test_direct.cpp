@@ -2,6 +2,7 @@
 // failures met by every worker. Run under ThreadSanitizer by the checked build.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
 #include <string>
 #include <vector>
@@ -77,6 +78,42 @@ TEST(DirectDriver, SameBitsForEveryThreadCountAndKernel) {
                 EXPECT_TRUE(testing::same_bits(many.fy[i], one.fy[i])) << threads << " " << i;
                 EXPECT_TRUE(testing::same_bits(many.fz[i], one.fz[i])) << threads << " " << i;
             }
+        }
+    }
+}
+
+// The accurate sum takes far elements as quadrature points, tier by tier
+// with the distance: a target's bits depend neither on the thread count nor
+// on which other targets share its block.
+TEST(DirectDriver, AccurateFarTiersKeepEachTargetsBits) {
+    Problem p = random_problem(3, 0, 13);
+    std::mt19937_64 rng(14);
+    std::normal_distribution<double> g(0.0, 1.0);
+    for (double r = 0.5; r < 1e9; r *= 3.7) {
+        const double d[3] = {g(rng), g(rng), g(rng)};
+        const double n = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+        p.targets.x.push_back(r * d[0] / n), p.targets.y.push_back(r * d[1] / n), p.targets.z.push_back(r * d[2] / n);
+    }
+    const auto accurate = [&](const TargetPoints& targets, bool magnetization, bool h_field, std::uint32_t threads) {
+        FieldOutput out(targets.size());
+        run_direct(Vec3List(p.nodes), TetList(p.connectivity.data(), p.connectivity.size() / 4),
+                   SourceVectors{magnetization, Vec3List(p.vectors)}, h_field, targets, out, false, threads, true);
+        return out;
+    };
+    for (int variant = 0; variant < 4; ++variant) {
+        const bool magnetization = variant & 1, h_field = variant & 2;
+        SCOPED_TRACE(variant);
+        const FieldOutput one = accurate(p.targets, magnetization, h_field, 1);
+        for (const std::uint32_t threads : {2u, 3u}) {
+            const FieldOutput many = accurate(p.targets, magnetization, h_field, threads);
+            for (std::size_t i = 0; i < p.targets.size(); ++i) EXPECT_TRUE(testing::same_bits(many.fx[i], one.fx[i]));
+        }
+        for (std::size_t i = 0; i < p.targets.size(); ++i) {
+            const TargetPoints alone{{p.targets.x[i]}, {p.targets.y[i]}, {p.targets.z[i]}};
+            const FieldOutput single = accurate(alone, magnetization, h_field, 1);
+            EXPECT_TRUE(testing::same_bits(single.fx[0], one.fx[i]) && testing::same_bits(single.fy[0], one.fy[i]) &&
+                        testing::same_bits(single.fz[0], one.fz[i]))
+                << i;
         }
     }
 }

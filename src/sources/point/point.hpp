@@ -22,4 +22,11 @@ struct PointSource {
 };
 PointSource point_source(const ElementNodes& nodes, const Vec3& vector);
 
+// Adds the field of one point source (a dipole or a current element of the
+// source's strength at its centroid) at every target of the chunk; `vector`
+// is the magnetisation or current density it stands for, which sets the field
+// inside its equivalent sphere.
+void add_point_source_field(const PointSource& source, const Vec3& vector, bool magnetization, bool h_field,
+                            const ChunkPair& chunk);
+
 }  // namespace corvane

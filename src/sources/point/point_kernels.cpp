@@ -216,5 +216,18 @@ void point_h_from_j(const ElementNodes& nodes, const Vec3& vector, const ChunkPa
     HWY_DYNAMIC_DISPATCH(PointHFromJ)(point_source(nodes, vector), chunk);
 }
 
+void add_point_source_field(const PointSource& source, const Vec3& vector, bool magnetization, bool h_field,
+                            const ChunkPair& chunk) {
+    check_chunk_lengths(chunk, h_field ? OutputNames::HField : OutputNames::VectorPotential);
+    if (chunk.x.empty()) return;
+    if (magnetization) {
+        if (h_field) HWY_DYNAMIC_DISPATCH(PointHFromM)(source, chunk);
+        else HWY_DYNAMIC_DISPATCH(PointAFromM)(source, vector, chunk);
+    } else {
+        if (h_field) HWY_DYNAMIC_DISPATCH(PointHFromJ)(source, chunk);
+        else HWY_DYNAMIC_DISPATCH(PointAFromJ)(source, chunk);
+    }
+}
+
 }  // namespace corvane
 #endif  // HWY_ONCE
