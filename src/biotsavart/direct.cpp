@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "fmm/quadrature.hpp"
@@ -67,7 +68,9 @@ constexpr std::array<std::size_t, 3> TIER_DEGREES{5, 2, 1};
 struct Gathered {
     std::vector<std::uint32_t> index;
     std::vector<double> x, y, z, fx, fy, fz;
-    explicit Gathered(std::size_t n) : x(n), y(n), z(n), fx(n), fy(n), fz(n) { index.reserve(n); }
+    // One slot more than the block: the branch-free gathering writes every
+    // target and keeps those of the tier.
+    explicit Gathered(std::size_t n) : index(n + 1), x(n + 1), y(n + 1), z(n + 1), fx(n + 1), fy(n + 1), fz(n + 1) {}
 };
 
 // The element's field at the block's targets of one tier: on the block
@@ -83,21 +86,33 @@ void on_tier(const ChunkPair& block, const std::vector<std::uint8_t>& tier, std:
         add(block);
         return;
     }
-    g.index.clear();
+    std::size_t k = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        if (tier[i] != which) continue;
-        const std::size_t k = g.index.size();
-        g.index.push_back(static_cast<std::uint32_t>(i));
+        g.index[k] = static_cast<std::uint32_t>(i);
         g.x[k] = block.x[i], g.y[k] = block.y[i], g.z[k] = block.z[i];
         g.fx[k] = block.fx[i], g.fy[k] = block.fy[i], g.fz[k] = block.fz[i];
+        k += tier[i] == which;
     }
     add(ChunkPair{std::span<const double>(g.x.data(), count), std::span<const double>(g.y.data(), count),
                   std::span<const double>(g.z.data(), count), std::span<double>(g.fx.data(), count),
                   std::span<double>(g.fy.data(), count), std::span<double>(g.fz.data(), count)});
-    for (std::size_t k = 0; k < count; ++k) {
+    for (k = 0; k < count; ++k) {
         const std::uint32_t i = g.index[k];
         block.fx[i] = g.fx[k], block.fy[i] = g.fy[k], block.fz[i] = g.fz[k];
     }
+}
+
+// Squared distances from p to the nearest and the farthest point of the box [low, high].
+std::pair<double, double> box_distances2(const Vec3& p, const Vec3& low, const Vec3& high) {
+    double nearest = 0.0, farthest = 0.0;
+    for (const auto [x, a, b] : {std::array<double, 3>{p.x, low.x, high.x}, std::array<double, 3>{p.y, low.y, high.y},
+                                 std::array<double, 3>{p.z, low.z, high.z}}) {
+        const double below = a - x, above = x - b;
+        const double gap = std::max({below, above, 0.0});
+        const double span = std::max(std::fabs(x - a), std::fabs(x - b));
+        nearest += gap * gap, farthest += span * span;
+    }
+    return {nearest, farthest};
 }
 
 void sum_accurate_on_chunk(Vec3List nodes, TetList elements, const SourceVectors& sources, bool h_field,
@@ -110,6 +125,11 @@ void sum_accurate_on_chunk(Vec3List nodes, TetList elements, const SourceVectors
         const ChunkPair block{chunk.x.subspan(start, len),  chunk.y.subspan(start, len),
                               chunk.z.subspan(start, len),  chunk.fx.subspan(start, len),
                               chunk.fy.subspan(start, len), chunk.fz.subspan(start, len)};
+        Vec3 low{block.x[0], block.y[0], block.z[0]}, high = low;
+        for (std::size_t i = 1; i < len; ++i) {
+            low = Vec3{std::min(low.x, block.x[i]), std::min(low.y, block.y[i]), std::min(low.z, block.z[i])};
+            high = Vec3{std::max(high.x, block.x[i]), std::max(high.y, block.y[i]), std::max(high.z, block.z[i])};
+        }
         for (std::size_t e = 0; e < elements.size(); ++e) {
             const Tet tet = elements[e];
             ElementNodes element_nodes;
@@ -124,13 +144,28 @@ void sum_accurate_on_chunk(Vec3List nodes, TetList elements, const SourceVectors
             }
             std::array<double, 3> limits{};
             for (std::size_t t = 0; t < 3; ++t) limits[t] = TIER_RADII[t] * TIER_RADII[t] * radius2;
+            // Every target of the block in one tier (the box says so, with a
+            // margin for the rounding of the targets' own distances), or each
+            // classified.
             std::array<std::size_t, 4> counts{};
-            for (std::size_t i = 0; i < len; ++i) {
-                const double dx = block.x[i] - c.x, dy = block.y[i] - c.y, dz = block.z[i] - c.z;
-                const double r2 = (dx * dx + dy * dy) + dz * dz;
-                const std::uint8_t t = r2 <= limits[0] ? 0 : r2 <= limits[1] ? 1 : r2 <= limits[2] ? 2 : 3;
-                tier[i] = t;
-                ++counts[t];
+            const auto [nearest, farthest] = box_distances2(c, low, high);
+            std::size_t whole_tier = 4;
+            for (std::size_t t = 0; t < 4 && whole_tier == 4; ++t) {
+                const bool above = t == 0 || nearest > limits[t - 1] * (1.0 + 1e-12);
+                const bool below = t == 3 || farthest < limits[t] * (1.0 - 1e-12);
+                if (above && below) whole_tier = t;
+            }
+            if (whole_tier < 4) {
+                counts[whole_tier] = len;
+                std::fill(tier.begin(), tier.begin() + static_cast<std::ptrdiff_t>(len),
+                          static_cast<std::uint8_t>(whole_tier));
+            } else {
+                for (std::size_t i = 0; i < len; ++i) {
+                    const double dx = block.x[i] - c.x, dy = block.y[i] - c.y, dz = block.z[i] - c.z;
+                    const double r2 = (dx * dx + dy * dy) + dz * dz;
+                    tier[i] = static_cast<std::uint8_t>((r2 > limits[0]) + (r2 > limits[1]) + (r2 > limits[2]));
+                }
+                for (std::size_t i = 0; i < len; ++i) counts[tier[i]] += 1;
             }
             on_tier(block, tier, 0, counts[0], gathered,
                     [&](const ChunkPair& targets) { kernel(element_nodes, vector, targets); });
