@@ -114,8 +114,11 @@ def test_address_space_limit_gives_memory_error_and_the_next_call_works(name):
 
 SPAWN_CHILD = """
 path = sys.argv[1]
-nodes, conn, vectors = separate_tets(200, 3)
-targets = np.random.default_rng(4).uniform(-2, 2, (4000, 3))
+# Enough work that a worker that started cannot finish its share and leave
+# (freeing its task for the last spawn) while the process is still starting
+# the others, however busy the machine.
+nodes, conn, vectors = separate_tets(3000 if path == "solver" else 200, 3)
+targets = np.random.default_rng(4).uniform(-2, 2, (100_000, 3))
 call = field_call(nodes, conn, vectors, targets if path != "solver" else None, path)
 expected = call()
 p = len(os.sched_getaffinity(0))
