@@ -87,7 +87,8 @@ def solve_magnetization(nodes, connectivity, chi, h_ext, *, remanence=None, rtol
     where χ varies by a factor of 10 or more.
     Its applications are not field evaluations and are not counted in
     max_evaluations. return_info=True returns a third item,
-    a dict: evaluations, seconds, the relative residual reached, and the
+    a dict: evaluations, seconds, the relative residual reached (with a
+    tolerance, that of the operator's field, not of the exact one), and the
     preconditioner's name, set-up and application seconds and bytes. client: a `dask.distributed.Client`
     (with a tolerance) to build and apply the FieldOperator on its workers
     (`corvane.cluster`); the Krylov vectors stay here.
