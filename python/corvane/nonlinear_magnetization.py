@@ -54,6 +54,9 @@ _SMALLEST_STEP = 1e-4
 # 149 s instead of 130 (77 s since, with cheaper applications and
 # field evaluations).
 _PRECONDITIONED_ETA = 3e-4
+# A Newton step changes no element's field by more than this many times the
+# larger of its own and the fields' RMS.
+_GROWTH = 1.0
 
 
 def solve_nonlinear_magnetization(nodes, connectivity, law, responsive, h_ext, remanence, *, rtol, max_evaluations,
@@ -169,7 +172,7 @@ def _newton(state_at, field, report, rtol, budget, steps):
                             verified=iteration == 0)
         if step is None or field.count + 1 > budget:
             _fail(report, rtol, "")
-        delta = step[0]
+        delta = _limited(step[0], state.h)
         alpha = 1.0
         trial = state_at(state.h + delta)
         accepted = trial.norm <= (1.0 - _ARMIJO * (1.0 - accuracy)) * state.norm
@@ -192,6 +195,26 @@ def _newton(state_at, field, report, rtol, budget, steps):
         # unless the last forcing term was already small.
         eta = _GAMMA * ratio**2 if _GAMMA * eta**2 <= 0.1 else max(_GAMMA * ratio**2, _GAMMA * eta**2)
     return state
+
+
+def _limited(delta, h):
+    """The step delta with each element's change at most _GROWTH times the larger of its field and
+    the fields' RMS.
+
+    Where a curve saturates its tangent is small, and a Newton step asks
+    such an element for a field hundreds of times its own (a ball of soft
+    iron, initial χ 16,000, at 5e5 A/m: single elements to 2e6 A/m where the
+    median was 700); the line search then damped every step to a crawl
+    (36 iterations, 564 evaluations). Near the solution no step is limited.
+    """
+    size = np.linalg.norm(h, axis=1)
+    scale = np.sqrt(np.mean(size**2))
+    if scale == 0.0:
+        return delta
+    limit = _GROWTH * np.maximum(size, scale)
+    change = np.linalg.norm(delta, axis=1)
+    shrink = np.minimum(1.0, limit / np.maximum(change, np.finfo(float).tiny))
+    return delta * shrink[:, None]
 
 
 def _fail(report, rtol, reason):
