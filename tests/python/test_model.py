@@ -129,6 +129,9 @@ def test_force_and_torque_between_magnet_cubes_against_magpylib_force(cubes):
     assert cubes.force_method("b") == "maxwell"
     assert relative(cubes.force("b"), force) < 5e-5
     assert relative(cubes.torque("b", about=centre), torque) < 5e-5
+    # The charge force: 5.7e-6 and 6e-5 (1e-3 and 4.5e-3 with one point on faces far from a).
+    assert relative(cubes.force("b", method="charge"), force) < 5e-5
+    assert relative(cubes.torque("b", about=centre, method="charge"), torque) < 5e-4
     assert relative(cubes.force("b", method="kelvin"), force) < 1.5e-2
     assert relative(cubes.torque("b", about=centre, method="kelvin"), torque) < 4e-2
     # No self-force: the pair's forces cancel, and so do their torques about
