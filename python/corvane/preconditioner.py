@@ -82,6 +82,7 @@ from scipy.sparse.csgraph import connected_components, reverse_cuthill_mckee
 from scipy.spatial import cKDTree
 
 from corvane import _multigrid
+from corvane.element_faces import FACE_NODES, face_area_vectors, unique_triples
 from corvane.exterior_air import air_mesh, stiffness
 
 # The model's share of the element's own field: D of a charged field is
@@ -116,8 +117,6 @@ _GAP_REACH = 5.0
 _LAYER = 0.7
 # Pieces of strongly weighted elements whose constants the coarse levels carry, the largest first.
 _MAX_PIECES = 8
-# Faces of each tetrahedron, by the local node they leave out.
-_FACE_NODES = np.array([[1, 2, 3], [0, 2, 3], [0, 1, 3], [0, 1, 2]])
 
 
 class PotentialPreconditioner:
@@ -139,8 +138,8 @@ class PotentialPreconditioner:
         self._n_threads = n_threads
         m = len(connectivity)
         corners = nodes[connectivity]                                # (m, 4, 3)
-        area = _face_area_vectors(corners)                           # (m, 4, 3)
-        faces, face_of = _unique_triples(np.sort(connectivity[:, _FACE_NODES], axis=2).reshape(-1, 3))
+        area = face_area_vectors(corners)                           # (m, 4, 3)
+        faces, face_of = unique_triples(np.sort(connectivity[:, FACE_NODES], axis=2).reshape(-1, 3))
         n_faces = len(faces)
         rows = np.repeat(face_of, 3)
         columns = (3 * np.repeat(np.arange(m), 4)[:, None] + np.arange(3)).ravel()
@@ -166,7 +165,7 @@ class PotentialPreconditioner:
             # The parts alone, their surface insulating but for the links
             # across narrow gaps: one face pinned per piece of parts joined
             # through shared elements or across gaps.
-            gaps = _gap_conductances(corners[:, _FACE_NODES], area, face_of, n_faces)
+            gaps = _gap_conductances(corners[:, FACE_NODES], area, face_of, n_faces)
             _, piece = connected_components(shared + (gaps != 0), directed=False)
             pinned = np.zeros(n_faces, dtype=bool)
             pinned[np.unique(piece, return_index=True)[1]] = True
@@ -319,34 +318,6 @@ class PotentialPreconditioner:
                 indicator[self._corners[strong][piece == k].ravel()] = 1.0
                 candidates.append(indicator)
         return np.column_stack(candidates)
-
-
-def _face_area_vectors(corners):
-    """Area vectors (m, 4, 3) of the faces of tetrahedra (m, 4, 3), face k
-    leaving out node k, pointing away from it. Four cross products of (m, 3)
-    arrays: eight times faster than one over the faces' (m, 4, 3, 3) corners."""
-    corner = [np.ascontiguousarray(corners[:, k]) for k in range(4)]
-    area = np.empty(corners.shape)
-    for k, (i, j, l) in enumerate(_FACE_NODES):
-        a, b = corner[j] - corner[i], corner[l] - corner[i]
-        vector = 0.5 * np.stack([a[:, 1] * b[:, 2] - a[:, 2] * b[:, 1], a[:, 2] * b[:, 0] - a[:, 0] * b[:, 2],
-                                 a[:, 0] * b[:, 1] - a[:, 1] * b[:, 0]], axis=1)
-        inward = np.einsum("mj,mj->m", vector, corner[i] - corner[k])
-        area[:, k] = vector * np.where(inward < 0.0, -1.0, 1.0)[:, None]
-    return area
-
-
-def _unique_triples(keys):
-    """The distinct rows of keys (k, 3), of non-negative integers, in increasing order, and
-    the index of each row among them: np.unique(keys, axis=0), several times faster
-    through one integer per row where the integers allow it."""
-    n = int(keys.max(initial=0)) + 1
-    if n**3 >= 2**63:
-        faces, face_of = np.unique(keys, axis=0, return_inverse=True)
-        return faces, face_of.ravel()
-    keys = keys.astype(np.int64)
-    codes, face_of = np.unique((keys[:, 0] * n + keys[:, 1]) * n + keys[:, 2], return_inverse=True)
-    return np.stack([codes // (n * n), codes // n % n, codes % n], axis=1), face_of.ravel()
 
 
 def _coarsest_inverse(a):

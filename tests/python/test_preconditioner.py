@@ -9,6 +9,7 @@ from scipy.sparse.linalg import spsolve_triangular
 
 import _corvane
 import corvane
+from corvane.element_faces import unique_triples
 from corvane.exterior_air import air_mesh, stiffness
 from corvane.magnetization import exact_fields
 from corvane import _multigrid, preconditioner
@@ -305,7 +306,7 @@ def test_distinct_faces_as_numpy_finds_them(largest):
     keys = np.sort(rng.integers(0, 50, (300, 3)), axis=1)
     keys[::17, 2] = largest
     keys = np.vstack([keys, keys[::3]])
-    faces, face_of = preconditioner._unique_triples(keys)
+    faces, face_of = unique_triples(keys)
     want, want_of = np.unique(keys, axis=0, return_inverse=True)
     np.testing.assert_array_equal(faces, want)
     np.testing.assert_array_equal(face_of, want_of.ravel())
