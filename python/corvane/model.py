@@ -155,7 +155,7 @@ class Model:
                                                  remanence, **options)
         sources = Sources(self.mesh.nodes, self.mesh.connectivity, M, current, self._applied,
                           tolerance=tolerance, n_threads=n_threads)
-        return Solution(self.mesh, dict(self._materials), self._owner >= 0, sources, H, info=info)
+        return Solution(self.mesh, dict(self._materials), self._owner >= 0, sources, H, h_source=h_ext, info=info)
 
     def _nonlinear_law(self, magnetic):
         """(law, responsive, remanence) for `solve_nonlinear_magnetization`.

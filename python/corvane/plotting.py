@@ -3,7 +3,6 @@ import numpy as np
 
 import _corvane
 from corvane import _validation
-from corvane.materials import MU0
 
 _PLANES = {"x": (0, 1, 2), "y": (1, 0, 2), "z": (2, 0, 1)}   # normal axis, horizontal axis, vertical axis
 _QUANTITIES = ("|B|", "Bx", "By", "Bz", "|H|", "Hx", "Hy", "Hz")
@@ -58,7 +57,7 @@ def section(solution, *, plane="y", quantity="|B|", at=0.0, extent=None, resolut
         show = solution._show(progress)
         # A section through the plane of mesh faces has points on them: placed as B places them.
         points, _ = solution._placed(points)
-        field = MU0 * (solution._sources.H(points, show) + solution._magnetization_at(points, smooth=True))
+        field = solution._flux_at(points, show, smooth=True)
     else:
         field = (solution.B if "B" in quantity else solution.H_at)(points, progress=progress)
     field = field.reshape(nv, nu, 3)

@@ -7,6 +7,7 @@ import tempfile
 import numpy as np
 
 from corvane import _validation
+from corvane.flux_recovery import recovered_flux
 from corvane.forces import METHODS, force_and_torque
 from corvane.materials import MU0
 from corvane.point_location import Locator
@@ -16,9 +17,15 @@ class Solution:
     """What `Model.solve` returns.
 
     M, H: the magnetisation (A/m) and the total field (A/m) of every
-    element, at its centroid, (n_elements, 3); J: the current density
-    (A/m²). B(points), H_at(points), A(points): the fields of all sources at
-    any points (n, 3) or one point (3,); a point on a face, edge or node of
+    element, at its centroid, (n_elements, 3), as the solve found them: the
+    sources of every field; J: the current density (A/m²). flux_density:
+    B (T) of every element, (n_elements, 3): inside linear soft parts from
+    their own potential problem with the solve's flux through their surface
+    (`corvane.flux_recovery`; at high χ the solve's M there is right in its
+    charges, and so in every field outside, but not element by element),
+    elsewhere μ0 (H + M). B(points), H_at(points), A(points): the fields of all sources at
+    any points (n, 3) or one point (3,), B inside linear soft parts from
+    flux_density; a point on a face, edge or node of
     an element with a source gets the limit from inside the element that
     holds it (on a magnet's surface, the field just inside). force(region), torque(region,
     about=...): on a region, without its own field. write(path): a file for
@@ -28,8 +35,10 @@ class Solution:
     application seconds and bytes).
     """
 
-    def __init__(self, mesh, materials, has_material, sources, H, *, progress=False, info=None):
+    def __init__(self, mesh, materials, has_material, sources, H, *, h_source=None, progress=False, info=None):
         self.mesh, self.materials = mesh, materials
+        # The applied field and the coils' at every centroid, for the flux recovery.
+        self._h_source = h_source
         self._has_material = has_material
         self._sources, self._progress = sources, progress
         self.M, self.H, self.J = sources.magnetization, H, sources.current
@@ -37,7 +46,8 @@ class Solution:
             array.flags.writeable = False
         self._locator = None
         self._source_locator = None
-        self._corners = None
+        self._corners = {}
+        self._flux = None
         self._forces = {}
         self.info = dict(info or {})
 
@@ -50,11 +60,51 @@ class Solution:
         return h[0] if single else h
 
     def B(self, points, *, progress=None):
-        """B (T) at the points: μ0 (H + M) inside magnetised elements, μ0 H elsewhere."""
+        """B (T) at the points: flux_density inside linear soft parts, μ0 (H + M) inside other
+        magnetised elements, μ0 H elsewhere."""
         points, single = self._placed(points)
-        b = MU0 * (self._sources.H(points, self._show(progress))
-                   + self._magnetization_at(points))
+        b = self._flux_at(points, self._show(progress))
         return b[0] if single else b
+
+    @property
+    def flux_density(self):
+        """B (T) of every element, (n_elements, 3): recovered inside linear soft parts, else μ0 (H + M)."""
+        return self._recovered()[0]
+
+    def _flux_at(self, points, progress, smooth=False):
+        """B at placed points; smooth: inside magnetised elements, linear between the corners' means.
+
+        Inside a linear soft part, μ0 (H + M) plus the element's correction to its flux_density: B
+        keeps the field's variation within the element, and its normal component stays continuous
+        across the part's surface (the correction's is zero there, the flux being the solve's).
+        """
+        b = MU0 * (self._sources.H(points, progress) + self._magnetization_at(points, smooth))
+        flux, recovered = self._recovered()
+        element = self._magnetized_locator()(points)
+        inside = np.flatnonzero(element >= 0)
+        inside = inside[recovered[element[inside]]]
+        if inside.size:
+            correction = flux - MU0 * (self.H + self.M)
+            b[inside] += (self._within(points[inside], element[inside], correction, "correction") if smooth
+                          else correction[element[inside]])
+        return b
+
+    def _recovered(self):
+        """(flux_density, mask of the elements whose B the flux recovery gives)."""
+        if self._flux is None:
+            flux = MU0 * (self.H + self.M)
+            recovered = np.zeros(len(flux), dtype=bool)
+            parts = [(self.mesh.regions[name], material.linearized()[0]) for name, material in self.materials.items()
+                     if material.kind == "soft" and material.linear]
+            if parts and self._h_source is not None:
+                elements = np.concatenate([elements for elements, _ in parts])
+                chi = np.concatenate([chi for _, chi in parts])
+                flux[elements] = recovered_flux(self.mesh.nodes, self.mesh.connectivity, elements, chi,
+                                                self._h_source[elements], flux)
+                recovered[elements] = True
+            flux.flags.writeable = False
+            self._flux = flux, recovered
+        return self._flux
 
     def A(self, points, *, progress=None):
         """A (T·m) at the points; the applied field's part is μ0/2 H0 × r."""
@@ -83,23 +133,26 @@ class Solution:
         inside = np.flatnonzero(element >= 0)
         m = np.zeros((len(points), 3))
         if inside.size:
-            e = element[inside]
-            corners = self.mesh.nodes[self.mesh.connectivity[e]]                           # (k, 4, 3)
-            edges = np.stack([corners[:, k] - corners[:, 0] for k in (1, 2, 3)], axis=2)
-            lam = np.linalg.solve(edges, (points[inside] - corners[:, 0])[:, :, None])[:, :, 0]
-            weights = np.column_stack([1.0 - lam.sum(axis=1), lam])
-            m[inside] = np.einsum("ki,kij->kj", weights, self._corner_magnetization()[e])
+            m[inside] = self._within(points[inside], element[inside], self.M, "M")
         return m
+
+    def _within(self, points, elements, values, name):
+        """Per-element values at points in those elements, linear between the corners' means."""
+        corners = self.mesh.nodes[self.mesh.connectivity[elements]]                     # (k, 4, 3)
+        edges = np.stack([corners[:, k] - corners[:, 0] for k in (1, 2, 3)], axis=2)
+        lam = np.linalg.solve(edges, (points - corners[:, 0])[:, :, None])[:, :, 0]
+        weights = np.column_stack([1.0 - lam.sum(axis=1), lam])
+        return np.einsum("ki,kij->kj", weights, self._corner_values(values, name)[elements])
 
     def _magnetized_locator(self):
         if self._locator is None:
             self._locator = Locator(self.mesh.nodes, self.mesh.connectivity, np.flatnonzero(self.M.any(axis=1)))
         return self._locator
 
-    def _corner_magnetization(self):
-        """Per element and corner (n_elements, 4, 3): the volume-weighted mean M of the elements of its
-        material's region at that node, so that M is continuous within each part."""
-        if self._corners is None:
+    def _corner_values(self, values, name):
+        """Per element and corner (n_elements, 4, 3): the volume-weighted mean of the values of the
+        elements of its material's region at that node, so that they are continuous within each part."""
+        if name not in self._corners:
             connectivity, volumes = self.mesh.connectivity, self.mesh.volumes
             corners = np.zeros((len(connectivity), 4, 3))
             for name in self.materials:
@@ -109,11 +162,11 @@ class Solution:
                 total = np.zeros(len(self.mesh.nodes))
                 summed = np.zeros((len(self.mesh.nodes), 3))
                 np.add.at(total, nodes, weight)
-                np.add.at(summed, nodes, weight[:, None] * np.repeat(self.M[elements], 4, axis=0))
+                np.add.at(summed, nodes, weight[:, None] * np.repeat(values[elements], 4, axis=0))
                 at_nodes = summed / np.maximum(total, 1e-300)[:, None]
                 corners[elements] = at_nodes[connectivity[elements]]
-            self._corners = corners
-        return self._corners
+            self._corners[name] = corners
+        return self._corners[name]
 
     # --- forces ------------------------------------------------------------------------------
 
@@ -183,7 +236,7 @@ class Solution:
         path = os.fspath(path)
         file_format = _write_format(path)
         cell_data = {"region": [self.region_ids()], "M": [np.array(self.M)], "H": [np.array(self.H)],
-                     "B": [MU0 * (self.H + self.M)]}
+                     "B": [np.array(self.flux_density)]}
         if self.J.any():
             cell_data["J"] = [np.array(self.J)]
         field_data = {}
