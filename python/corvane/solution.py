@@ -66,10 +66,26 @@ class Solution:
         b = self._flux_at(points, self._show(progress))
         return b[0] if single else b
 
+    def A(self, points, *, progress=None):
+        """A (T·m) at the points; the applied field's part is μ0/2 H0 × r."""
+        points, single = self._placed(points)
+        a = self._sources.A(points, self._show(progress))
+        return a[0] if single else a
+
     @property
     def flux_density(self):
         """B (T) of every element, (n_elements, 3): recovered inside linear soft parts, else μ0 (H + M)."""
-        return self._recovered()[0]
+        if self._flux is None:
+            flux = MU0 * (self.H + self.M)
+            parts = self._recovered_parts()
+            if parts:
+                elements = np.concatenate([elements for elements, _ in parts])
+                chi = np.concatenate([chi for _, chi in parts])
+                flux[elements] = recovered_flux(self.mesh.nodes, self.mesh.connectivity, elements, chi,
+                                                self._h_source[elements], flux)
+            flux.flags.writeable = False
+            self._flux = flux
+        return self._flux
 
     def _flux_at(self, points, progress, smooth=False):
         """B at placed points; smooth: inside magnetised elements, linear between the corners' means.
@@ -79,38 +95,25 @@ class Solution:
         across the part's surface (the correction's is zero there, the flux being the solve's).
         """
         b = MU0 * (self._sources.H(points, progress) + self._magnetization_at(points, smooth))
-        flux, recovered = self._recovered()
+        recovered = np.zeros(len(self.M), dtype=bool)
+        for elements, _ in self._recovered_parts():
+            recovered[elements] = True
         element = self._magnetized_locator()(points)
         inside = np.flatnonzero(element >= 0)
         inside = inside[recovered[element[inside]]]
         if inside.size:
-            correction = flux - MU0 * (self.H + self.M)
+            # The recovery runs once, when a point first falls in such a part.
+            correction = self.flux_density - MU0 * (self.H + self.M)
             b[inside] += (self._within(points[inside], element[inside], correction, "correction") if smooth
                           else correction[element[inside]])
         return b
 
-    def _recovered(self):
-        """(flux_density, mask of the elements whose B the flux recovery gives)."""
-        if self._flux is None:
-            flux = MU0 * (self.H + self.M)
-            recovered = np.zeros(len(flux), dtype=bool)
-            parts = [(self.mesh.regions[name], material.linearized()[0]) for name, material in self.materials.items()
-                     if material.kind == "soft" and material.linear]
-            if parts and self._h_source is not None:
-                elements = np.concatenate([elements for elements, _ in parts])
-                chi = np.concatenate([chi for _, chi in parts])
-                flux[elements] = recovered_flux(self.mesh.nodes, self.mesh.connectivity, elements, chi,
-                                                self._h_source[elements], flux)
-                recovered[elements] = True
-            flux.flags.writeable = False
-            self._flux = flux, recovered
-        return self._flux
-
-    def A(self, points, *, progress=None):
-        """A (T·m) at the points; the applied field's part is μ0/2 H0 × r."""
-        points, single = self._placed(points)
-        a = self._sources.A(points, self._show(progress))
-        return a[0] if single else a
+    def _recovered_parts(self):
+        """[(elements, χ)] of the linear soft parts, whose B the flux recovery gives."""
+        if self._h_source is None:
+            return []
+        return [(self.mesh.regions[name], material.linearized()[0]) for name, material in self.materials.items()
+                if material.kind == "soft" and material.linear]
 
     def _placed(self, points):
         """(points, single) as `_points` gives them, those on the boundary of an element with a
