@@ -222,7 +222,7 @@ class Solution:
         return ids
 
     def write(self, path):
-        """Write the mesh with cell data "region" (see region_ids), "M", "H", "B" (and "J" with coils);
+        """Write the mesh with cell data "region" (see region_ids), "M", "H", "B" (flux_density; and "J" with coils);
         a .msh file also holds the regions as physical groups, which `read_mesh` reads back by name.
 
         The format follows the file name: .vtu (ParaView), .vtk, .msh (gmsh),
