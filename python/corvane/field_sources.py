@@ -47,6 +47,7 @@ class Sources:
         self.applied = np.asarray(applied, dtype=np.float64)
         self.tolerance, self.n_threads = tolerance, n_threads
         self._extent = None   # (low corner, high corner, largest element size) of the source elements
+        self._boxes = {}      # per kind of source: its elements' bounding box grown by the largest
         self._blocks = []
         for kind, vectors in (("magnetization", magnetization), ("current", current)):
             rows = vectors.any(axis=1)
@@ -89,7 +90,7 @@ class Sources:
             total[near] = self._field(field, np.ascontiguousarray(points[near]), progress)
             return total
         for kind, connectivity, vectors in self._blocks:
-            if self.tolerance is not None and self._operator_pays(connectivity, points):
+            if self.tolerance is not None and self._operator_pays(kind, connectivity, points):
                 # The points come placed (`Solution`) or off the elements by construction (forces).
                 operator = PlacedTargets(self.nodes, connectivity, points, source=kind, field=field,
                                          tolerance=self.tolerance, n_threads=self.n_threads, progress=progress)
@@ -101,17 +102,21 @@ class Sources:
                                                  points[piece], self.n_threads)
         return total
 
-    def _operator_pays(self, connectivity, points):
+    def _operator_pays(self, kind, connectivity, points):
         """Whether a FieldOperator would evaluate the elements' field at the points faster than the direct sum."""
-        corners = self.nodes[connectivity]
-        size = np.linalg.norm(corners.max(axis=1) - corners.min(axis=1), axis=1).max()
-        low, high = corners.min(axis=(0, 1)) - size, corners.max(axis=(0, 1)) + size
-        inside = int(np.count_nonzero(np.all((points > low) & (points < high), axis=1)))
         n, t = len(connectivity), len(points)
         order = max(4.0 * -np.log10(self.tolerance) - 2.0, 1.0)
-        operator = (order / 18.0) ** 3 * (_OPERATOR_FIXED + _OPERATOR_ELEMENT * n + _OPERATOR_INSIDE * inside
-                                          + _OPERATOR_OUTSIDE * (t - inside))
-        return operator < _DIRECT_PAIR * n * t
+        scale, direct = (order / 18.0) ** 3, _DIRECT_PAIR * n * t
+        least = scale * (_OPERATOR_FIXED + _OPERATOR_ELEMENT * n + _OPERATOR_OUTSIDE * t)
+        if least >= direct:
+            return False
+        if kind not in self._boxes:
+            corners = self.nodes[connectivity]
+            size = np.linalg.norm(corners.max(axis=1) - corners.min(axis=1), axis=1).max()
+            self._boxes[kind] = corners.min(axis=(0, 1)) - size, corners.max(axis=(0, 1)) + size
+        low, high = self._boxes[kind]
+        inside = int(np.count_nonzero(np.all((points > low) & (points < high), axis=1)))
+        return least + scale * (_OPERATOR_INSIDE - _OPERATOR_OUTSIDE) * inside < direct
 
     def _far(self, points):
         """Which points lie farther than FAR_FIELD times the largest source element from all of them."""
