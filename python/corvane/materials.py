@@ -222,3 +222,17 @@ def _summary(vectors):
     if (vectors == first).all():
         return "(" + ", ".join(f"{v:g}" for v in first) + ")"
     return f"varying, |max| {np.linalg.norm(vectors, axis=1).max():g}"
+
+
+def piecewise_law(pieces):
+    """law(h) -> (M (n, 3), dM/dH (n, 3, 3)) at fields h (n, 3), each material of pieces
+    [(positions in h, material)] at its positions: its law linearised at h, M = χ h + M0."""
+    def law(h):
+        m, tangent = np.empty_like(h), np.empty((len(h), 3, 3))
+        for at, material in pieces:
+            chi, m0 = material.linearized(h[at])
+            tangent[at] = chi if chi.ndim == 3 else chi[:, None, None] * np.eye(3)
+            m[at] = np.einsum("nij,nj->ni", tangent[at], h[at]) + m0
+        return m, tangent
+
+    return law

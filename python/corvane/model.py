@@ -6,7 +6,7 @@ import numpy as np
 from corvane import _validation
 from corvane.field_sources import Sources
 from corvane.magnetization import check_client, check_preconditioner, check_rtol, check_tolerance, solve_magnetization
-from corvane.materials import BHCurve, Coil, Magnet, NonlinearSoft, Soft
+from corvane.materials import BHCurve, Coil, Magnet, NonlinearSoft, Soft, piecewise_law
 from corvane.mesh import Mesh
 from corvane.nonlinear_magnetization import solve_nonlinear_magnetization
 from corvane.solution import Solution
@@ -178,17 +178,7 @@ class Model:
             responsive[elements] = True
             pieces.append((elements, material))
         position = np.cumsum(responsive) - 1
-        pieces = [(position[elements], material) for elements, material in pieces]
-
-        def law(h):
-            m, tangent = np.empty_like(h), np.empty((len(h), 3, 3))
-            for at, material in pieces:
-                chi, m0 = material.linearized(h[at])
-                tangent[at] = chi if chi.ndim == 3 else chi[:, None, None] * np.eye(3)
-                m[at] = np.einsum("nij,nj->ni", tangent[at], h[at]) + m0
-            return m, tangent
-
-        return law, responsive, remanence
+        return piecewise_law([(position[elements], material) for elements, material in pieces]), responsive, remanence
 
     def _region(self, region):
         elements = self.mesh.region(region)

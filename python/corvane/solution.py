@@ -9,7 +9,7 @@ import numpy as np
 from corvane import _validation
 from corvane.flux_recovery import recovered_flux
 from corvane.forces import METHODS, force_and_torque
-from corvane.materials import MU0
+from corvane.materials import MU0, piecewise_law
 from corvane.point_location import Locator
 
 
@@ -19,12 +19,12 @@ class Solution:
     M, H: the magnetisation (A/m) and the total field (A/m) of every
     element, at its centroid, (n_elements, 3), as the solve found them: the
     sources of every field; J: the current density (A/m²). flux_density:
-    B (T) of every element, (n_elements, 3): inside linear soft parts from
+    B (T) of every element, (n_elements, 3): inside soft parts from
     their own potential problem with the solve's flux through their surface
     (`corvane.flux_recovery`; at high χ the solve's M there is right in its
     charges, and so in every field outside, but not element by element),
     elsewhere μ0 (H + M). B(points), H_at(points), A(points): the fields of all sources at
-    any points (n, 3) or one point (3,), B inside linear soft parts from
+    any points (n, 3) or one point (3,), B inside soft parts from
     flux_density; a point on a face, edge or node of
     an element with a source gets the limit from inside the element that
     holds it (on a magnet's surface, the field just inside). force(region), torque(region,
@@ -60,7 +60,7 @@ class Solution:
         return h[0] if single else h
 
     def B(self, points, *, progress=None):
-        """B (T) at the points: flux_density inside linear soft parts, μ0 (H + M) inside other
+        """B (T) at the points: flux_density inside soft parts, μ0 (H + M) inside other
         magnetised elements, μ0 H elsewhere."""
         points, single = self._placed(points)
         b = self._flux_at(points, self._show(progress))
@@ -74,15 +74,17 @@ class Solution:
 
     @property
     def flux_density(self):
-        """B (T) of every element, (n_elements, 3): recovered inside linear soft parts, else μ0 (H + M)."""
+        """B (T) of every element, (n_elements, 3): recovered inside soft parts, else μ0 (H + M)."""
         if self._flux is None:
             flux = MU0 * (self.H + self.M)
             parts = self._recovered_parts()
             if parts:
                 elements = np.concatenate([elements for elements, _ in parts])
-                chi = np.concatenate([chi for _, chi in parts])
-                flux[elements] = recovered_flux(self.mesh.nodes, self.mesh.connectivity, elements, chi,
-                                                self._h_source[elements], flux)
+                ends = np.cumsum([len(e) for e, _ in parts])
+                law = piecewise_law([(np.arange(end - len(e), end), material)
+                                     for (e, material), end in zip(parts, ends)])
+                flux[elements] = recovered_flux(self.mesh.nodes, self.mesh.connectivity, elements, law,
+                                                self._h_source[elements], flux, self.H[elements])
             flux.flags.writeable = False
             self._flux = flux
         return self._flux
@@ -90,7 +92,7 @@ class Solution:
     def _flux_at(self, points, progress, smooth=False):
         """B at placed points; smooth: inside magnetised elements, linear between the corners' means.
 
-        Inside a linear soft part, μ0 (H + M) plus the element's correction to its flux_density: B
+        Inside a soft part, μ0 (H + M) plus the element's correction to its flux_density: B
         keeps the field's variation within the element, and its normal component stays continuous
         across the part's surface (the correction's is zero there, the flux being the solve's).
         """
@@ -109,11 +111,11 @@ class Solution:
         return b
 
     def _recovered_parts(self):
-        """[(elements, χ)] of the linear soft parts, whose B the flux recovery gives."""
+        """[(elements, material)] of the soft parts, whose B the flux recovery gives."""
         if self._h_source is None:
             return []
-        return [(self.mesh.regions[name], material.linearized()[0]) for name, material in self.materials.items()
-                if material.kind == "soft" and material.linear]
+        return [(self.mesh.regions[name], material) for name, material in self.materials.items()
+                if material.kind == "soft"]
 
     def _placed(self, points):
         """(points, single) as `_points` gives them, those on the boundary of an element with a
