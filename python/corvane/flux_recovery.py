@@ -38,8 +38,8 @@ from corvane.materials import MU0
 # B to about this relative accuracy, far below the discretisation's error.
 _ACCURACY = 1e-10
 _MAX_ITERATIONS = 1000
-# Newton steps for a nonlinear law, until no face's flux is out by more than
-# this share of the surface's, and halvings of a step.
+# Newton steps for a nonlinear law, until no face's net flux is more than
+# this share of the largest flux through a face, and halvings of a step.
 _NEWTON_ACCURACY = 1e-8
 _NEWTON_STEPS = 50
 _HALVINGS = 30
@@ -89,15 +89,18 @@ def recovered_flux(nodes, connectivity, elements, law, h_source, flux_density, h
     target = np.bincount(surface, flux - imbalance[on_piece] * share, n_faces)
     free = np.ones(n_faces, dtype=bool)
     free[np.unique(piece, return_index=True)[1]] = False
-    scale = np.abs(flux).sum() + 1e-300
 
     def field(potential):
         return h_source - np.einsum("kf,kfj->kj", potential[face_of], area) / volumes[:, None]
 
     def residual(h):
+        """(the faces' net outward flux less the target, the tangent law, the largest flux through a face)."""
         m, tangent = law(h)
         outward = np.einsum("kj,kfj->kf", MU0 * (h + m), area)
-        return np.bincount(face_of.ravel(), outward.ravel(), n_faces) - target, tangent
+        return np.bincount(face_of.ravel(), outward.ravel(), n_faces) - target, tangent, np.abs(outward).max()
+
+    def converged(r, largest, accuracy=_NEWTON_ACCURACY):
+        return np.abs(r[free]).max(initial=0.0) <= accuracy * largest
 
     # First step: the secant permeability at the solve's own field.
     m, _ = law(h_solved)
@@ -109,25 +112,28 @@ def recovered_flux(nodes, connectivity, elements, law, h_source, flux_density, h
                     n_faces) - target
     potential[free] = _solve(flux_matrix(permeability)[free][:, free].tocsr(), r[free])
     h = field(potential)
-    r, tangent = residual(h)
+    r, tangent, largest = residual(h)
     for _ in range(_NEWTON_STEPS):
-        if np.abs(r[free]).max(initial=0.0) <= _NEWTON_ACCURACY * scale:
+        if converged(r, largest):
             break
         step = np.zeros(n_faces)
         step[free] = _solve(flux_matrix(MU0 * (np.eye(3) + tangent))[free][:, free].tocsr(), r[free])
         # Backtracking on the residual: a saturating law's tangent overshoots far from the solution.
         for fraction in 0.5 ** np.arange(_HALVINGS):
             trial = field(potential + fraction * step)
-            r_trial, tangent_trial = residual(trial)
+            r_trial, tangent_trial, largest_trial = residual(trial)
             if np.linalg.norm(r_trial[free]) < np.linalg.norm(r[free]):
                 break
         else:
+            # Nothing lowers a residual already at the potential solves' accuracy.
+            if converged(r, largest, 1e3 * _NEWTON_ACCURACY):
+                break
             raise RuntimeError("the flux recovery's Newton iteration found no step that lowers its residual")
-        potential, h, r, tangent = potential + fraction * step, trial, r_trial, tangent_trial
+        potential, h, r, tangent, largest = potential + fraction * step, trial, r_trial, tangent_trial, largest_trial
     else:
-        if np.abs(r[free]).max(initial=0.0) > _NEWTON_ACCURACY * scale:
+        if not converged(r, largest, 1e3 * _NEWTON_ACCURACY):
             raise RuntimeError(f"the flux recovery's Newton iteration reached only "
-                               f"{np.abs(r[free]).max() / scale:.1e} in {_NEWTON_STEPS} steps")
+                               f"{np.abs(r[free]).max() / largest:.1e} in {_NEWTON_STEPS} steps")
     m, _ = law(h)
     return MU0 * (h + m)
 
