@@ -46,8 +46,7 @@ class Sources:
         self.magnetization, self.current = magnetization, current
         self.applied = np.asarray(applied, dtype=np.float64)
         self.tolerance, self.n_threads = tolerance, n_threads
-        self._extent = None   # (low corner, high corner, largest element size) of the source elements
-        self._boxes = {}      # per kind of source: its elements' bounding box grown by the largest
+        self._boxes = {}      # per kind of source: (low corner, high corner, largest element size)
         self._blocks = []
         for kind, vectors in (("magnetization", magnetization), ("current", current)):
             rows = vectors.any(axis=1)
@@ -90,7 +89,7 @@ class Sources:
             total[near] = self._field(field, np.ascontiguousarray(points[near]), progress)
             return total
         for kind, connectivity, vectors in self._blocks:
-            if self.tolerance is not None and self._operator_pays(kind, connectivity, points):
+            if self.tolerance is not None and self._operator_pays(kind, len(connectivity), points):
                 # The points come placed (`Solution`) or off the elements by construction (forces).
                 operator = PlacedTargets(self.nodes, connectivity, points, source=kind, field=field,
                                          tolerance=self.tolerance, n_threads=self.n_threads, progress=progress)
@@ -102,32 +101,34 @@ class Sources:
                                                  points[piece], self.n_threads)
         return total
 
-    def _operator_pays(self, kind, connectivity, points):
+    def _operator_pays(self, kind, n, points):
         """Whether a FieldOperator would evaluate the elements' field at the points faster than the direct sum."""
-        n, t = len(connectivity), len(points)
+        t = len(points)
         order = max(4.0 * -np.log10(self.tolerance) - 2.0, 1.0)
         scale, direct = (order / 18.0) ** 3, _DIRECT_PAIR * n * t
         least = scale * (_OPERATOR_FIXED + _OPERATOR_ELEMENT * n + _OPERATOR_OUTSIDE * t)
         if least >= direct:
             return False
-        if kind not in self._boxes:
-            corners = self.nodes[connectivity]
-            size = np.linalg.norm(corners.max(axis=1) - corners.min(axis=1), axis=1).max()
-            self._boxes[kind] = corners.min(axis=(0, 1)) - size, corners.max(axis=(0, 1)) + size
-        low, high = self._boxes[kind]
-        inside = int(np.count_nonzero(np.all((points > low) & (points < high), axis=1)))
+        low, high, size = self._box(kind)
+        inside = int(np.count_nonzero(np.all((points > low - size) & (points < high + size), axis=1)))
         return least + scale * (_OPERATOR_INSIDE - _OPERATOR_OUTSIDE) * inside < direct
+
+    def _box(self, kind):
+        """(low corner, high corner, largest element size) of the elements of one kind of source."""
+        if kind not in self._boxes:
+            connectivity = next(c for k, c, _ in self._blocks if k == kind)
+            corners = self.nodes[connectivity]                                          # (n, 4, 3)
+            size = np.linalg.norm(corners.max(axis=1) - corners.min(axis=1), axis=1).max()
+            self._boxes[kind] = corners.min(axis=(0, 1)), corners.max(axis=(0, 1)), size
+        return self._boxes[kind]
 
     def _far(self, points):
         """Which points lie farther than FAR_FIELD times the largest source element from all of them."""
-        if self._extent is None:
-            corners = [self.nodes[connectivity] for _, connectivity, _ in self._blocks]   # (n, 4, 3) each
-            if not corners:
-                return np.zeros(len(points), dtype=bool)
-            corners = np.concatenate(corners)
-            size = np.linalg.norm(corners.max(axis=1) - corners.min(axis=1), axis=1).max()
-            self._extent = corners.min(axis=(0, 1)), corners.max(axis=(0, 1)), size
-        low, high, size = self._extent
+        if not self._blocks:
+            return np.zeros(len(points), dtype=bool)
+        boxes = [self._box(kind) for kind, _, _ in self._blocks]
+        low, high = np.min([b[0] for b in boxes], axis=0), np.max([b[1] for b in boxes], axis=0)
+        size = max(b[2] for b in boxes)
         outside = np.maximum(np.maximum(low - points, points - high), 0.0)
         return np.linalg.norm(outside, axis=1) > FAR_FIELD * size
 

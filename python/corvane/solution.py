@@ -96,11 +96,11 @@ class Solution:
         keeps the field's variation within the element, and its normal component stays continuous
         across the part's surface (the correction's is zero there, the flux being the solve's).
         """
-        b = MU0 * (self._sources.H(points, progress) + self._magnetization_at(points, smooth))
+        element = self._magnetized_locator()(points)
+        b = MU0 * (self._sources.H(points, progress) + self._magnetization_at(points, smooth, element))
         recovered = np.zeros(len(self.M), dtype=bool)
         for elements, _ in self._recovered_parts():
             recovered[elements] = True
-        element = self._magnetized_locator()(points)
         inside = np.flatnonzero(element >= 0)
         inside = inside[recovered[element[inside]]]
         if inside.size:
@@ -130,9 +130,11 @@ class Solution:
     def _show(self, progress):
         return self._progress if progress is None else _validation.flag("progress", progress)
 
-    def _magnetization_at(self, points, smooth=False):
-        """M at the points: the element's constant value, or (smooth) its corners' values interpolated linearly."""
-        element = self._magnetized_locator()(points)
+    def _magnetization_at(self, points, smooth=False, element=None):
+        """M at the points: the element's constant value, or (smooth) its corners' values interpolated linearly;
+        element: the magnetised element holding each point (-1 for none), when already located."""
+        if element is None:
+            element = self._magnetized_locator()(points)
         if not smooth:
             return np.where(element[:, None] >= 0, self.M[np.maximum(element, 0)], 0.0)
         inside = np.flatnonzero(element >= 0)
