@@ -8,7 +8,6 @@
 #include <cmath>
 #include <string>
 
-#include "fmm/dense.hpp"
 #include "fmm/expansions.hpp"
 #include "fmm/harmonics.hpp"
 #include "fmm/m2l.hpp"
@@ -25,14 +24,6 @@ constexpr std::size_t CHUNK_PAIRS = 8192;
 // Elements and targets per leaf where larger leaves would cost more or their
 // near values would not all fit.
 constexpr std::size_t SMALL_LEAF = 16;
-
-Matrix padded(const Matrix& m) {
-    const std::size_t rows = padded_rows(m.rows);
-    Matrix out{rows, m.cols, std::vector<double>(rows * m.cols, 0.0)};
-    for (std::size_t c = 0; c < m.cols; ++c)
-        std::copy_n(m.values.data() + c * m.rows, m.rows, out.values.data() + c * rows);
-    return out;
-}
 
 Vec3 octant_shift(std::size_t octant) {
     return {(octant & 1) ? 0.25 : -0.25, (octant & 2) ? 0.25 : -0.25, (octant & 4) ? 0.25 : -0.25};
@@ -137,8 +128,8 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
         translations_[i] = axial_translation(order, key_offset(key), key_ratio(key));
     }, stage(0.1));
     for (std::size_t o = 0; o < 8; ++o) {
-        m2m_.push_back(padded(multipole_to_multipole(p, octant_shift(o))));
-        l2l_.push_back(padded(local_to_local(p, octant_shift(o))));
+        m2m_.push_back(axial_shift(p, octant_shift(o), true));
+        l2l_.push_back(axial_shift(p, octant_shift(o), false));
     }
     for (std::size_t b = 0; b < tree_.boxes.size(); ++b)
         if (tree_.boxes[b].leaf && tree_.boxes[b].n_sources() > 0) source_leaves_.push_back(static_cast<std::uint32_t>(b));
@@ -193,12 +184,10 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
                           bytes_of(point_slot_) + 3 * bytes_of(points_.x) + bytes_of(point_weights_) +
                           bytes_of(point_element_) + bytes_of(lists_.near_sources) + bytes_of(lists_.direct_sources) +
                           bytes_of(chunk_pairs_);
-    for (const auto* set : {&m2m_, &l2l_})
-        for (const Matrix& m : *set) bytes += bytes_of(m.values);
-    for (const AxialTranslation& t : translations_) {
-        for (const auto* blocks : {&t.to_axis, &t.from_axis, &t.along_axis})
-            for (const auto& b : *blocks) bytes += bytes_of(b);
-    }
+    for (const auto* set : {&translations_, &m2m_, &l2l_})
+        for (const AxialTranslation& t : *set)
+            for (const auto* blocks : {&t.to_axis, &t.from_axis, &t.along_axis})
+                for (const auto& b : *blocks) bytes += bytes_of(b);
     info_.near_bytes = near_->bytes_kept();
     // The multipole and local expansions of every box, and the vectors at the points.
     info_.apply_bytes = sizeof(double) * (2 * tree_.boxes.size() * settings_.kind.components() * k + 3 * points_.size());
@@ -277,7 +266,7 @@ NearInputs FieldOperator::near_inputs() const {
 
 void FieldOperator::apply(const double* vectors, double* out, const Progress& progress) const {
     const Kind kind = settings_.kind;
-    const std::size_t p = parameters_.order, k = real_count(p), kp = padded_rows(k);
+    const std::size_t p = parameters_.order, k = real_count(p);
     const std::size_t comps = kind.components(), stride = comps * k;
     const std::size_t threads = std::max<std::size_t>(settings_.n_threads, 1);
     const std::size_t n_boxes = tree_.boxes.size(), n_points = points_.size();
@@ -330,25 +319,31 @@ void FieldOperator::apply(const double* vectors, double* out, const Progress& pr
         if (active[b]) active[static_cast<std::size_t>(tree_.boxes[b].parent)] = 1;
 
     // Children to parents, deepest level first; per level, the children of
-    // one octant in one matrix product after the other, so that each parent
-    // sums its children in octant order.
-    constexpr std::size_t COLUMNS = 256;
-    const auto shift_batches = [&](const std::vector<std::uint32_t>& boxes, const Matrix& m, const double* from,
-                                   double* to, bool to_parent) {
-        run_items((boxes.size() + COLUMNS - 1) / COLUMNS, threads, [&](std::size_t item, std::size_t) {
-            const std::size_t first = item * COLUMNS, n = std::min(COLUMNS, boxes.size() - first);
-            std::vector<double> x(n * comps * k), y(n * comps * kp);
-            for (std::size_t j = 0; j < n; ++j) {
-                const Box& box = tree_.boxes[boxes[first + j]];
-                const std::size_t source = to_parent ? boxes[first + j] : static_cast<std::size_t>(box.parent);
-                std::copy_n(from + source * stride, stride, x.data() + j * stride);
-            }
-            multiply(m.values.data(), kp, k, x.data(), k, n * comps, y.data(), kp);
-            for (std::size_t j = 0; j < n; ++j) {
-                const Box& box = tree_.boxes[boxes[first + j]];
-                const std::size_t target = to_parent ? static_cast<std::size_t>(box.parent) : boxes[first + j];
-                for (std::size_t c = 0; c < comps; ++c)
-                    for (std::size_t i = 0; i < k; ++i) to[target * stride + c * k + i] += y[(j * comps + c) * kp + i];
+    // one octant after the other, so that each parent sums its children in
+    // octant order. Columns (box, component) in batches of M2L_BATCH lanes,
+    // each translated on its own.
+    constexpr std::size_t BOXES = 256;
+    const auto shift_batches = [&](const std::vector<std::uint32_t>& boxes, const AxialTranslation& t,
+                                   double* expansions, bool to_parent) {
+        run_items((boxes.size() + BOXES - 1) / BOXES, threads, [&](std::size_t item, std::size_t) {
+            const std::size_t first = item * BOXES, n_cols = std::min(BOXES, boxes.size() - first) * comps;
+            std::vector<double> x(k * M2L_BATCH, 0.0), y(k * M2L_BATCH), scratch(4 * k * M2L_BATCH);
+            for (std::size_t c0 = 0; c0 < n_cols; c0 += M2L_BATCH) {
+                const std::size_t used = std::min(M2L_BATCH, n_cols - c0);
+                if (used < M2L_BATCH) std::fill(x.begin(), x.end(), 0.0);
+                const double* from[M2L_BATCH];
+                double* to[M2L_BATCH];
+                for (std::size_t l = 0; l < used; ++l) {
+                    const std::uint32_t b = boxes[first + (c0 + l) / comps];
+                    const std::size_t comp = (c0 + l) % comps, parent = static_cast<std::size_t>(tree_.boxes[b].parent);
+                    from[l] = expansions + (to_parent ? b : parent) * stride + comp * k;
+                    to[l] = expansions + (to_parent ? parent : b) * stride + comp * k;
+                }
+                for (std::size_t r = 0; r < k; ++r)
+                    for (std::size_t l = 0; l < used; ++l) x[r * M2L_BATCH + l] = from[l][r];
+                translate_batch(t, x.data(), y.data(), scratch.data());
+                for (std::size_t r = 0; r < k; ++r)
+                    for (std::size_t l = 0; l < used; ++l) to[l][r] += y[r * M2L_BATCH + l];
             }
         }, poll);
     };
@@ -359,7 +354,7 @@ void FieldOperator::apply(const double* vectors, double* out, const Progress& pr
                 if (!tree_.boxes[b].leaf) std::fill(multipole.get() + b * stride, multipole.get() + (b + 1) * stride, 0.0);
         });
         for (std::size_t o = 0; o < 8; ++o)
-            shift_batches(upward_[level][o], m2m_[o], multipole.get(), multipole.get(), true);
+            shift_batches(upward_[level][o], m2m_[o], multipole.get(), true);
     }
 
     // Multipole to local, in batches of expansions that share a translation.
@@ -406,7 +401,7 @@ void FieldOperator::apply(const double* vectors, double* out, const Progress& pr
 
     // Parents to children, from the top, the boxes of one octant at a time.
     for (std::size_t level = 1; level < tree_.n_levels(); ++level)
-        for (std::size_t o = 0; o < 8; ++o) shift_batches(downward_[level][o], l2l_[o], local.get(), local.get(), false);
+        for (std::size_t o = 0; o < 8; ++o) shift_batches(downward_[level][o], l2l_[o], local.get(), false);
 
     // Locals at the targets of each leaf, plus its near field.
     std::unique_ptr<double[]> sorted(new double[3 * targets_.size()]);

@@ -113,7 +113,7 @@ private:
     std::vector<std::uint32_t> point_element_;
     Interactions lists_;
     std::vector<AxialTranslation> translations_;  // per key, at its order
-    std::vector<Matrix> m2m_, l2l_;       // per child octant, padded rows
+    std::vector<AxialTranslation> m2m_, l2l_;  // per child octant
     // Far pairs cut into chunks of target boxes, each sorted by translation.
     std::vector<std::size_t> chunk_begin_;
     std::vector<FarPair> chunk_pairs_;

@@ -65,7 +65,7 @@ void TranslateBatch(const AxialTranslation& t, const double* x, double* y, doubl
         for (int part = 0; part < (m == 0 ? 1 : 2); ++part) {
             for (std::size_t n = m; n <= p; ++n)
                 std::copy_n(xr + real_index(n, m, part == 1) * B, B, g + (n - m) * B);
-            block(d, t.along_axis[m].data(), s, g, h, part == 1 ? -1.0 : 1.0);
+            block(d, t.along_axis[m].data(), s, g, h, part == 1 ? t.imaginary_sign : 1.0);
             for (std::size_t j = m; j <= p; ++j)
                 std::copy_n(h + (j - m) * B, B, yr + real_index(j, m, part == 1) * B);
         }

@@ -226,4 +226,84 @@ AxialTranslation axial_translation(std::size_t order, const Vec3& offset, double
     return t;
 }
 
+// A child's multipole to its parent's, or a parent's local to a child's: the
+// same three steps. D is unitary up to the weights of the harmonics' norms,
+// w_m = (n+|m|)! (n-|m|)! / (n!)^2, so D^-1_{ab} = conj(D_{ba}) w_b / w_a:
+// no matrix is inverted. Along the axis only R_j^0 of the shift is not zero,
+// real, r^j / j!, so real and imaginary parts take the same matrix.
+AxialTranslation axial_shift(std::size_t order, const Vec3& shift, bool multipole) {
+    AxialTranslation t;
+    t.order = order;
+    t.imaginary_sign = 1.0;
+    const auto d = rotation_matrices(order, shift);
+    for (long n = 0; n <= static_cast<long>(order); ++n) {
+        const auto& dn = d[static_cast<std::size_t>(n)];
+        std::vector<double> w(static_cast<std::size_t>(2 * n + 1));
+        w[static_cast<std::size_t>(n)] = 1.0;
+        for (long i = 1; i <= n; ++i)
+            w[static_cast<std::size_t>(n + i)] = w[static_cast<std::size_t>(n - i)] =
+                w[static_cast<std::size_t>(n + i - 1)] * static_cast<double>(n + i) / static_cast<double>(n - i + 1);
+        const auto weight = [&](long m) { return w[static_cast<std::size_t>(m + n)]; };
+        // Conjugated rotation, M'^m = sum_{m'} conj(D_{m m'}) M^{m'}, and its
+        // transpose, L^{m'} = sum_m L'^m conj(D_{m m'}), as for the
+        // multipole-to-local translation.
+        const auto conjugated = [&](const std::vector<Complex>& in, std::vector<Complex>& out) {
+            for (long m = 0; m <= n; ++m) {
+                Complex s = 0.0;
+                for (long mp = -n; mp <= n; ++mp) s += std::conj(dn[degree_index(m, mp, n)]) * in[static_cast<std::size_t>(mp + n)];
+                out[static_cast<std::size_t>(m)] = s;
+            }
+        };
+        const auto transposed = [&](const std::vector<Complex>& in, std::vector<Complex>& out) {
+            for (long mp = 0; mp <= n; ++mp) {
+                Complex s = 0.0;
+                for (long m = -n; m <= n; ++m) s += in[static_cast<std::size_t>(m + n)] * std::conj(dn[degree_index(m, mp, n)]);
+                out[static_cast<std::size_t>(mp)] = s;
+            }
+        };
+        // Their inverses: (conj D)^-1_{m' m} = D_{m m'} w_m / w_{m'}.
+        const auto conjugated_back = [&](const std::vector<Complex>& in, std::vector<Complex>& out) {
+            for (long mp = 0; mp <= n; ++mp) {
+                Complex s = 0.0;
+                for (long m = -n; m <= n; ++m)
+                    s += dn[degree_index(m, mp, n)] * (weight(m) / weight(mp)) * in[static_cast<std::size_t>(m + n)];
+                out[static_cast<std::size_t>(mp)] = s;
+            }
+        };
+        const auto transposed_back = [&](const std::vector<Complex>& in, std::vector<Complex>& out) {
+            for (long m = 0; m <= n; ++m) {
+                Complex s = 0.0;
+                for (long mp = -n; mp <= n; ++mp)
+                    s += dn[degree_index(m, mp, n)] * (weight(m) / weight(mp)) * in[static_cast<std::size_t>(mp + n)];
+                out[static_cast<std::size_t>(m)] = s;
+            }
+        };
+        if (multipole) {
+            t.to_axis.push_back(real_block(n, conjugated));
+            t.from_axis.push_back(real_block(n, conjugated_back));
+        } else {
+            t.to_axis.push_back(real_block(n, transposed_back));
+            t.from_axis.push_back(real_block(n, transposed));
+        }
+    }
+    // Multipoles: M'_n^k = sum_{n' <= n} r^(n-n') / (n-n')! 2^-n' M_{n'}^k (the
+    // child's width half the parent's); locals: L'_j^k = 2^-j sum_{n >= j}
+    // L_n^k r^(n-j) / (n-j)!.
+    const double r = std::sqrt((shift.x * shift.x + shift.y * shift.y) + shift.z * shift.z);
+    std::vector<double> c(order + 1);  // r^j / j!
+    c[0] = 1.0;
+    for (std::size_t j = 1; j <= order; ++j) c[j] = c[j - 1] * r / static_cast<double>(j);
+    for (std::size_t k = 0; k <= order; ++k) {
+        const std::size_t size = order + 1 - k;
+        std::vector<double> block(size * size, 0.0);
+        for (std::size_t in = k; in <= order; ++in)
+            for (std::size_t out = k; out <= order; ++out) {
+                if (multipole && in <= out) block[(in - k) * size + (out - k)] = c[out - in] * std::ldexp(1.0, -static_cast<int>(in));
+                if (!multipole && in >= out) block[(in - k) * size + (out - k)] = c[in - out] * std::ldexp(1.0, -static_cast<int>(out));
+            }
+        t.along_axis.push_back(std::move(block));
+    }
+    return t;
+}
+
 }  // namespace corvane::fmm

@@ -15,18 +15,24 @@ namespace corvane::fmm {
 // Real matrices of one translation of order p (layouts of harmonics.hpp).
 struct AxialTranslation {
     std::size_t order = 0;
-    // Per degree n, (2n+1) x (2n+1) by columns: the degree-n block of a
-    // multipole into the rotated frame, and of a rotated local back.
+    // Per degree n, (2n+1) x (2n+1) by columns: the degree-n block of the
+    // input expansion into the rotated frame, and of the output back.
     std::vector<std::vector<double>> to_axis, from_axis;
     // Per order m, (p+1-m) x (p+1-m) by columns over degrees m..p: the real
-    // parts of the rotated local from those of the rotated multipole; the
-    // imaginary parts take the negated matrix.
+    // parts of the rotated output from those of the rotated input; the
+    // imaginary parts take the matrix times imaginary_sign (-1 from a
+    // multipole to a local, whose coefficients are conjugated, 1 for shifts).
     std::vector<std::vector<double>> along_axis;
+    double imaginary_sign = -1.0;
 };
 
 // The translation of multipole_to_local(order, offset, ratio) (translations.hpp)
 // in this form; offset must not be 0.
 AxialTranslation axial_translation(std::size_t order, const Vec3& offset, double ratio);
+// multipole_to_multipole(order, shift) (multipole = true) or
+// local_to_local(order, shift) (translations.hpp) in this form; shift must
+// not be 0.
+AxialTranslation axial_shift(std::size_t order, const Vec3& shift, bool multipole);
 
 // Per degree n <= order, D^n with R_n^m(Q x) = sum_{m'} D^n_{m m'} R_n^{m'}(x) for
 // the rotation Q taking `direction` to +z; entry (m, m') of degree n at

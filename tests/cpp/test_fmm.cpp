@@ -177,6 +177,35 @@ TEST(Translations, AxialFormEqualsTheFullMatrix) {
     }
 }
 
+// A child's multipole to its parent's and a parent's local to a child's in
+// the axial form, for every octant, at a low and a high order.
+TEST(Translations, AxialShiftsEqualTheFullMatrices) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (const std::size_t p : {7, 30}) {
+        const std::size_t k = real_count(p);
+        for (std::size_t o = 0; o < 8; ++o) {
+            const Vec3 shift{(o & 1) ? 0.25 : -0.25, (o & 2) ? 0.25 : -0.25, (o & 4) ? 0.25 : -0.25};
+            for (const bool multipole : {true, false}) {
+                const Matrix full = multipole ? multipole_to_multipole(p, shift) : local_to_local(p, shift);
+                const AxialTranslation axial = axial_shift(p, shift, multipole);
+                std::vector<double> x(k * M2L_BATCH), y(k * M2L_BATCH), scratch(4 * k * M2L_BATCH);
+                for (double& v : x) v = u(rng);
+                translate_batch(axial, x.data(), y.data(), scratch.data());
+                for (std::size_t lane = 0; lane < M2L_BATCH; ++lane) {
+                    std::vector<double> column(k);
+                    for (std::size_t r = 0; r < k; ++r) column[r] = x[r * M2L_BATCH + lane];
+                    const std::vector<double> want = times(full, column);
+                    double scale = 0.0;
+                    for (const double w : want) scale = std::max(scale, std::fabs(w));
+                    for (std::size_t r = 0; r < k; ++r)
+                        ASSERT_NEAR(y[r * M2L_BATCH + lane], want[r], 1e-13 * scale) << p << " " << o << " " << r;
+                }
+            }
+        }
+    }
+}
+
 // Every point lies in the box of its leaf, boxes hold the ranges of their
 // children, and leaves respect the split limits unless at the deepest level.
 TEST(Tree, BoxesHoldTheirPoints) {
