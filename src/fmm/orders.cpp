@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <map>
+#include <mutex>
+#include <tuple>
 
 #include "fmm/expansions.hpp"
 #include "fmm/harmonics.hpp"
@@ -63,7 +66,9 @@ Vec3 key_offset(const TranslationKey& key) {
     return {key.offset[0] * unit, key.offset[1] * unit, key.offset[2] * unit};
 }
 
-std::size_t translation_order(const TranslationKey& key, std::size_t max_order, double bound) {
+namespace {
+
+std::size_t search_order(const TranslationKey& key, std::size_t max_order, double bound) {
     const Kind kind{Source::Magnetization, Field::H};
     const std::size_t k_max = real_count(max_order);
     std::vector<double> multipole(k_max), local(k_max), scratch;
@@ -122,6 +127,28 @@ std::size_t translation_order(const TranslationKey& key, std::size_t max_order, 
         }
         return order;
     }
+}
+
+}  // namespace
+
+// The search depends on its arguments alone and takes most of a small
+// operator's build (the full translation matrix, the test fields): each is
+// searched once per process. The keys a process meets are few (offsets of a
+// few widths, a few size ratios, orders and bounds), so all are kept.
+std::size_t translation_order(const TranslationKey& key, std::size_t max_order, double bound) {
+    using Id = std::tuple<int, int, int, int, std::size_t, double>;
+    static std::mutex mutex;
+    static std::map<Id, std::size_t> found;
+    const Id id{key.size_exponent, key.offset[0], key.offset[1], key.offset[2], max_order, bound};
+    {
+        const std::lock_guard lock(mutex);
+        const auto it = found.find(id);
+        if (it != found.end()) return it->second;
+    }
+    const std::size_t order = search_order(key, max_order, bound);
+    const std::lock_guard lock(mutex);
+    found.emplace(id, order);
+    return order;
 }
 
 }  // namespace corvane::fmm
