@@ -51,10 +51,14 @@ _ELEMENT_FACES = np.array([[0, 3, 2], [0, 2, 1], [0, 1, 3], [1, 2, 3]])
 _TRIANGLE_RULES = {1: np.full((1, 3), 1 / 3),
                    3: np.array([[2 / 3, 1 / 6, 1 / 6], [1 / 6, 2 / 3, 1 / 6], [1 / 6, 1 / 6, 2 / 3]])}
 # (times split by edge midpoints, points per triangle) for the faces far from other sources,
-# within three face sizes of one, and sharing a node with one. The centroid alone on the far
-# faces left 1e-3 (torque 4.5e-3) between two magnet cubes 4 mm apart and 3.4e-4 of action and
-# reaction in contact; three points, 5.7e-6 (6e-5) and 5.7e-7, at about the same cost.
-CHARGE_RULES = ((0, 3), (0, 3), (1, 3))
+# within three face sizes of one, inside the body with a corner on one, and on the body's
+# boundary with a corner on one. The centroid alone on the far faces left 1e-3 (torque 4.5e-3)
+# between two magnet cubes 4 mm apart and 3.4e-4 of action and reaction in contact; three
+# points, 5.7e-6 (6e-5) and 5.7e-7, at about the same cost. Faces inside a body carry only the
+# jump of M, small beside the charge of the faces that touch: twelve points on them as on those
+# cost a quarter of a contact force and moved it by under 1e-5.
+CHARGE_RULES = ((0, 3), (0, 3), (0, 3), (1, 3))
+TOUCHING = 2   # the rules from here on: faces with a corner on other sources
 _PAIR_REACH = 1.0
 # Points sit this fraction of the face size inside the region's element.
 _INSIDE = 1e-9
@@ -180,7 +184,7 @@ def _touching_correction(mesh, own, other, magnetized, faces):
     Each such pair is counted as (F_ab - F_ba) / 2 instead: this returns (F_ab + F_ba) / 2 summed,
     force and torque, with the sheets' fields in closed form.
     """
-    touching = faces[3] == len(CHARGE_RULES) - 1
+    touching = faces[3] >= TOUCHING
     others = np.flatnonzero(other.magnetization.any(axis=1))
     if not touching.any() or not len(others):
         return np.zeros(3), np.zeros(3)
@@ -190,21 +194,32 @@ def _touching_correction(mesh, own, other, magnetized, faces):
     corners_at, _ = near[1].query(mesh.nodes[mesh.connectivity[others]].reshape(-1, 3), distance_upper_bound=tolerance)
     at_region = np.isfinite(corners_at).reshape(-1, 4).any(axis=1)
     theirs = _charge_faces(mesh, other.magnetization, others[at_region], near)
-    theirs = tuple(a[theirs[3] == len(CHARGE_RULES) - 1] for a in theirs)
+    theirs = tuple(a[theirs[3] >= TOUCHING] for a in theirs)
     mine = tuple(a[touching] for a in faces)
     a, b = _close_pairs(mine, theirs, tolerance)
     normal = _unit_normals(mine[0][a])
     # Per pair, by the quadrature: (F_ab, its normal part, their torques), then the same of F_ba.
     parts = []
     for receiving, acting, r_index, a_index in ((mine, theirs, a, b), (theirs, mine, b, a)):
-        # Every touching face has the same rule: the same number of points.
-        points, weights, ends = (x.reshape(len(receiving[0]), -1, *x.shape[1:]) for x in _charge_quadrature(*receiving))
-        field = _field_operator.sheet_field(acting[0][a_index], acting[1][a_index], points[r_index],
-                                            own.n_threads)
-        per_point = MU0 * weights[r_index, :, None] * field
-        across = np.einsum("pqx,px->pq", per_point, normal)[:, :, None] * normal[:, None, :]
-        parts.append([per_point.sum(axis=1), across.sum(axis=1), np.cross(ends[r_index], per_point).sum(axis=1),
-                      np.cross(ends[r_index], across).sum(axis=1)])
+        sums = np.zeros((4, len(r_index), 3))
+        # The receiving faces rule by rule, each rule with its own number of points.
+        for level in np.unique(receiving[3]):
+            faces_at = np.flatnonzero(receiving[3] == level)
+            pick = np.flatnonzero(receiving[3][r_index] == level)
+            at = np.searchsorted(faces_at, r_index[pick])
+            points, weights, ends = (x.reshape(len(faces_at), -1, *x.shape[1:])[at] for x in
+                                     _charge_quadrature(*(f[faces_at] for f in receiving)))
+            field = _field_operator.sheet_field(acting[0][a_index[pick]], acting[1][a_index[pick]], points,
+                                                own.n_threads)
+            per_point = MU0 * weights[:, :, None] * field
+            n = normal[pick]
+            along_n = np.einsum("pqx,px->pq", per_point, n)
+            moments = np.einsum("pqi,pqj->pij", ends, per_point)    # torque: its antisymmetric part
+            torque = np.stack([moments[:, 1, 2] - moments[:, 2, 1], moments[:, 2, 0] - moments[:, 0, 2],
+                               moments[:, 0, 1] - moments[:, 1, 0]], axis=1)
+            sums[:, pick] = [per_point.sum(axis=1), along_n.sum(axis=1)[:, None] * n, torque,
+                             np.cross(np.einsum("pq,pqx->px", along_n, ends), n)]
+        parts.append(sums)
     (f_ab, fn_ab, t_ab, tn_ab), (f_ba, fn_ba, t_ba, tn_ba) = parts
     force, torque = 0.5 * (f_ab + f_ba), 0.5 * (t_ab + t_ba)
     coplanar = _coplanar(mine[0][a], theirs[0][b], normal)
@@ -359,7 +374,7 @@ def _charge_faces(mesh, magnetization, magnetized, sources):
     corners, area_vectors, charges, shared, areas = (a[keep] for a in (corners, area_vectors, charges, shared, areas))
     size = _face_sizes(corners)
     step = -np.where(shared, 0.0, _INSIDE * size / areas)[:, None] * area_vectors
-    return corners, charges, step, _charge_levels(sources, corners, size)
+    return corners, charges, step, _charge_levels(sources, corners, size, shared)
 
 
 def _charge_quadrature(corners, charges, step, level):
@@ -388,17 +403,18 @@ def _source_points(mesh, sources):
     return points, cKDTree(points)
 
 
-def _charge_levels(sources, corners, size):
+def _charge_levels(sources, corners, size, shared):
     """Per face, the position of its rule in CHARGE_RULES: far from the sources, within three face
-    sizes of one of their nodes, or with a corner on one."""
+    sizes of one of their nodes, or with a corner on one (inside the body or on its boundary)."""
     level = np.zeros(len(corners), dtype=np.int64)
     if sources is None or not len(corners):
         return level
     tree = sources[1]
     distance, _ = tree.query(corners.mean(axis=1))
     level[distance < 3.0 * size] = 1
-    touching, _ = tree.query(corners.reshape(-1, 3), distance_upper_bound=1e-12 * size.max())
-    level[np.isfinite(touching).reshape(-1, 3).any(axis=1)] = 2
+    at, _ = tree.query(corners.reshape(-1, 3), distance_upper_bound=1e-12 * size.max())
+    touching = np.isfinite(at).reshape(-1, 3).any(axis=1)
+    level[touching] = np.where(shared[touching], TOUCHING, TOUCHING + 1)
     return level
 
 
