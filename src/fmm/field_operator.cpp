@@ -185,9 +185,11 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
                           bytes_of(point_element_) + bytes_of(lists_.near_sources) + bytes_of(lists_.direct_sources) +
                           bytes_of(chunk_pairs_);
     for (const auto* set : {&translations_, &m2m_, &l2l_})
-        for (const AxialTranslation& t : *set)
-            for (const auto* blocks : {&t.to_axis, &t.from_axis, &t.along_axis})
+        for (const AxialTranslation& t : *set) {
+            for (const auto* blocks : {&t.to_real, &t.to_imaginary, &t.along_axis, &t.from_real, &t.from_imaginary})
                 for (const auto& b : *blocks) bytes += bytes_of(b);
+            for (const auto* phases : {&t.in_cos, &t.in_sin, &t.out_cos, &t.out_sin}) bytes += bytes_of(*phases);
+        }
     info_.near_bytes = near_->bytes_kept();
     // The multipole and local expansions of every box, and the vectors at the points.
     info_.apply_bytes = sizeof(double) * (2 * tree_.boxes.size() * settings_.kind.components() * k + 3 * points_.size());

@@ -52,14 +52,62 @@ HWY_INLINE void block(D d, const double* a, std::size_t s, const double* x, doub
     }
 }
 
+// One degree n through a rotation: the phases (c, s of each order m) on the
+// input or the output, and the real-part and imaginary-part matrices; rows of
+// B lanes in the real layout, g and h scratch of 2n+1 rows each.
+template <class D>
+HWY_INLINE void rotate_degree(D d, std::size_t n, const double* real, const double* imaginary, const double* c,
+                              const double* s, bool phases_first, const double* x, double* y, double* g, double* h) {
+    const std::size_t lanes = hn::Lanes(d);
+    double* g_im = g + (n + 1) * B;
+    double* h_im = h + (n + 1) * B;
+    // Real parts to g, imaginary parts after them, turned by the phases first.
+    std::copy_n(x, B, g);
+    for (std::size_t m = 1; m <= n; ++m) {
+        const double* re = x + (2 * m - 1) * B;
+        const double* im = re + B;
+        if (phases_first) {
+            const auto cm = hn::Set(d, c[m]), sm = hn::Set(d, s[m]);
+            for (std::size_t v = 0; v < B; v += lanes) {
+                const auto a = hn::LoadU(d, re + v), b = hn::LoadU(d, im + v);
+                hn::StoreU(hn::Sub(hn::Mul(cm, a), hn::Mul(sm, b)), d, g + m * B + v);
+                hn::StoreU(hn::Add(hn::Mul(sm, a), hn::Mul(cm, b)), d, g_im + (m - 1) * B + v);
+            }
+        } else {
+            std::copy_n(re, B, g + m * B);
+            std::copy_n(im, B, g_im + (m - 1) * B);
+        }
+    }
+    block(d, real, n + 1, g, h, 1.0);
+    if (n > 0) block(d, imaginary, n, g_im, h_im, 1.0);
+    std::copy_n(h, B, y);
+    for (std::size_t m = 1; m <= n; ++m) {
+        double* re = y + (2 * m - 1) * B;
+        double* im = re + B;
+        if (phases_first) {
+            std::copy_n(h + m * B, B, re);
+            std::copy_n(h_im + (m - 1) * B, B, im);
+        } else {
+            const auto cm = hn::Set(d, c[m]), sm = hn::Set(d, s[m]);
+            for (std::size_t v = 0; v < B; v += lanes) {
+                const auto a = hn::LoadU(d, h + m * B + v), b = hn::LoadU(d, h_im + (m - 1) * B + v);
+                hn::StoreU(hn::Sub(hn::Mul(cm, a), hn::Mul(sm, b)), d, re + v);
+                hn::StoreU(hn::Add(hn::Mul(sm, a), hn::Mul(cm, b)), d, im + v);
+            }
+        }
+    }
+}
+
 void TranslateBatch(const AxialTranslation& t, const double* x, double* y, double* scratch) {
     const hn::CappedTag<double, B> d;
     const std::size_t p = t.order, k = real_count(p);
-    double* xr = scratch;               // rotated multipoles
-    double* yr = scratch + k * B;       // rotated locals
-    double* g = scratch + 2 * k * B;    // one order's coefficients, gathered
+    double* xr = scratch;               // rotated input
+    double* yr = scratch + k * B;       // rotated output
+    double* g = scratch + 2 * k * B;    // one order's or degree's coefficients, gathered
     double* h = scratch + 3 * k * B;
-    for (std::size_t n = 0; n <= p; ++n) block(d, t.to_axis[n].data(), 2 * n + 1, x + n * n * B, xr + n * n * B, 1.0);
+    for (std::size_t n = 0; n <= p; ++n)
+        rotate_degree(d, n, t.to_real[n].data(), t.to_imaginary[n].data(), t.in_cos.data(), t.in_sin.data(), true,
+                      x + n * n * B, xr + n * n * B, g, h);
     for (std::size_t m = 0; m <= p; ++m) {
         const std::size_t s = p + 1 - m;
         for (int part = 0; part < (m == 0 ? 1 : 2); ++part) {
@@ -70,7 +118,9 @@ void TranslateBatch(const AxialTranslation& t, const double* x, double* y, doubl
                 std::copy_n(h + (j - m) * B, B, yr + real_index(j, m, part == 1) * B);
         }
     }
-    for (std::size_t n = 0; n <= p; ++n) block(d, t.from_axis[n].data(), 2 * n + 1, yr + n * n * B, y + n * n * B, 1.0);
+    for (std::size_t n = 0; n <= p; ++n)
+        rotate_degree(d, n, t.from_real[n].data(), t.from_imaginary[n].data(), t.out_cos.data(), t.out_sin.data(),
+                      false, yr + n * n * B, y + n * n * B, g, h);
     corvane::HWY_NAMESPACE::leave_vector_code();
 }
 

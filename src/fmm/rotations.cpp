@@ -186,28 +186,81 @@ std::vector<std::vector<Complex>> rotation_matrices(std::size_t order, const Vec
     return d;
 }
 
+namespace {
+
+// D^n = d^n diag(e^{-i m' phi}) with d^n real (phi the direction's azimuth):
+// d per degree, and the phases e^{i k phi} for k = -order..order at k + order.
+struct SplitRotation {
+    std::vector<std::vector<Complex>> d;
+    std::vector<Complex> phase;
+};
+
+SplitRotation split_rotation(std::size_t order, const Vec3& direction) {
+    SplitRotation r{rotation_matrices(order, direction), std::vector<Complex>(2 * order + 1)};
+    const double rho = std::sqrt(direction.x * direction.x + direction.y * direction.y);
+    const Complex turn = rho == 0.0 ? Complex(1.0, 0.0) : Complex(direction.x / rho, direction.y / rho);  // e^{i phi}
+    r.phase[order] = Complex(1.0, 0.0);
+    for (std::size_t k = 1; k <= order; ++k) {
+        r.phase[order + k] = r.phase[order + k - 1] * turn;
+        r.phase[order - k] = std::conj(r.phase[order + k]);
+    }
+    for (long n = 0; n <= static_cast<long>(order); ++n)
+        for (long m = -n; m <= n; ++m)
+            for (long mp = -n; mp <= n; ++mp)
+                r.d[static_cast<std::size_t>(n)][degree_index(m, mp, n)] *= r.phase[static_cast<std::size_t>(mp + static_cast<long>(order))];
+    return r;
+}
+
+// cos and sin of e^{i sign m phi}, m = 0..order.
+void set_phases(const SplitRotation& r, std::size_t order, int sign, std::vector<double>& c, std::vector<double>& s) {
+    for (std::size_t m = 0; m <= order; ++m) {
+        const Complex z = r.phase[static_cast<std::size_t>(static_cast<long>(order) + sign * static_cast<long>(m))];
+        c.push_back(z.real()), s.push_back(z.imag());
+    }
+}
+
+// The real-part (orders 0..n) and imaginary-part (orders 1..n) blocks of a
+// real map of degree n, from its (2n+1)-square real matrix.
+void add_split(long n, const std::vector<double>& full, std::vector<std::vector<double>>& real,
+               std::vector<std::vector<double>>& imaginary) {
+    const std::size_t size = static_cast<std::size_t>(2 * n + 1), k = static_cast<std::size_t>(n);
+    // Within the degree, order m's real part is entry 2m - 1 (0 for m = 0), its imaginary part 2m.
+    const auto at = [&](std::size_t m, bool imaginary) { return real_index(k, m, imaginary) - k * k; };
+    std::vector<double> re((k + 1) * (k + 1)), im(k * k);
+    for (std::size_t j = 0; j <= k; ++j)
+        for (std::size_t i = 0; i <= k; ++i) re[j * (k + 1) + i] = full[at(j, false) * size + at(i, false)];
+    for (std::size_t j = 1; j <= k; ++j)
+        for (std::size_t i = 1; i <= k; ++i) im[(j - 1) * k + (i - 1)] = full[at(j, true) * size + at(i, true)];
+    real.push_back(std::move(re));
+    imaginary.push_back(std::move(im));
+}
+
+}  // namespace
+
 AxialTranslation axial_translation(std::size_t order, const Vec3& offset, double ratio) {
     AxialTranslation t;
     t.order = order;
-    const auto d = rotation_matrices(order, offset);
+    // M'^m = sum_{m'} conj(D_{m m'}) M^{m'} = sum_{m'} d_{m m'} e^{i m' phi} M^{m'}, and
+    // L^{m'} = sum_m L'^m conj(D_{m m'}) = e^{i m' phi} sum_m L'^m d_{m m'}.
+    const SplitRotation rotation = split_rotation(order, offset);
+    set_phases(rotation, order, 1, t.in_cos, t.in_sin);
+    set_phases(rotation, order, 1, t.out_cos, t.out_sin);
     for (long n = 0; n <= static_cast<long>(order); ++n) {
-        const auto& dn = d[static_cast<std::size_t>(n)];
-        // M'^m = sum_{m'} conj(D_{m m'}) M^{m'}
-        t.to_axis.push_back(real_block(n, [&](const std::vector<Complex>& in, std::vector<Complex>& out) {
+        const auto& dn = rotation.d[static_cast<std::size_t>(n)];
+        add_split(n, real_block(n, [&](const std::vector<Complex>& in, std::vector<Complex>& out) {
             for (long m = 0; m <= n; ++m) {
                 Complex s = 0.0;
                 for (long mp = -n; mp <= n; ++mp) s += std::conj(dn[degree_index(m, mp, n)]) * in[static_cast<std::size_t>(mp + n)];
                 out[static_cast<std::size_t>(m)] = s;
             }
-        }));
-        // L^{m'} = sum_m L'^m conj(D_{m m'})
-        t.from_axis.push_back(real_block(n, [&](const std::vector<Complex>& in, std::vector<Complex>& out) {
+        }), t.to_real, t.to_imaginary);
+        add_split(n, real_block(n, [&](const std::vector<Complex>& in, std::vector<Complex>& out) {
             for (long mp = 0; mp <= n; ++mp) {
                 Complex s = 0.0;
                 for (long m = -n; m <= n; ++m) s += in[static_cast<std::size_t>(m + n)] * std::conj(dn[degree_index(m, mp, n)]);
                 out[static_cast<std::size_t>(mp)] = s;
             }
-        }));
+        }), t.from_real, t.from_imaginary);
     }
     // Along the axis at distance r: L'_j^k = (-1)^k sum_n (-1)^n ratio^n (j+n)!/r^(j+n+1) conj(M'_n^k).
     const double r = std::sqrt((offset.x * offset.x + offset.y * offset.y) + offset.z * offset.z);
@@ -235,18 +288,21 @@ AxialTranslation axial_shift(std::size_t order, const Vec3& shift, bool multipol
     AxialTranslation t;
     t.order = order;
     t.imaginary_sign = 1.0;
-    const auto d = rotation_matrices(order, shift);
+    // With D = d diag(e^{-i m' phi}): a multipole goes in as for the
+    // multipole-to-local translation and comes back by (conj D)^-1, whose
+    // phases e^{-i m' phi} come last; a local goes in by (conj D^T)^-1, its
+    // phases e^{-i m' phi} first, and comes back as a local there.
+    const SplitRotation rotation = split_rotation(order, shift);
+    set_phases(rotation, order, multipole ? 1 : -1, t.in_cos, t.in_sin);
+    set_phases(rotation, order, multipole ? -1 : 1, t.out_cos, t.out_sin);
     for (long n = 0; n <= static_cast<long>(order); ++n) {
-        const auto& dn = d[static_cast<std::size_t>(n)];
+        const auto& dn = rotation.d[static_cast<std::size_t>(n)];
         std::vector<double> w(static_cast<std::size_t>(2 * n + 1));
         w[static_cast<std::size_t>(n)] = 1.0;
         for (long i = 1; i <= n; ++i)
             w[static_cast<std::size_t>(n + i)] = w[static_cast<std::size_t>(n - i)] =
                 w[static_cast<std::size_t>(n + i - 1)] * static_cast<double>(n + i) / static_cast<double>(n - i + 1);
         const auto weight = [&](long m) { return w[static_cast<std::size_t>(m + n)]; };
-        // Conjugated rotation, M'^m = sum_{m'} conj(D_{m m'}) M^{m'}, and its
-        // transpose, L^{m'} = sum_m L'^m conj(D_{m m'}), as for the
-        // multipole-to-local translation.
         const auto conjugated = [&](const std::vector<Complex>& in, std::vector<Complex>& out) {
             for (long m = 0; m <= n; ++m) {
                 Complex s = 0.0;
@@ -279,11 +335,11 @@ AxialTranslation axial_shift(std::size_t order, const Vec3& shift, bool multipol
             }
         };
         if (multipole) {
-            t.to_axis.push_back(real_block(n, conjugated));
-            t.from_axis.push_back(real_block(n, conjugated_back));
+            add_split(n, real_block(n, conjugated), t.to_real, t.to_imaginary);
+            add_split(n, real_block(n, conjugated_back), t.from_real, t.from_imaginary);
         } else {
-            t.to_axis.push_back(real_block(n, transposed_back));
-            t.from_axis.push_back(real_block(n, transposed));
+            add_split(n, real_block(n, transposed_back), t.to_real, t.to_imaginary);
+            add_split(n, real_block(n, transposed), t.from_real, t.from_imaginary);
         }
     }
     // Multipoles: M'_n^k = sum_{n' <= n} r^(n-n') / (n-n')! 2^-n' M_{n'}^k (the

@@ -13,17 +13,27 @@
 namespace corvane::fmm {
 
 // Real matrices of one translation of order p (layouts of harmonics.hpp).
+// A rotation of the harmonics is a turn about z, which multiplies X^m by a
+// phase e^{i m angle}, and a real matrix, which takes real parts to real parts
+// and imaginary parts to imaginary parts (X^{-m} = (-1)^m conj(X^m)): per
+// degree n, an (n+1)-square matrix over orders 0..n and an n-square one over
+// orders 1..n, half the products of the (2n+1)-square matrix of the whole.
 struct AxialTranslation {
     std::size_t order = 0;
-    // Per degree n, (2n+1) x (2n+1) by columns: the degree-n block of the
-    // input expansion into the rotated frame, and of the output back.
-    std::vector<std::vector<double>> to_axis, from_axis;
+    // The input expansion's phases (per order m = 0..p: cos and sin of m
+    // times the turn's angle), then per degree the real-part and
+    // imaginary-part matrices, by columns, into the rotated frame.
+    std::vector<double> in_cos, in_sin;
+    std::vector<std::vector<double>> to_real, to_imaginary;
     // Per order m, (p+1-m) x (p+1-m) by columns over degrees m..p: the real
     // parts of the rotated output from those of the rotated input; the
     // imaginary parts take the matrix times imaginary_sign (-1 from a
     // multipole to a local, whose coefficients are conjugated, 1 for shifts).
     std::vector<std::vector<double>> along_axis;
     double imaginary_sign = -1.0;
+    // Per degree the matrices out of the rotated frame, then the output's phases.
+    std::vector<std::vector<double>> from_real, from_imaginary;
+    std::vector<double> out_cos, out_sin;
 };
 
 // The translation of multipole_to_local(order, offset, ratio) (translations.hpp)
