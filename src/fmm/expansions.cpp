@@ -32,39 +32,50 @@ HWY_INLINE const double* recurrence_inverses() {
     return table.data();
 }
 
-// R_n^m of the lanes' points (b.x, b.y, b.z) into re/im, entry (packed, lane)
-// at [packed * lanes + lane].
+// Degree n of R_n^m of the lanes' points from degrees n - 1 and n - 2 (n >= 1),
+// entry (packed, lane) at [packed * lanes + lane]; r2 = |b|^2, inverses as
+// recurrence_inverses() or null.
+template <class D>
+HWY_INLINE void regular_degree(D d, std::size_t n, hn::Vec<D> bx, hn::Vec<D> by, hn::Vec<D> bz, hn::Vec<D> r2,
+                               const double* inverses, double* re, double* im) {
+    const std::size_t L = hn::Lanes(d);
+    // R_n^m = ((2n - 1) z R_{n-1}^m - r^2 R_{n-2}^m) / ((n - m)(n + m)), m <= n - 2.
+    // The orders m of one degree do not depend on each other, so their
+    // products overlap in the pipeline.
+    const auto a = hn::Mul(hn::Set(d, static_cast<double>(2 * n - 1)), bz);
+    for (std::size_t m = 0; m + 2 <= n; ++m) {
+        const auto s = hn::Set(d, inverses ? inverses[packed(n, m)] : 1.0 / static_cast<double>((n - m) * (n + m)));
+        const std::size_t n1 = packed(n - 1, m) * L, n2 = packed(n - 2, m) * L, at = packed(n, m) * L;
+        hn::StoreU(hn::Mul(hn::Sub(hn::Mul(a, hn::LoadU(d, re + n1)), hn::Mul(r2, hn::LoadU(d, re + n2))), s), d,
+                   re + at);
+        hn::StoreU(hn::Mul(hn::Sub(hn::Mul(a, hn::LoadU(d, im + n1)), hn::Mul(r2, hn::LoadU(d, im + n2))), s), d,
+                   im + at);
+    }
+    const std::size_t diagonal = packed(n - 1, n - 1) * L;
+    const auto c = hn::LoadU(d, re + diagonal), e = hn::LoadU(d, im + diagonal);
+    // R_n^{n-1} = z R_{n-1}^{n-1}
+    hn::StoreU(hn::Mul(bz, c), d, re + packed(n, n - 1) * L);
+    hn::StoreU(hn::Mul(bz, e), d, im + packed(n, n - 1) * L);
+    // R_n^n = R_{n-1}^{n-1} (x + iy) / (2n)
+    const auto s = hn::Set(d, 1.0 / static_cast<double>(2 * n));
+    hn::StoreU(hn::Mul(hn::Sub(hn::Mul(c, bx), hn::Mul(e, by)), s), d, re + packed(n, n) * L);
+    hn::StoreU(hn::Mul(hn::Add(hn::Mul(c, by), hn::Mul(e, bx)), s), d, im + packed(n, n) * L);
+}
+
+template <class D>
+HWY_INLINE hn::Vec<D> squared_norm(hn::Vec<D> bx, hn::Vec<D> by, hn::Vec<D> bz) {
+    return hn::Add(hn::Add(hn::Mul(bx, bx), hn::Mul(by, by)), hn::Mul(bz, bz));
+}
+
+// R_n^m of the lanes' points (b.x, b.y, b.z) into re/im, n <= order.
 template <class D>
 HWY_INLINE void regular(D d, std::size_t order, hn::Vec<D> bx, hn::Vec<D> by, hn::Vec<D> bz, double* re,
                         double* im) {
-    const std::size_t L = hn::Lanes(d);
     const double* inverses = order <= TABLE_ORDER ? recurrence_inverses() : nullptr;
-    const auto r2 = hn::Add(hn::Add(hn::Mul(bx, bx), hn::Mul(by, by)), hn::Mul(bz, bz));
+    const auto r2 = squared_norm<D>(bx, by, bz);
     hn::StoreU(hn::Set(d, 1.0), d, re);
     hn::StoreU(hn::Zero(d), d, im);
-    // Degree by degree: the orders m of one degree do not depend on each
-    // other, so their products overlap in the pipeline.
-    for (std::size_t n = 1; n <= order; ++n) {
-        // R_n^m = ((2n - 1) z R_{n-1}^m - r^2 R_{n-2}^m) / ((n - m)(n + m)), m <= n - 2
-        const auto a = hn::Mul(hn::Set(d, static_cast<double>(2 * n - 1)), bz);
-        for (std::size_t m = 0; m + 2 <= n; ++m) {
-            const auto s = hn::Set(d, inverses ? inverses[packed(n, m)] : 1.0 / static_cast<double>((n - m) * (n + m)));
-            const std::size_t n1 = packed(n - 1, m) * L, n2 = packed(n - 2, m) * L, at = packed(n, m) * L;
-            hn::StoreU(hn::Mul(hn::Sub(hn::Mul(a, hn::LoadU(d, re + n1)), hn::Mul(r2, hn::LoadU(d, re + n2))), s), d,
-                      re + at);
-            hn::StoreU(hn::Mul(hn::Sub(hn::Mul(a, hn::LoadU(d, im + n1)), hn::Mul(r2, hn::LoadU(d, im + n2))), s), d,
-                      im + at);
-        }
-        const std::size_t diagonal = packed(n - 1, n - 1) * L;
-        const auto c = hn::LoadU(d, re + diagonal), e = hn::LoadU(d, im + diagonal);
-        // R_n^{n-1} = z R_{n-1}^{n-1}
-        hn::StoreU(hn::Mul(bz, c), d, re + packed(n, n - 1) * L);
-        hn::StoreU(hn::Mul(bz, e), d, im + packed(n, n - 1) * L);
-        // R_n^n = R_{n-1}^{n-1} (x + iy) / (2n)
-        const auto s = hn::Set(d, 1.0 / static_cast<double>(2 * n));
-        hn::StoreU(hn::Mul(hn::Sub(hn::Mul(c, bx), hn::Mul(e, by)), s), d, re + packed(n, n) * L);
-        hn::StoreU(hn::Mul(hn::Add(hn::Mul(c, by), hn::Mul(e, bx)), s), d, im + packed(n, n) * L);
-    }
+    for (std::size_t n = 1; n <= order; ++n) regular_degree(d, n, bx, by, bz, r2, inverses, re, im);
 }
 
 // I_n^m of the lanes' points into re/im, as regular().
@@ -151,7 +162,6 @@ void PointsToMultipole(const Kind& kind, std::size_t order, const Vec3& centre, 
         const auto bz = hn::Mul(hn::Sub(hn::LoadU(d, lane[2]), hn::Set(d, centre.z)), iw);
         const auto w = hn::LoadU(d, lane[3]);
         const auto vx = hn::LoadU(d, lane[4]), vy = hn::LoadU(d, lane[5]), vz = hn::LoadU(d, lane[6]);
-        regular(d, order, bx, by, bz, r_re, r_im);
         if (kind.dipole()) {
             // conj(v . grad R_n^m) / w, with the dipole potential's 1/(4 pi):
             // v . grad R_n^m = vz R_{n-1}^m - h- R_{n-1}^{m+1} + h+ R_{n-1}^{m-1},
@@ -176,8 +186,15 @@ void PointsToMultipole(const Kind& kind, std::size_t order, const Vec3& centre, 
                 const std::size_t at = packed(n, m) * L;
                 return Complex2<D>{hn::LoadU(d, r_re + at), hn::LoadU(d, r_im + at)};
             };
+            // Degree n of the multipole takes degree n - 1 of R, computed
+            // just before, while it is in cache (R up to order - 1 only).
+            const double* inverses = order <= TABLE_ORDER ? recurrence_inverses() : nullptr;
+            const auto r2 = squared_norm<D>(bx, by, bz);
+            hn::StoreU(hn::Set(d, 1.0), d, r_re);
+            hn::StoreU(hn::Zero(d), d, r_im);
             for (std::size_t n = 1; n <= order; ++n) {
                 const std::size_t q = n - 1;
+                if (q >= 1) regular_degree(d, q, bx, by, bz, r2, inverses, r_re, r_im);
                 // R_q^{-1} = -conj(R_q^1); R_q^m is zero for m > q.
                 const Complex2<D> below = q >= 1 ? Complex2<D>{hn::Neg(r(q, 1).re), r(q, 1).im} : none;
                 accumulate(n, 0, r(q, 0), q >= 1 ? r(q, 1) : none, below);
@@ -186,6 +203,7 @@ void PointsToMultipole(const Kind& kind, std::size_t order, const Vec3& centre, 
                 accumulate(n, n, none, none, r(q, n - 1));
             }
         } else {
+            regular(d, order, bx, by, bz, r_re, r_im);
             const hn::Vec<D> strength[3] = {hn::Mul(w, vx), hn::Mul(w, vy), hn::Mul(w, vz)};
             for (std::size_t c = 0; c < 3; ++c) {
                 double* a_re = acc + 2 * c * n_packed * L;
