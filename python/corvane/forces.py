@@ -287,24 +287,25 @@ def _in_plane_potential(corners, y):
 
     Each edge adds the point's distance to the edge's line (positive on the triangle's side) times
     ln((R1 + R2 + l)/(R1 + R2 - l)), the logarithm formed without the cancellation of R1 + R2 - l
-    beside the edge; on the edge's line the distance is zero and so is the term.
+    beside the edge; on the edge's line the distance is zero and so is the term. In the plane,
+    |(p - y) × edge| is that distance times l.
     """
     shape = (len(corners),) + (1,) * (y.ndim - 2) + (3,)
-    normal = _unit_normals(corners).reshape(shape)
+    normal = _unit_normals(corners)
+    to_corner = [corners[:, k].reshape(shape) - y for k in range(3)]
+    reach = [np.sqrt(np.einsum("...x,...x->...", a, a)) for a in to_corner]
     total = np.zeros(y.shape[:-1])
     for k in range(3):
-        p, q = corners[:, k].reshape(shape), corners[:, (k + 1) % 3].reshape(shape)
-        edge = q - p
-        length = np.linalg.norm(edge, axis=-1)
-        a, b = p - y, q - y
-        r1, r2 = np.linalg.norm(a, axis=-1), np.linalg.norm(b, axis=-1)
+        a, b, r1, r2 = to_corner[k], to_corner[(k + 1) % 3], reach[k], reach[(k + 1) % 3]
+        edge = corners[:, (k + 1) % 3] - corners[:, k]
+        length = np.linalg.norm(edge, axis=1)
+        inward = (np.cross(edge, normal) / length[:, None]).reshape(shape)
+        length = length.reshape(shape[:-1])
         ab = np.einsum("...x,...x->...", a, b)
-        beside = ab < 0.0
-        across = np.cross(a, edge)
+        distance = np.einsum("...x,...x->...", a, inward)
         with np.errstate(divide="ignore", invalid="ignore"):
-            gap = np.where(beside, np.einsum("...x,...x->...", across, across) / (r1 * r2 - ab), r1 * r2 + ab)
+            gap = np.where(ab < 0.0, (distance * length) ** 2 / (r1 * r2 - ab), r1 * r2 + ab)
             logarithm = np.log1p(length * (r1 + r2 + length) / gap)
-            distance = np.einsum("...x,...x->...", a, np.cross(edge, normal)) / length
             total += np.where(np.abs(distance) > 1e-13 * length, distance * logarithm, 0.0)
     return total
 
