@@ -235,6 +235,30 @@ void add_split(long n, const std::vector<double>& full, std::vector<std::vector<
     imaginary.push_back(std::move(im));
 }
 
+// The real matrix of a map of degree n, out^m = sum_{m'} entry(m, m') in^{m'}.
+template <class Entry>
+std::vector<double> degree_map(long n, const Entry& entry) {
+    return real_block(n, [&](const std::vector<Complex>& in, std::vector<Complex>& out) {
+        for (long m = 0; m <= n; ++m) {
+            Complex s = 0.0;
+            for (long mp = -n; mp <= n; ++mp) s += entry(m, mp) * in[static_cast<std::size_t>(mp + n)];
+            out[static_cast<std::size_t>(m)] = s;
+        }
+    });
+}
+
+// w_m = (n+|m|)! (n-|m|)! / (n!)^2 at m + n: the rotation matrices of degree n
+// are unitary up to these weights of the harmonics' norms, so that
+// D^-1_{ab} = conj(D_{ba}) w_b / w_a.
+std::vector<double> norm_weights(long n) {
+    std::vector<double> w(static_cast<std::size_t>(2 * n + 1));
+    w[static_cast<std::size_t>(n)] = 1.0;
+    for (long i = 1; i <= n; ++i)
+        w[static_cast<std::size_t>(n + i)] = w[static_cast<std::size_t>(n - i)] =
+            w[static_cast<std::size_t>(n + i - 1)] * static_cast<double>(n + i) / static_cast<double>(n - i + 1);
+    return w;
+}
+
 }  // namespace
 
 AxialTranslation axial_translation(std::size_t order, const Vec3& offset, double ratio) {
@@ -247,20 +271,10 @@ AxialTranslation axial_translation(std::size_t order, const Vec3& offset, double
     set_phases(rotation, order, 1, t.out_cos, t.out_sin);
     for (long n = 0; n <= static_cast<long>(order); ++n) {
         const auto& dn = rotation.d[static_cast<std::size_t>(n)];
-        add_split(n, real_block(n, [&](const std::vector<Complex>& in, std::vector<Complex>& out) {
-            for (long m = 0; m <= n; ++m) {
-                Complex s = 0.0;
-                for (long mp = -n; mp <= n; ++mp) s += std::conj(dn[degree_index(m, mp, n)]) * in[static_cast<std::size_t>(mp + n)];
-                out[static_cast<std::size_t>(m)] = s;
-            }
-        }), t.to_real, t.to_imaginary);
-        add_split(n, real_block(n, [&](const std::vector<Complex>& in, std::vector<Complex>& out) {
-            for (long mp = 0; mp <= n; ++mp) {
-                Complex s = 0.0;
-                for (long m = -n; m <= n; ++m) s += in[static_cast<std::size_t>(m + n)] * std::conj(dn[degree_index(m, mp, n)]);
-                out[static_cast<std::size_t>(mp)] = s;
-            }
-        }), t.from_real, t.from_imaginary);
+        add_split(n, degree_map(n, [&](long m, long mp) { return std::conj(dn[degree_index(m, mp, n)]); }),
+                  t.to_real, t.to_imaginary);
+        add_split(n, degree_map(n, [&](long m, long mp) { return std::conj(dn[degree_index(mp, m, n)]); }),
+                  t.from_real, t.from_imaginary);
     }
     // Along the axis at distance r: L'_j^k = (-1)^k sum_n (-1)^n ratio^n (j+n)!/r^(j+n+1) conj(M'_n^k).
     const double r = std::sqrt((offset.x * offset.x + offset.y * offset.y) + offset.z * offset.z);
@@ -280,9 +294,8 @@ AxialTranslation axial_translation(std::size_t order, const Vec3& offset, double
 }
 
 // A child's multipole to its parent's, or a parent's local to a child's: the
-// same three steps. D is unitary up to the weights of the harmonics' norms,
-// w_m = (n+|m|)! (n-|m|)! / (n!)^2, so D^-1_{ab} = conj(D_{ba}) w_b / w_a:
-// no matrix is inverted. Along the axis only R_j^0 of the shift is not zero,
+// same three steps, the inverse rotations from norm_weights (no matrix is
+// inverted). Along the axis only R_j^0 of the shift is not zero,
 // real, r^j / j!, so real and imaginary parts take the same matrix.
 AxialTranslation axial_shift(std::size_t order, const Vec3& shift, bool multipole) {
     AxialTranslation t;
@@ -297,49 +310,20 @@ AxialTranslation axial_shift(std::size_t order, const Vec3& shift, bool multipol
     set_phases(rotation, order, multipole ? -1 : 1, t.out_cos, t.out_sin);
     for (long n = 0; n <= static_cast<long>(order); ++n) {
         const auto& dn = rotation.d[static_cast<std::size_t>(n)];
-        std::vector<double> w(static_cast<std::size_t>(2 * n + 1));
-        w[static_cast<std::size_t>(n)] = 1.0;
-        for (long i = 1; i <= n; ++i)
-            w[static_cast<std::size_t>(n + i)] = w[static_cast<std::size_t>(n - i)] =
-                w[static_cast<std::size_t>(n + i - 1)] * static_cast<double>(n + i) / static_cast<double>(n - i + 1);
+        const std::vector<double> w = norm_weights(n);
         const auto weight = [&](long m) { return w[static_cast<std::size_t>(m + n)]; };
-        const auto conjugated = [&](const std::vector<Complex>& in, std::vector<Complex>& out) {
-            for (long m = 0; m <= n; ++m) {
-                Complex s = 0.0;
-                for (long mp = -n; mp <= n; ++mp) s += std::conj(dn[degree_index(m, mp, n)]) * in[static_cast<std::size_t>(mp + n)];
-                out[static_cast<std::size_t>(m)] = s;
-            }
-        };
-        const auto transposed = [&](const std::vector<Complex>& in, std::vector<Complex>& out) {
-            for (long mp = 0; mp <= n; ++mp) {
-                Complex s = 0.0;
-                for (long m = -n; m <= n; ++m) s += in[static_cast<std::size_t>(m + n)] * std::conj(dn[degree_index(m, mp, n)]);
-                out[static_cast<std::size_t>(mp)] = s;
-            }
-        };
-        // Their inverses: (conj D)^-1_{m' m} = D_{m m'} w_m / w_{m'}.
-        const auto conjugated_back = [&](const std::vector<Complex>& in, std::vector<Complex>& out) {
-            for (long mp = 0; mp <= n; ++mp) {
-                Complex s = 0.0;
-                for (long m = -n; m <= n; ++m)
-                    s += dn[degree_index(m, mp, n)] * (weight(m) / weight(mp)) * in[static_cast<std::size_t>(m + n)];
-                out[static_cast<std::size_t>(mp)] = s;
-            }
-        };
-        const auto transposed_back = [&](const std::vector<Complex>& in, std::vector<Complex>& out) {
-            for (long m = 0; m <= n; ++m) {
-                Complex s = 0.0;
-                for (long mp = -n; mp <= n; ++mp)
-                    s += dn[degree_index(m, mp, n)] * (weight(m) / weight(mp)) * in[static_cast<std::size_t>(mp + n)];
-                out[static_cast<std::size_t>(m)] = s;
-            }
-        };
+        // conj(D) and its transpose, as for the multipole-to-local translation;
+        // their inverses, (conj D)^-1_{m' m} = D_{m m'} w_m / w_{m'} and its transpose.
+        const auto conjugated = [&](long m, long mp) { return std::conj(dn[degree_index(m, mp, n)]); };
+        const auto transposed = [&](long m, long mp) { return std::conj(dn[degree_index(mp, m, n)]); };
+        const auto conjugated_back = [&](long m, long mp) { return dn[degree_index(mp, m, n)] * (weight(mp) / weight(m)); };
+        const auto transposed_back = [&](long m, long mp) { return dn[degree_index(m, mp, n)] * (weight(m) / weight(mp)); };
         if (multipole) {
-            add_split(n, real_block(n, conjugated), t.to_real, t.to_imaginary);
-            add_split(n, real_block(n, conjugated_back), t.from_real, t.from_imaginary);
+            add_split(n, degree_map(n, conjugated), t.to_real, t.to_imaginary);
+            add_split(n, degree_map(n, conjugated_back), t.from_real, t.from_imaginary);
         } else {
-            add_split(n, real_block(n, transposed_back), t.to_real, t.to_imaginary);
-            add_split(n, real_block(n, transposed), t.from_real, t.from_imaginary);
+            add_split(n, degree_map(n, transposed_back), t.to_real, t.to_imaginary);
+            add_split(n, degree_map(n, transposed), t.from_real, t.from_imaginary);
         }
     }
     // Multipoles: M'_n^k = sum_{n' <= n} r^(n-n') / (n-n')! 2^-n' M_{n'}^k (the

@@ -151,29 +151,34 @@ TEST(Translations, ThroughEveryStepToTheDirectSum) {
     }
 }
 
+// A batch of random expansions through the axial form against the full
+// matrix; every lane is its own expansion.
+void expect_axial_form(const AxialTranslation& axial, const Matrix& full, double tolerance, std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    const std::size_t k = full.cols;
+    std::vector<double> x(k * M2L_BATCH), y(k * M2L_BATCH), scratch(4 * k * M2L_BATCH);
+    for (double& v : x) v = u(rng);
+    translate_batch(axial, x.data(), y.data(), scratch.data());
+    for (std::size_t lane = 0; lane < M2L_BATCH; ++lane) {
+        std::vector<double> column(k);
+        for (std::size_t r = 0; r < k; ++r) column[r] = x[r * M2L_BATCH + lane];
+        const std::vector<double> want = times(full, column);
+        double scale = 0.0;
+        for (const double w : want) scale = std::max(scale, std::fabs(w));
+        for (std::size_t r = 0; r < k; ++r) ASSERT_NEAR(y[r * M2L_BATCH + lane], want[r], tolerance * scale) << r;
+    }
+}
+
 // Rotate, translate along the axis and rotate back equals the full matrix,
 // for boxes of one size and of different sizes, along the axis both ways
 // too (no rotation, a half turn); every lane of a batch is its own expansion.
 TEST(Translations, AxialFormEqualsTheFullMatrix) {
     std::mt19937_64 rng(9);
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
     for (const auto& [offset, ratio] : {std::pair{Vec3{2.0, 1.0, 0.0}, 1.0}, {Vec3{0.0, 0.0, -2.0}, 1.0},
                                         {Vec3{0.0, 0.0, 2.0}, 1.0}, {Vec3{-1.5, 2.5, 1.0}, 2.0},
                                         {Vec3{3.0, -0.5, 1.5}, 0.5}}) {
-        const std::size_t p = 12, k = real_count(p);
-        const Matrix full = multipole_to_local(p, offset, ratio);
-        const AxialTranslation axial = axial_translation(p, offset, ratio);
-        std::vector<double> x(k * M2L_BATCH), y(k * M2L_BATCH), scratch(4 * k * M2L_BATCH);
-        for (double& v : x) v = u(rng);
-        translate_batch(axial, x.data(), y.data(), scratch.data());
-        for (std::size_t lane = 0; lane < M2L_BATCH; ++lane) {
-            std::vector<double> column(k);
-            for (std::size_t r = 0; r < k; ++r) column[r] = x[r * M2L_BATCH + lane];
-            const std::vector<double> want = times(full, column);
-            double scale = 0.0;
-            for (const double w : want) scale = std::max(scale, std::fabs(w));
-            for (std::size_t r = 0; r < k; ++r) ASSERT_NEAR(y[r * M2L_BATCH + lane], want[r], 1e-12 * scale) << r;
-        }
+        const std::size_t p = 12;
+        expect_axial_form(axial_translation(p, offset, ratio), multipole_to_local(p, offset, ratio), 1e-12, rng);
     }
 }
 
@@ -181,26 +186,13 @@ TEST(Translations, AxialFormEqualsTheFullMatrix) {
 // the axial form, for every octant, at a low and a high order.
 TEST(Translations, AxialShiftsEqualTheFullMatrices) {
     std::mt19937_64 rng(11);
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
     for (const std::size_t p : {7, 30}) {
-        const std::size_t k = real_count(p);
         for (std::size_t o = 0; o < 8; ++o) {
             const Vec3 shift{(o & 1) ? 0.25 : -0.25, (o & 2) ? 0.25 : -0.25, (o & 4) ? 0.25 : -0.25};
             for (const bool multipole : {true, false}) {
-                const Matrix full = multipole ? multipole_to_multipole(p, shift) : local_to_local(p, shift);
-                const AxialTranslation axial = axial_shift(p, shift, multipole);
-                std::vector<double> x(k * M2L_BATCH), y(k * M2L_BATCH), scratch(4 * k * M2L_BATCH);
-                for (double& v : x) v = u(rng);
-                translate_batch(axial, x.data(), y.data(), scratch.data());
-                for (std::size_t lane = 0; lane < M2L_BATCH; ++lane) {
-                    std::vector<double> column(k);
-                    for (std::size_t r = 0; r < k; ++r) column[r] = x[r * M2L_BATCH + lane];
-                    const std::vector<double> want = times(full, column);
-                    double scale = 0.0;
-                    for (const double w : want) scale = std::max(scale, std::fabs(w));
-                    for (std::size_t r = 0; r < k; ++r)
-                        ASSERT_NEAR(y[r * M2L_BATCH + lane], want[r], 1e-13 * scale) << p << " " << o << " " << r;
-                }
+                SCOPED_TRACE(testing::Message() << p << " " << o << " " << multipole);
+                expect_axial_form(axial_shift(p, shift, multipole),
+                                  multipole ? multipole_to_multipole(p, shift) : local_to_local(p, shift), 1e-13, rng);
             }
         }
     }
