@@ -124,8 +124,7 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
     translations_.resize(lists_.translations.size());
     run_items(translations_.size(), threads, [&](std::size_t i, std::size_t) {
         const TranslationKey& key = lists_.translations[i];
-        const std::size_t order = translation_order(key, p, parameters_.translation_bound);
-        translations_[i] = axial_translation(order, key_offset(key), key_ratio(key));
+        translations_[i] = key_translation(key, p, parameters_.translation_bound);
     }, stage(0.1));
     for (std::size_t o = 0; o < 8; ++o) {
         m2m_.push_back(axial_shift(p, octant_shift(o), true));
@@ -184,12 +183,14 @@ FieldOperator::FieldOperator(Vec3List nodes, TetList tets, const Points& targets
                           bytes_of(point_slot_) + 3 * bytes_of(points_.x) + bytes_of(point_weights_) +
                           bytes_of(point_element_) + bytes_of(lists_.near_sources) + bytes_of(lists_.direct_sources) +
                           bytes_of(chunk_pairs_);
-    for (const auto* set : {&translations_, &m2m_, &l2l_})
-        for (const AxialTranslation& t : *set) {
-            for (const auto* blocks : {&t.to_real, &t.to_imaginary, &t.along_axis, &t.from_real, &t.from_imaginary})
-                for (const auto& b : *blocks) bytes += bytes_of(b);
-            for (const auto* phases : {&t.in_cos, &t.in_sin, &t.out_cos, &t.out_sin}) bytes += bytes_of(*phases);
-        }
+    const auto add = [&](const AxialTranslation& t) {
+        for (const auto* blocks : {&t.to_real, &t.to_imaginary, &t.along_axis, &t.from_real, &t.from_imaginary})
+            for (const auto& b : *blocks) bytes += bytes_of(b);
+        for (const auto* phases : {&t.in_cos, &t.in_sin, &t.out_cos, &t.out_sin}) bytes += bytes_of(*phases);
+    };
+    for (const auto& t : translations_) add(*t);
+    for (const auto* set : {&m2m_, &l2l_})
+        for (const AxialTranslation& t : *set) add(t);
     info_.near_bytes = near_->bytes_kept();
     // The multipole and local expansions of every box, and the vectors at the points.
     info_.apply_bytes = sizeof(double) * (2 * tree_.boxes.size() * settings_.kind.components() * k + 3 * points_.size());
@@ -368,7 +369,7 @@ void FieldOperator::apply(const double* vectors, double* out, const Progress& pr
             live.clear();
             for (; j < chunk_begin_[chunk + 1] && chunk_pairs_[j].translation == chunk_pairs_[i].translation; ++j)
                 if (active[chunk_pairs_[j].source_box]) live.push_back(static_cast<std::uint32_t>(j));
-            const AxialTranslation& t = translations_[chunk_pairs_[i].translation];
+            const AxialTranslation& t = *translations_[chunk_pairs_[i].translation];
             const std::size_t kt = real_count(t.order);
             // Columns (pair, component) in batches; unused lanes stay zero.
             // Each lane is translated on its own, whichever pairs share it.

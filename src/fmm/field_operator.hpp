@@ -112,7 +112,7 @@ private:
     std::vector<std::array<std::vector<std::uint32_t>, 8>> upward_, downward_;  // per level and octant
     std::vector<std::uint32_t> point_element_;
     Interactions lists_;
-    std::vector<AxialTranslation> translations_;  // per key, at its order
+    std::vector<std::shared_ptr<const AxialTranslation>> translations_;  // per key, at its order
     std::vector<AxialTranslation> m2m_, l2l_;  // per child octant
     // Far pairs cut into chunks of target boxes, each sorted by translation.
     std::vector<std::size_t> chunk_begin_;

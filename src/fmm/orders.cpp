@@ -151,4 +151,30 @@ std::size_t translation_order(const TranslationKey& key, std::size_t max_order, 
     return order;
 }
 
+std::shared_ptr<const AxialTranslation> key_translation(const TranslationKey& key, std::size_t max_order,
+                                                        double bound) {
+    constexpr std::size_t KEPT_BYTES = std::size_t{64} << 20;
+    const std::size_t order = translation_order(key, max_order, bound);
+    using Id = std::tuple<int, int, int, int, std::size_t>;
+    static std::mutex mutex;
+    static std::map<Id, std::shared_ptr<const AxialTranslation>> kept;
+    static std::size_t kept_bytes = 0;
+    const Id id{key.size_exponent, key.offset[0], key.offset[1], key.offset[2], order};
+    {
+        const std::lock_guard lock(mutex);
+        const auto it = kept.find(id);
+        if (it != kept.end()) return it->second;
+    }
+    auto made = std::make_shared<const AxialTranslation>(axial_translation(order, key_offset(key), key_ratio(key)));
+    std::size_t bytes = 0;
+    for (const auto* blocks : {&made->to_real, &made->to_imaginary, &made->along_axis, &made->from_real,
+                               &made->from_imaginary})
+        for (const auto& b : *blocks) bytes += b.size() * sizeof(double);
+    const std::lock_guard lock(mutex);
+    if (kept_bytes + bytes > KEPT_BYTES) return made;
+    const auto [it, inserted] = kept.emplace(id, made);
+    if (inserted) kept_bytes += bytes;
+    return it->second;
+}
+
 }  // namespace corvane::fmm

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "fmm/interactions.hpp"
+#include "fmm/rotations.hpp"
 #include "math/vec3.hpp"
 
 namespace corvane::fmm {
@@ -17,6 +19,12 @@ namespace corvane::fmm {
 // same dipoles make at a box of their size two widths away. Never above
 // max_order.
 std::size_t translation_order(const TranslationKey& key, std::size_t max_order, double bound);
+
+// The key's translation at that order. Both depend on the arguments alone,
+// so each is found once per process: the orders always, the translations
+// while those kept take under 64 MiB (beyond, each caller gets its own).
+std::shared_ptr<const AxialTranslation> key_translation(const TranslationKey& key, std::size_t max_order,
+                                                        double bound);
 
 // The offset (c_A - c_B) / w_B and the ratio w_A / w_B of a key.
 Vec3 key_offset(const TranslationKey& key);
