@@ -18,15 +18,17 @@ _FIELDS = {"H": 1, "A": 0}
 _PIECE = 256
 # Estimated seconds, on two cores, of the direct sum per (target, element)
 # pair, and of a FieldOperator of tolerance 1e-5 (its build and one
-# application): a fixed part (its translations), per element, and per
-# target within the elements' bounding box (grown by the largest element)
-# or outside it, where a target has few near elements and takes its far
-# field from few boxes. Fitted on gmsh balls (256 to 12,195 elements, 10^3
-# to 6·10^4 targets, within 1.2 and 3 radii) and on the force points of
-# bodies in contact, to within a factor of about 1.5; the operator's terms
-# grow as the cube of its order, (4 digits - 2) / 18.
+# application): a fixed part, per element, and per target within the
+# elements' bounding box (grown by the largest element) or outside it, where
+# a target has few near elements and takes its far field from few boxes.
+# Fitted on gmsh balls (256 to 12,195 elements, 10^3 to 2·10^4 targets,
+# within 1.2 and 3 radii, and their centroids) and on the centroids and
+# force points of bodies in contact, to within a factor of about 2 (RMS
+# 1.4); an operator's translations are found once per process, so this is a
+# later build's cost (the first at a tolerance adds about 0.06 s at 1e-5).
+# The operator's terms grow as the cube of its order, (4 digits - 2) / 18.
 _DIRECT_PAIR = 12e-9
-_OPERATOR_FIXED, _OPERATOR_ELEMENT, _OPERATOR_INSIDE, _OPERATOR_OUTSIDE = 0.1, 1.2e-5, 1.4e-5, 1.1e-6
+_OPERATOR_FIXED, _OPERATOR_ELEMENT, _OPERATOR_INSIDE, _OPERATOR_OUTSIDE = 0.02, 2.0e-5, 1.5e-5, 5e-7
 # Points beyond this many times the largest element's size from every source
 # element take the direct sum whatever the tolerance: there it costs a few
 # point sources per element (the sum takes far elements as the points of a
