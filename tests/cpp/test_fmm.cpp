@@ -19,6 +19,7 @@
 #include "fmm/interactions.hpp"
 #include "fmm/m2l.hpp"
 #include "fmm/near_products.hpp"
+#include "fmm/orders.hpp"
 #include "fmm/quadrature.hpp"
 #include "fmm/rotations.hpp"
 #include "fmm/translations.hpp"
@@ -196,6 +197,24 @@ TEST(Translations, AxialShiftsEqualTheFullMatrices) {
             }
         }
     }
+}
+
+// A key's translation, kept for the process, is the one its order's search and the axial
+// form give, whichever thread asks first; the same object when asked again.
+TEST(Translations, KeptTranslationIsTheSearchedOne) {
+    const TranslationKey key{0, {6, -2, 4}};
+    std::vector<std::shared_ptr<const AxialTranslation>> got(8);
+    run_items(got.size(), 4, [&](std::size_t i, std::size_t) { got[i] = key_translation(key, 30, 1e-5); },
+              [] { return true; });
+    const std::size_t order = translation_order(key, 30, 1e-5);
+    const AxialTranslation want = axial_translation(order, key_offset(key), key_ratio(key));
+    ASSERT_LT(order, 30u);
+    EXPECT_EQ(got[0]->order, order);
+    EXPECT_EQ(got[0]->to_real, want.to_real);
+    EXPECT_EQ(got[0]->along_axis, want.along_axis);
+    EXPECT_EQ(got[0]->from_imaginary, want.from_imaginary);
+    EXPECT_EQ(got[0]->out_sin, want.out_sin);
+    EXPECT_EQ(key_translation(key, 30, 1e-5), key_translation(key, 30, 1e-5));
 }
 
 // Every point lies in the box of its leaf, boxes hold the ranges of their

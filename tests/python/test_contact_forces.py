@@ -224,3 +224,35 @@ def test_sheet_field_of_touching_faces_against_numpy():
         _field_operator.sheet_field(corners[:, :2], charges, points, 0)
     with pytest.raises(ValueError, match="area"):
         _field_operator.sheet_field(np.zeros((1, 3, 3)), np.ones(1), np.ones((1, 1, 3)), 0)
+
+
+def test_in_plane_potential_against_polar_quadrature():
+    # ∫ 1/|x - y| dA over a triangle in its plane, y inside, outside, a hair beside an edge and on
+    # an edge's line, against the sum over the triangles (y, p, q) of each edge: in polar
+    # coordinates about y each is ∫ ρ(θ) dθ, ρ the distance to the edge's line along θ, signed
+    # by the sub-triangle's orientation, integrated adaptively (ρ dips to the hair's width).
+    from scipy.integrate import quad
+
+    from corvane.forces import _in_plane_potential
+
+    rng = np.random.default_rng(5)
+    frame = np.linalg.qr(rng.normal(size=(3, 3)))[0]
+    flat = np.array([[0.0, 0.0], [1.0, 0.1], [0.3, 0.8]])
+    to_space = lambda p: np.c_[p, np.zeros(len(p))] @ frame.T + [0.2, -0.4, 0.7]  # noqa: E731
+    beside = 0.5 * (flat[0] + flat[1]) + 1e-7 * np.array([0.1, -1.0]) / np.hypot(0.1, 1.0)
+    points = np.array([[0.4, 0.3], [1.4, 0.9], [-0.5, -0.2], beside, [2.0, 0.2], [0.3, 0.0]])
+    expected = []
+    for y in points:
+        total = 0.0
+        for p, q in zip(flat, np.roll(flat, -1, axis=0)):
+            a, b = p - y, q - y
+            cross, edge = a[0] * b[1] - a[1] * b[0], b - a
+            if cross == 0.0:
+                continue
+            start = np.arctan2(a[1], a[0])
+            sweep = (np.arctan2(b[1], b[0]) - start + np.pi) % (2 * np.pi) - np.pi
+            rho = lambda t: cross / (np.cos(start + t) * edge[1] - np.sin(start + t) * edge[0])  # noqa: E731
+            total += quad(rho, 0.0, sweep, epsabs=1e-15, epsrel=1e-13, limit=500)[0]
+        expected.append(total)
+    got = _in_plane_potential(to_space(flat)[None], to_space(points)[None])[0]
+    np.testing.assert_allclose(got, expected, rtol=1e-11, atol=1e-13)
