@@ -15,7 +15,6 @@ to wrong picks. The estimate's constants (_OPERATOR_*) are fitted on these cases
 import pathlib
 import sys
 import tempfile
-import time
 
 import numpy as np
 
@@ -25,18 +24,10 @@ from corvane.operator import PlacedTargets
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import bench_contact  # noqa: E402
+from bench_accuracy import best  # noqa: E402
 from bench_solver import gmsh_ball  # noqa: E402
 
 TOLERANCE = 1e-5
-
-
-def best(function, repeats=2):
-    times = []
-    for _ in range(repeats):
-        started = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - started)
-    return min(times)
 
 
 def estimate(nodes, connectivity, points):
@@ -50,9 +41,9 @@ def estimate(nodes, connectivity, points):
 
 
 def case(label, nodes, connectivity, points, vectors):
-    direct = best(lambda: exact_fields(nodes, connectivity, vectors, 1, 1, points, 0))
+    direct = best(lambda: exact_fields(nodes, connectivity, vectors, 1, 1, points, 0), repeats=2)
     operator = best(lambda: PlacedTargets(nodes, connectivity, points, source="magnetization", field="H",
-                                          tolerance=TOLERANCE)(vectors))
+                                          tolerance=TOLERANCE)(vectors), repeats=2)
     guess = estimate(nodes, connectivity, points)
     right = (guess < field_sources._DIRECT_PAIR * len(connectivity) * len(points)) == (operator < direct)
     print(f"| {label} | {len(connectivity):,} | {len(points):,} | {direct:.3f} | {operator:.3f} | {guess:.3f} | "
